@@ -1,0 +1,190 @@
+#include "bloom.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "error.hpp"
+#include "sizing.hpp"
+
+namespace velt {
+namespace {
+
+// -(ln 2)^2: the optimal bit count is m = n ln(p) / -(ln 2)^2.
+constexpr double negative_ln2_squared = -0.4804530139182014;
+constexpr double ln2 = 0.6931471805599453;
+
+constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t word_count(std::uint64_t num_bits) { return num_bits / 64 + (num_bits % 64 != 0); }
+
+std::string mismatch(std::string_view action, std::string_view field, std::uint64_t mine, std::uint64_t theirs) {
+    return "Cannot " + std::string(action) + ": " + std::string(field) + " mismatch (" + std::to_string(mine) +
+           " vs " + std::to_string(theirs) + ")";
+}
+
+}  // namespace
+
+BloomFilter BloomFilter::create(std::optional<std::uint64_t> expected_items, double false_positive_rate,
+                                std::optional<std::uint64_t> num_bits, std::optional<std::uint32_t> num_hashes,
+                                std::uint64_t seed) {
+    // The rate is checked even when num_bits makes it unnecessary.
+    if (!(false_positive_rate > 0.0 && false_positive_rate < 1.0)) {
+        throw ValueError("false_positive_rate must be between 0 and 1 (exclusive)");
+    }
+    std::uint64_t m = 0;
+    if (!num_bits) {
+        if (!expected_items) throw ValueError("Either expected_items or num_bits must be provided");
+        if (*expected_items == 0) throw ValueError("expected_items must be positive");
+        m = saturating_u64(std::ceil(std::log(false_positive_rate) * static_cast<double>(*expected_items) /
+                                     negative_ln2_squared));
+    } else {
+        if (*num_bits == 0) throw ValueError("num_bits must be positive");
+        m = *num_bits;
+    }
+
+    std::uint32_t k = 0;
+    if (num_hashes) {
+        if (*num_hashes == 0) throw ValueError("num_hashes must be positive");
+        k = *num_hashes;
+    } else {
+        // Without an item count the filter is sized for one item per ten bits;
+        // an explicit zero would ask for about four billion hashes per item.
+        if (expected_items && *expected_items == 0) throw ValueError("expected_items must be positive");
+        const std::uint64_t n = expected_items ? *expected_items : std::max<std::uint64_t>(m / 10, 1);
+        k = std::max<std::uint32_t>(
+            saturating_u32(std::round(static_cast<double>(m) / static_cast<double>(n) * ln2)), 1);
+    }
+
+    BloomFilterData data;
+    data.bits.resize(word_count(m));
+    data.num_bits = m;
+    data.num_hashes = k;
+    data.seed = seed;
+    return BloomFilter(std::move(data));
+}
+
+BloomFilter BloomFilter::from_record(BloomFilterData record) {
+    if (record.num_bits == 0) throw ValueError("num_bits must be positive");
+    if (record.num_hashes == 0) throw ValueError("num_hashes must be positive");
+    if (record.bits.size() != word_count(record.num_bits)) {
+        throw ValueError("bit array length does not match num_bits");
+    }
+    const unsigned used_in_last_word = record.num_bits % 64;
+    if (used_in_last_word != 0 && (record.bits.back() >> used_in_last_word) != 0) {
+        throw ValueError("padding bits must be zero");
+    }
+    return BloomFilter(std::move(record));
+}
+
+void BloomFilter::insert(HashPair pair) {
+    std::uint64_t* words = data_.bits.data();
+    for_each_position(pair, data_.num_hashes, data_.num_bits, [words](std::uint64_t position) {
+        words[position / 64] |= std::uint64_t{1} << (position % 64);
+        return true;
+    });
+    if (data_.count != max_u64) ++data_.count;
+}
+
+bool BloomFilter::test(HashPair pair) const {
+    const std::uint64_t* words = data_.bits.data();
+    return for_each_position(pair, data_.num_hashes, data_.num_bits, [words](std::uint64_t position) {
+        return (words[position / 64] >> (position % 64) & 1) != 0;
+    });
+}
+
+void BloomFilter::update(std::span<const std::string_view> items) {
+    for (std::string_view item : items) add(item);
+}
+
+void BloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
+    for (std::uint64_t hash : hashes) add_hash(hash);
+}
+
+std::vector<std::uint8_t> BloomFilter::query_many(std::span<const std::string_view> items) const {
+    std::vector<std::uint8_t> answers;
+    answers.reserve(items.size());
+    for (std::string_view item : items) answers.push_back(contains(item));
+    return answers;
+}
+
+std::vector<std::uint8_t> BloomFilter::query_hashes(std::span<const std::uint64_t> hashes) const {
+    std::vector<std::uint8_t> answers;
+    answers.reserve(hashes.size());
+    for (std::uint64_t hash : hashes) answers.push_back(contains_hash(hash));
+    return answers;
+}
+
+void BloomFilter::merge(const BloomFilter& other) {
+    if (data_.num_bits != other.data_.num_bits) {
+        throw ValueError(mismatch("merge", "num_bits", data_.num_bits, other.data_.num_bits));
+    }
+    if (data_.num_hashes != other.data_.num_hashes) {
+        throw ValueError(mismatch("merge", "num_hashes", data_.num_hashes, other.data_.num_hashes));
+    }
+    if (data_.seed != other.data_.seed) throw ValueError(mismatch("merge", "seed", data_.seed, other.data_.seed));
+    for (std::size_t i = 0; i < data_.bits.size(); ++i) data_.bits[i] |= other.data_.bits[i];
+    data_.count = other.data_.count > max_u64 - data_.count ? max_u64 : data_.count + other.data_.count;
+}
+
+BloomFilter BloomFilter::intersection(const BloomFilter& other) const {
+    if (data_.num_bits != other.data_.num_bits || data_.num_hashes != other.data_.num_hashes ||
+        data_.seed != other.data_.seed) {
+        throw ValueError("Cannot intersect: filters must have same configuration");
+    }
+    BloomFilterData result;
+    result.bits.resize(data_.bits.size());
+    for (std::size_t i = 0; i < data_.bits.size(); ++i) result.bits[i] = data_.bits[i] & other.data_.bits[i];
+    result.num_bits = data_.num_bits;
+    result.num_hashes = data_.num_hashes;
+    result.seed = data_.seed;
+    return BloomFilter(std::move(result));
+}
+
+void BloomFilter::clear() {
+    std::fill(data_.bits.begin(), data_.bits.end(), 0);
+    data_.count = 0;
+}
+
+std::uint64_t BloomFilter::bit_count() const {
+    std::uint64_t set = 0;
+    for (std::uint64_t word : data_.bits) set += static_cast<std::uint64_t>(std::popcount(word));
+    return set;
+}
+
+double BloomFilter::fill_ratio() const {
+    return static_cast<double>(bit_count()) / static_cast<double>(data_.num_bits);
+}
+
+double BloomFilter::false_positive_rate() const {
+    return std::pow(fill_ratio(), static_cast<double>(data_.num_hashes));
+}
+
+double BloomFilter::estimate_count() const {
+    const double fill = fill_ratio();
+    if (fill >= 1.0) return std::numeric_limits<double>::infinity();
+    // An empty filter gives -0.0.
+    return std::log(1.0 - fill) *
+           (-static_cast<double>(data_.num_bits) / static_cast<double>(data_.num_hashes));
+}
+
+std::string_view BloomFilter::health() const {
+    const double fill = fill_ratio();
+    if (fill >= 0.8) return "saturated";
+    if (fill >= 0.65) return "warning";
+    return "healthy";
+}
+
+bool BloomFilter::is_saturated() const { return fill_ratio() >= 0.8; }
+
+std::string BloomFilter::repr() const {
+    char fpr[32];
+    std::snprintf(fpr, sizeof fpr, "%.4f", false_positive_rate());
+    return "BloomFilter(num_bits=" + std::to_string(data_.num_bits) +
+           ", num_hashes=" + std::to_string(data_.num_hashes) + ", count=" + std::to_string(data_.count) +
+           ", fpr=" + fpr + ")";
+}
+
+}  // namespace velt

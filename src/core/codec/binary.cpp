@@ -1,0 +1,54 @@
+#include "codec/binary.hpp"
+
+#include "codec/utf8.hpp"
+#include "hash.hpp"
+
+namespace velt::codec {
+
+void write_envelope_header(char* out, Format format, std::string_view payload) {
+    std::memcpy(out, format.magic.data(), 4);
+    out[4] = static_cast<char>(format.version);
+    store_le(out + 5, static_cast<std::uint64_t>(payload.size()));
+    store_le(out + 13, hash_with_seed(payload, checksum_seed));
+}
+
+std::string encode_envelope(Format format, std::string_view payload) {
+    std::string out(envelope_header_size + payload.size(), '\0');
+    std::memcpy(out.data() + envelope_header_size, payload.data(), payload.size());
+    write_envelope_header(out.data(), format, payload);
+    return out;
+}
+
+std::string_view decode_envelope(std::string_view data, Format format) {
+    // The cheap header checks come first; the payload is hashed only when they pass.
+    if (data.size() < envelope_header_size || data.substr(0, 4) != format.magic) {
+        throw ValueError("invalid Velt binary format");
+    }
+    const auto version = static_cast<std::uint8_t>(data[4]);
+    if (version != format.version) {
+        throw ValueError("unsupported binary format version: " + std::to_string(version) + " (expected " +
+                         std::to_string(format.version) + ")");
+    }
+    const std::string_view payload = data.substr(envelope_header_size);
+    if (load_le<std::uint64_t>(data.data() + 5) != payload.size()) {
+        throw ValueError("binary payload length does not match header");
+    }
+    if (load_le<std::uint64_t>(data.data() + 13) != hash_with_seed(payload, checksum_seed)) {
+        throw ValueError("binary payload checksum mismatch");
+    }
+    return payload;
+}
+
+void throw_decode_error(std::string_view detail) {
+    throw ValueError("Deserialization error: " + std::string(detail));
+}
+
+void throw_unexpected_end() { throw_decode_error("io error: unexpected end of file"); }
+
+void check_utf8_text(std::string_view bytes) {
+    if (const auto error = find_utf8_error(bytes)) {
+        throw_decode_error("string is not valid utf8: " + error->description());
+    }
+}
+
+}  // namespace velt::codec

@@ -1,0 +1,64 @@
+// Item hashing: every structure turns items into 64-bit values through these
+// functions, so their results are part of the stored formats and must never change.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+namespace velt {
+
+// The 64-bit golden-ratio increment of SplitMix64.
+inline constexpr std::uint64_t golden_gamma = 0x9E3779B97F4A7C15ULL;
+
+// XXH3-64 of `data` with a 64-bit seed.
+inline std::uint64_t hash_with_seed(std::string_view data, std::uint64_t seed) {
+    return XXH3_64bits_withSeed(data.data(), data.size(), seed);
+}
+
+struct HashPair {
+    std::uint64_t h1;
+    std::uint64_t h2;
+};
+
+// Two independent hashes of one item, for double hashing. h2 is used as it
+// comes: it is not forced odd or non-zero.
+inline HashPair hash_pair(std::string_view data, std::uint64_t seed) {
+    return {hash_with_seed(data, seed), hash_with_seed(data, seed + golden_gamma)};
+}
+
+// The SplitMix64 finaliser: a bijection with splitmix_finalise(0) == 0.
+inline constexpr std::uint64_t splitmix_finalise(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+// Spreads a caller-provided hash with a seed: one SplitMix64 step from seed ^ hash.
+inline constexpr std::uint64_t mix_caller_hash(std::uint64_t hash, std::uint64_t seed) {
+    return splitmix_finalise((seed ^ hash) + golden_gamma);
+}
+
+// The double-hashing pair of a caller-provided hash; caller hashes never go through XXH3.
+inline constexpr HashPair caller_hash_pair(std::uint64_t hash, std::uint64_t seed) {
+    const std::uint64_t h1 = mix_caller_hash(hash, seed);
+    const std::uint64_t t = ((seed + golden_gamma) ^ hash) + golden_gamma;
+    // splitmix_finalise is zero only at zero; h2 = 0 would put every position on h1.
+    const std::uint64_t h2 = t == 0 ? golden_gamma : splitmix_finalise(t);
+    return {h1, h2};
+}
+
+// Calls visit(p) for the positions p_i = (h1 + i * h2) mod 2^64 mod m, i = 0 .. k-1,
+// in order, until visit returns false. Returns whether every visit returned true.
+template <class Visit>
+inline bool for_each_position(HashPair pair, std::uint32_t k, std::uint64_t m, Visit&& visit) {
+    std::uint64_t v = pair.h1;
+    for (std::uint32_t i = 0; i < k; ++i, v += pair.h2) {
+        if (!visit(v % m)) return false;
+    }
+    return true;
+}
+
+}  // namespace velt

@@ -1,0 +1,55 @@
+// Storage for large arrays (bit arrays, counter tables, item batches).
+//
+// Memory here is backed lazily and first-touch page faults are expensive, so
+// blocks of 4 MiB and more are aligned to 2 MiB and advised to use transparent
+// huge pages: touching 64 MiB then costs milliseconds instead of hundreds.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace velt {
+
+template <class T>
+struct LargeArrayAllocator {
+    using value_type = T;
+
+    static constexpr std::size_t huge_page_size = std::size_t{2} << 20;
+    static constexpr std::size_t huge_page_threshold = std::size_t{4} << 20;
+
+    LargeArrayAllocator() = default;
+    template <class U>
+    LargeArrayAllocator(const LargeArrayAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T) - huge_page_size) throw std::bad_alloc();
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < huge_page_threshold) return static_cast<T*>(::operator new(bytes));
+        const std::size_t rounded = (bytes + huge_page_size - 1) / huge_page_size * huge_page_size;
+        void* block = std::aligned_alloc(huge_page_size, rounded);
+        if (block == nullptr) throw std::bad_alloc();
+#if defined(MADV_HUGEPAGE)
+        ::madvise(block, rounded, MADV_HUGEPAGE);
+#endif
+        return static_cast<T*>(block);
+    }
+
+    void deallocate(T* block, std::size_t n) noexcept {
+        if (n * sizeof(T) < huge_page_threshold) ::operator delete(block);
+        else std::free(block);
+    }
+
+    friend bool operator==(const LargeArrayAllocator&, const LargeArrayAllocator&) { return true; }
+};
+
+template <class T>
+using LargeArray = std::vector<T, LargeArrayAllocator<T>>;
+
+}  // namespace velt

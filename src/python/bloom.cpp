@@ -1,0 +1,389 @@
+// BloomFilter: the Python class over velt::BloomFilter.
+#include "bloom.hpp"
+#include "classes.hpp"
+#include "persistence_methods.hpp"
+
+namespace velt::python {
+
+template <>
+inline constexpr const char* class_name<BloomFilter> = "BloomFilter";
+
+namespace {
+
+using Bloom = Instance<BloomFilter>;
+
+// ---- Construction ------------------------------------------------------------
+
+PyObject* BloomFilter_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return entry_point([&] {
+        static constexpr Signature<5> signature{
+            "BloomFilter", "__new__",
+            {"expected_items", "false_positive_rate", "num_bits", "num_hashes", "seed"}, 0};
+        const auto bound = bind(signature, args, kwargs);
+        const auto expected_items = to_optional_u64(bound[0], "expected_items");
+        const double false_positive_rate = bound[1] ? to_f64(bound[1], "false_positive_rate") : 0.01;
+        const auto num_bits = to_optional_u64(bound[2], "num_bits");
+        const auto num_hashes = to_optional_u32(bound[3], "num_hashes");
+        const std::uint64_t seed = bound[4] ? to_u64(bound[4], "seed") : 0;
+        return Bloom::wrap(BloomFilter::create(expected_items, false_positive_rate, num_bits, num_hashes, seed));
+    });
+}
+
+// ---- Inserting -----------------------------------------------------------------
+
+PyObject* BloomFilter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"BloomFilter", "add", {"item"}}, args, nargs, kwnames);
+        auto filter = Bloom::exclusive(self);
+        const Item item(bound[0]);
+        filter.core.add(item.bytes());
+        return none();
+    });
+}
+
+PyObject* BloomFilter_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                             const char* method_name) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"BloomFilter", method_name, {"items"}}, args, nargs, kwnames);
+        auto filter = Bloom::exclusive(self);
+        const ItemBatch batch(bound[0]);
+        without_gil([&] { filter.core.update(batch.items()); });
+        return none();
+    });
+}
+
+PyObject* BloomFilter_update_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return BloomFilter_update(self, args, nargs, kwnames, "update");
+}
+
+PyObject* BloomFilter_update_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return BloomFilter_update(self, args, nargs, kwnames, "update_many");
+}
+
+PyObject* BloomFilter_add_hash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"BloomFilter", "add_hash", {"hash"}}, args, nargs, kwnames);
+        auto filter = Bloom::exclusive(self);
+        filter.core.add_hash(to_u64(bound[0], "hash"));
+        return none();
+    });
+}
+
+PyObject* BloomFilter_update_hashes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"BloomFilter", "update_hashes", {"hashes"}}, args, nargs, kwnames);
+        auto filter = Bloom::exclusive(self);
+        const auto hashes = to_hashes(bound[0], "hashes");
+        without_gil([&] { filter.core.update_hashes(hashes); });
+        return none();
+    });
+}
+
+// ---- Querying ------------------------------------------------------------------
+
+PyObject* BloomFilter_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                               const char* method_name) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"BloomFilter", method_name, {"item"}}, args, nargs, kwnames);
+        auto filter = Bloom::shared(self);
+        const Item item(bound[0]);
+        return new_bool(filter.core.contains(item.bytes()));
+    });
+}
+
+PyObject* BloomFilter_contains_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return BloomFilter_contains(self, args, nargs, kwnames, "contains");
+}
+
+PyObject* BloomFilter_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return BloomFilter_contains(self, args, nargs, kwnames, "query");
+}
+
+PyObject* BloomFilter_query_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"BloomFilter", "query_many", {"items"}}, args, nargs, kwnames);
+        auto filter = Bloom::shared(self);
+        const ItemBatch batch(bound[0]);
+        const auto answers = without_gil([&] { return filter.core.query_many(batch.items()); });
+        return new_list(answers, new_bool);
+    });
+}
+
+PyObject* BloomFilter_contains_hash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"BloomFilter", "contains_hash", {"hash"}}, args, nargs, kwnames);
+        auto filter = Bloom::shared(self);
+        return new_bool(filter.core.contains_hash(to_u64(bound[0], "hash")));
+    });
+}
+
+PyObject* BloomFilter_query_hashes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"BloomFilter", "query_hashes", {"hashes"}}, args, nargs, kwnames);
+        auto filter = Bloom::shared(self);
+        const auto hashes = to_hashes(bound[0], "hashes");
+        const auto answers = without_gil([&] { return filter.core.query_hashes(hashes); });
+        return new_list(answers, new_bool);
+    });
+}
+
+// ---- Combining -----------------------------------------------------------------
+
+PyObject* BloomFilter_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"BloomFilter", "merge", {"other"}}, args, nargs, kwnames);
+        auto filter = Bloom::exclusive(self);
+        auto other = to_other<BloomFilter>(bound[0], "other");
+        filter.core.merge(other.core);
+        return none();
+    });
+}
+
+PyObject* BloomFilter_intersection(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"BloomFilter", "intersection", {"other"}}, args, nargs, kwnames);
+        auto filter = Bloom::shared(self);
+        auto other = to_other<BloomFilter>(bound[0], "other");
+        return Bloom::wrap(filter.core.intersection(other.core));
+    });
+}
+
+PyObject* BloomFilter_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        bind(Signature<0>{"BloomFilter", "copy", {}}, args, nargs, kwnames);
+        auto filter = Bloom::shared(self);
+        return Bloom::wrap(BloomFilter(filter.core));
+    });
+}
+
+PyObject* BloomFilter_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        bind(Signature<0>{"BloomFilter", "clear", {}}, args, nargs, kwnames);
+        auto filter = Bloom::exclusive(self);
+        filter.core.clear();
+        return none();
+    });
+}
+
+// ---- Statistics ----------------------------------------------------------------
+
+// A method without parameters that reads the filter: `read` maps it to a new reference.
+template <class Read>
+PyObject* read_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      const char* method_name, Read&& read) {
+    return entry_point([&] {
+        bind(Signature<0>{"BloomFilter", method_name, {}}, args, nargs, kwnames);
+        auto filter = Bloom::shared(self);
+        return read(filter.core);
+    });
+}
+
+PyObject* BloomFilter_bit_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return read_filter(self, args, nargs, kwnames, "bit_count",
+                       [](const BloomFilter& f) { return new_u64(f.bit_count()); });
+}
+
+PyObject* BloomFilter_fill_ratio(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return read_filter(self, args, nargs, kwnames, "fill_ratio",
+                       [](const BloomFilter& f) { return new_f64(f.fill_ratio()); });
+}
+
+PyObject* BloomFilter_estimate_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return read_filter(self, args, nargs, kwnames, "estimate_count",
+                       [](const BloomFilter& f) { return new_f64(f.estimate_count()); });
+}
+
+PyObject* BloomFilter_health(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return read_filter(self, args, nargs, kwnames, "health",
+                       [](const BloomFilter& f) { return new_str(f.health()); });
+}
+
+PyObject* BloomFilter_is_saturated(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return read_filter(self, args, nargs, kwnames, "is_saturated",
+                       [](const BloomFilter& f) { return new_bool(f.is_saturated()); });
+}
+
+// ---- Method table ----------------------------------------------------------------
+
+PyMethodDef BloomFilter_methods[] = {
+    method("add", BloomFilter_add,
+           "add($self, item)\n--\n\nAdd an item to the Bloom filter.\n\n"
+           "Strings and bytes are hashed directly. Other objects use their string representation."),
+    method("update", BloomFilter_update_items,
+           "update($self, items)\n--\n\nAdd multiple items to the Bloom filter, releasing the GIL while hashing."),
+    method("update_many", BloomFilter_update_many,
+           "update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path."),
+    method("add_hash", BloomFilter_add_hash, "add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash."),
+    method("update_hashes", BloomFilter_update_hashes,
+           "update_hashes($self, hashes)\n--\n\n"
+           "Add caller-provided 64-bit hashes without re-encoding the source items."),
+    method("contains", BloomFilter_contains_item,
+           "contains($self, item)\n--\n\nCheck if an item might be in the Bloom filter.\n\n"
+           "Returns True if the item might be in the set (possible false positive).\n"
+           "Returns False if the item is definitely not in the set."),
+    method("query", BloomFilter_query,
+           "query($self, item)\n--\n\nCheck if an item might be in the Bloom filter (alias for contains)."),
+    method("query_many", BloomFilter_query_many,
+           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path."),
+    method("contains_hash", BloomFilter_contains_hash,
+           "contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash."),
+    method("query_hashes", BloomFilter_query_hashes,
+           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes."),
+    method("merge", BloomFilter_merge,
+           "merge($self, other)\n--\n\nMerge another Bloom filter into this one (union operation).\n\n"
+           "Both filters must have the same configuration (num_bits, num_hashes, seed)."),
+    method("intersection", BloomFilter_intersection,
+           "intersection($self, other)\n--\n\nCompute intersection with another Bloom filter.\n\n"
+           "Returns a new filter containing items that might be in both filters."),
+    method("copy", BloomFilter_copy, "copy($self)\n--\n\nCreate a deep copy of this Bloom filter."),
+    method("clear", BloomFilter_clear, "clear($self)\n--\n\nClear all items from the Bloom filter."),
+    to_bytes_method<BloomFilter>("to_bytes($self)\n--\n\nSerialize the Bloom filter to bytes (compact binary format)."),
+    from_bytes_method<BloomFilter>("from_bytes(data)\n--\n\nDeserialize a Bloom filter from bytes."),
+    to_json_method<BloomFilter>("to_json($self)\n--\n\nSerialize the Bloom filter to a JSON string."),
+    from_json_method<BloomFilter>("from_json(data)\n--\n\nDeserialize a Bloom filter from a JSON string."),
+    save_method<BloomFilter>("save($self, path)\n--\n\nSave the Bloom filter to a file."),
+    load_method<BloomFilter>("load(path)\n--\n\nLoad a Bloom filter from a file."),
+    method("bit_count", BloomFilter_bit_count, "bit_count($self)\n--\n\nGet the number of bits set to 1."),
+    method("fill_ratio", BloomFilter_fill_ratio, "fill_ratio($self)\n--\n\nGet the fill ratio (fraction of bits set)."),
+    method("estimate_count", BloomFilter_estimate_count,
+           "estimate_count($self)\n--\n\nEstimate the number of items in the filter based on fill ratio.\n\n"
+           "This can be more accurate than `len()` after merging filters."),
+    method("health", BloomFilter_health,
+           "health($self)\n--\n\nReturn a compact operational health signal based on observed fill."),
+    method("is_saturated", BloomFilter_is_saturated,
+           "is_saturated($self)\n--\n\nWhether the observed fill is high enough to make estimates unreliable."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- Properties ------------------------------------------------------------------
+
+template <class Read>
+PyObject* get_property(PyObject* self, Read&& read) {
+    return entry_point([&] {
+        auto filter = Bloom::shared(self);
+        return read(filter.core);
+    });
+}
+
+PyGetSetDef BloomFilter_properties[] = {
+    {"num_bits",
+     [](PyObject* self, void*) { return get_property(self, [](const BloomFilter& f) { return new_u64(f.num_bits()); }); },
+     nullptr, "Get the number of bits in the filter.", nullptr},
+    {"num_hashes",
+     [](PyObject* self, void*) {
+         return get_property(self, [](const BloomFilter& f) { return new_u64(f.num_hashes()); });
+     },
+     nullptr, "Get the number of hash functions used.", nullptr},
+    {"size_in_bytes",
+     [](PyObject* self, void*) {
+         return get_property(self, [](const BloomFilter& f) { return new_u64(f.size_in_bytes()); });
+     },
+     nullptr, "Get the memory footprint in bytes.", nullptr},
+    {"false_positive_rate",
+     [](PyObject* self, void*) {
+         return get_property(self, [](const BloomFilter& f) { return new_f64(f.false_positive_rate()); });
+     },
+     nullptr, "Get the estimated false positive rate based on the observed fill.", nullptr},
+    {"seed",
+     [](PyObject* self, void*) { return get_property(self, [](const BloomFilter& f) { return new_u64(f.seed()); }); },
+     nullptr, "Get the seed used for hashing.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- Protocol slots --------------------------------------------------------------
+
+PyObject* BloomFilter_repr(PyObject* self) {
+    return get_property(self, [](const BloomFilter& f) { return new_str(f.repr()); });
+}
+
+Py_ssize_t BloomFilter_length(PyObject* self) {
+    return entry_point([&] {
+        auto filter = Bloom::shared(self);
+        return to_length(filter.core.count());
+    });
+}
+
+int BloomFilter_contains_slot(PyObject* self, PyObject* item) {
+    return entry_point([&] {
+        auto filter = Bloom::shared(self);
+        const Item bytes(item);
+        return static_cast<int>(filter.core.contains(bytes.bytes()));
+    });
+}
+
+// f |= g: when either side cannot be taken (another type, or a borrow
+// conflict such as f |= f), Python falls back to f | g.
+PyObject* BloomFilter_inplace_or(PyObject* self, PyObject* other) {
+    if (!Bloom::check(self) || !Bloom::check(other) || !can_borrow_exclusive(Bloom::cast(self)->borrow) ||
+        self == other || !can_borrow_shared(Bloom::cast(other)->borrow)) {
+        return not_implemented();
+    }
+    return entry_point([&] {
+        auto filter = Bloom::exclusive(self);
+        auto merged = Bloom::shared(other);
+        filter.core.merge(merged.core);
+        return Py_NewRef(self);
+    });
+}
+
+PyObject* BloomFilter_or(PyObject* left, PyObject* right) {
+    if (!Bloom::check(left) || !Bloom::check(right)) return not_implemented();
+    return entry_point([&] {
+        auto a = Bloom::shared(left);
+        auto b = Bloom::shared(right);
+        BloomFilter result(a.core);
+        result.merge(b.core);
+        return Bloom::wrap(std::move(result));
+    });
+}
+
+PyObject* BloomFilter_and(PyObject* left, PyObject* right) {
+    if (!Bloom::check(left) || !Bloom::check(right)) return not_implemented();
+    return entry_point([&] {
+        auto a = Bloom::shared(left);
+        auto b = Bloom::shared(right);
+        return Bloom::wrap(a.core.intersection(b.core));
+    });
+}
+
+// ---- Type specification ------------------------------------------------------------
+
+const char BloomFilter_doc[] =
+    "BloomFilter(expected_items=None, false_positive_rate=0.01, num_bits=None, num_hashes=None, seed=0)\n--\n\n"
+    "A space-efficient probabilistic data structure for set membership testing.\n\n"
+    "Bloom filters can have false positives but never false negatives.\n"
+    "This means if `contains` returns False, the item is definitely not in the set.\n"
+    "If it returns True, the item is probably in the set.\n\n"
+    "Example:\n"
+    "    >>> bf = BloomFilter(expected_items=10000)\n"
+    "    >>> bf.add(\"hello\")\n"
+    "    >>> \"hello\" in bf\n"
+    "    True\n"
+    "    >>> \"world\" in bf\n"
+    "    False";
+
+PyType_Slot BloomFilter_slots[] = {
+    {Py_tp_doc, const_cast<char*>(BloomFilter_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(BloomFilter_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Bloom::dealloc)},
+    {Py_tp_methods, BloomFilter_methods},
+    {Py_tp_getset, BloomFilter_properties},
+    {Py_tp_repr, reinterpret_cast<void*>(BloomFilter_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(BloomFilter_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(BloomFilter_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(BloomFilter_contains_slot)},
+    {Py_nb_inplace_or, reinterpret_cast<void*>(BloomFilter_inplace_or)},
+    {Py_nb_or, reinterpret_cast<void*>(BloomFilter_or)},
+    {Py_nb_and, reinterpret_cast<void*>(BloomFilter_and)},
+    {0, nullptr},
+};
+
+PyType_Spec BloomFilter_spec = {
+    "velt._velt.BloomFilter", sizeof(Bloom), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, BloomFilter_slots,
+};
+
+}  // namespace
+
+void add_bloom_filter(PyObject* module) { add_class(module, BloomFilter_spec, Bloom::type); }
+
+}  // namespace velt::python

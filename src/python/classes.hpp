@@ -1,0 +1,11 @@
+// One registration function per class file; module.cpp calls them in order.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace velt::python {
+
+void add_bloom_filter(PyObject* module);
+
+}  // namespace velt::python

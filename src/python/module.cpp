@@ -1,0 +1,44 @@
+// The module `velt._velt`: the table of contents of the binding layer. It
+// creates each class in a fixed order, which is also the order of `__all__`.
+#include "binding.hpp"
+#include "classes.hpp"
+
+namespace {
+
+PyModuleDef velt_module = {
+    PyModuleDef_HEAD_INIT,
+    "_velt",
+    "Probabilistic data structures (Bloom, counting, scalable and cuckoo filters, Count-Min sketch, "
+    "Top-K, HyperLogLog and MinHash) implemented natively for Python.",
+    -1,
+    nullptr,
+};
+
+// The module is created once per process; the class types live as long as it does.
+PyObject* the_module = nullptr;
+std::int64_t owning_interpreter = -1;
+
+PyObject* create_module() {
+    using namespace velt::python;
+    Ref module = Ref::checked(PyModule_Create(&velt_module));
+    add_bloom_filter(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__velt() {
+    return velt::python::entry_point([]() -> PyObject* {
+        const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (the_module != nullptr) {
+            if (interpreter != owning_interpreter) {
+                PyErr_SetString(PyExc_ImportError, "velt._velt cannot be loaded in more than one interpreter");
+                return nullptr;
+            }
+            return Py_NewRef(the_module);
+        }
+        the_module = create_module();
+        owning_interpreter = interpreter;
+        return Py_NewRef(the_module);
+    });
+}

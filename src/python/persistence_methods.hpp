@@ -1,0 +1,95 @@
+// The six persistence methods, shared by every class. A class file names its
+// core type's Python class with `class_name<Core>` and lists the methods in its
+// table with its own docstrings (the *_method entries below).
+#pragma once
+
+#include "binding.hpp"
+#include "persistence.hpp"
+
+namespace velt::python {
+
+template <class Core>
+inline constexpr const char* class_name = nullptr;
+
+template <class Core>
+struct Persistence {
+    using Object = Instance<Core>;
+
+    static PyObject* to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return entry_point([&] {
+            bind(Signature<0>{class_name<Core>, "to_bytes", {}}, args, nargs, kwnames);
+            auto structure = Object::shared(self);
+            return new_bytes(velt::to_bytes(structure.core));
+        });
+    }
+
+    static PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return entry_point([&] {
+            const auto bound = bind(Signature<1>{class_name<Core>, "from_bytes", {"data"}}, args, nargs, kwnames);
+            const ByteData data(bound[0], "data");
+            return Object::wrap(velt::from_bytes<Core>(data.bytes()));
+        });
+    }
+
+    static PyObject* to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return entry_point([&] {
+            bind(Signature<0>{class_name<Core>, "to_json", {}}, args, nargs, kwnames);
+            auto structure = Object::shared(self);
+            return new_str(velt::to_json(structure.core));
+        });
+    }
+
+    static PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return entry_point([&] {
+            const auto bound = bind(Signature<1>{class_name<Core>, "from_json", {"data"}}, args, nargs, kwnames);
+            const std::string text = to_text(bound[0], "data");
+            return Object::wrap(velt::from_json<Core>(text));
+        });
+    }
+
+    static PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return entry_point([&] {
+            const auto bound = bind(Signature<1>{class_name<Core>, "save", {"path"}}, args, nargs, kwnames);
+            auto structure = Object::shared(self);
+            const std::string path = to_text(bound[0], "path");
+            velt::save(structure.core, path);
+            return none();
+        });
+    }
+
+    static PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return entry_point([&] {
+            const auto bound = bind(Signature<1>{class_name<Core>, "load", {"path"}}, args, nargs, kwnames);
+            const std::string path = to_text(bound[0], "path");
+            return Object::wrap(velt::load<Core>(path));
+        });
+    }
+};
+
+// Method-table entries, one per method, each with its class's own docstring.
+template <class Core>
+PyMethodDef to_bytes_method(const char* doc) {
+    return method("to_bytes", Persistence<Core>::to_bytes, doc);
+}
+template <class Core>
+PyMethodDef from_bytes_method(const char* doc) {
+    return static_method("from_bytes", Persistence<Core>::from_bytes, doc);
+}
+template <class Core>
+PyMethodDef to_json_method(const char* doc) {
+    return method("to_json", Persistence<Core>::to_json, doc);
+}
+template <class Core>
+PyMethodDef from_json_method(const char* doc) {
+    return static_method("from_json", Persistence<Core>::from_json, doc);
+}
+template <class Core>
+PyMethodDef save_method(const char* doc) {
+    return method("save", Persistence<Core>::save, doc);
+}
+template <class Core>
+PyMethodDef load_method(const char* doc) {
+    return static_method("load", Persistence<Core>::load, doc);
+}
+
+}  // namespace velt::python

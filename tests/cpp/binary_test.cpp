@@ -1,0 +1,199 @@
+// The binary payload codec and the envelope.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "codec/binary.hpp"
+#include "codec/utf8.hpp"
+#include "hash.hpp"
+
+namespace velt::codec {
+namespace {
+
+struct Slot {
+    static constexpr std::string_view record_name = "Slot";
+    std::array<std::uint16_t, 2> values{};
+    std::string label;
+    template <class V>
+    void fields(V& v) {
+        v("values", values);
+        v("label", label);
+    }
+    bool operator==(const Slot&) const = default;
+};
+
+struct Everything {
+    static constexpr std::string_view record_name = "Everything";
+    std::uint8_t version = 0;
+    std::vector<std::uint64_t> words;
+    std::uint32_t small = 0;
+    double rate = 0;
+    std::optional<std::uint64_t> maybe;
+    std::vector<Slot> slots;
+    std::vector<std::vector<std::uint64_t>> rows;
+    template <class V>
+    void fields(V& v) {
+        v("version", version, may_be_absent);
+        v("words", words);
+        v("small", small);
+        v("rate", rate);
+        v("maybe", maybe);
+        v("slots", slots);
+        v("rows", rows);
+    }
+    bool operator==(const Everything&) const = default;
+};
+
+constexpr Format test_format{"VTXX", 3};
+
+std::string payload_of(const Everything& record) {
+    return std::string(decode_envelope(to_binary(record, test_format), test_format));
+}
+
+std::string le64(std::uint64_t v) {
+    std::string out(8, '\0');
+    store_le(out.data(), v);
+    return out;
+}
+
+TEST(BinaryCodec, WritesFieldsInRecordOrderLittleEndian) {
+    Everything record;
+    record.version = 7;
+    record.words = {0x0102030405060708ULL};
+    record.small = 0x0A0B0C0D;
+    record.rate = 2.0;
+    record.maybe = 5;
+    record.slots = {Slot{{1, 2}, "é"}};
+    record.rows = {{9}, {}};
+
+    std::string expected;
+    expected += '\x07';
+    expected += le64(1) + le64(0x0102030405060708ULL);
+    expected += std::string("\x0D\x0C\x0B\x0A", 4);
+    expected += le64(0x4000000000000000ULL);
+    expected += '\x01' + le64(5);
+    expected += le64(1) + std::string("\x01\x00\x02\x00", 4) + le64(2) + "é";
+    expected += le64(2) + le64(1) + le64(9) + le64(0);
+    EXPECT_EQ(payload_of(record), expected);
+    EXPECT_EQ(decode_payload<Everything>(expected), record);
+}
+
+TEST(BinaryCodec, AbsentOptionalIsOneZeroTag) {
+    Everything record;
+    const std::string payload = payload_of(record);
+    EXPECT_EQ(payload.size(), 1u + 8 + 4 + 8 + 1 + 8 + 8);
+    EXPECT_EQ(payload[21], '\0');
+    EXPECT_EQ(decode_payload<Everything>(payload), record);
+}
+
+TEST(BinaryCodec, IgnoresBytesAfterTheLastField) {
+    Everything record;
+    record.words = {1, 2, 3};
+    EXPECT_EQ(decode_payload<Everything>(payload_of(record) + "extra"), record);
+}
+
+TEST(BinaryCodec, DecodeErrorsHaveTheirMessages) {
+    Everything record;
+    record.maybe = 1;
+    record.slots = {Slot{{1, 2}, "ab"}};
+    const std::string good = payload_of(record);
+    const std::size_t tag_at = 1 + 8 + 4 + 8;
+    const std::size_t label_at = tag_at + 9 + 8 + 4 + 8;
+
+    struct Case {
+        std::string payload;
+        std::string message;
+    };
+    std::string bad_tag = good;
+    bad_tag[tag_at] = 2;
+    std::string bad_text = good;
+    bad_text[label_at + 1] = '\xFF';
+    std::string cut_text = good;
+    cut_text[label_at + 1] = '\xE2';
+    const std::vector<Case> cases = {
+        {good.substr(0, 5), "Deserialization error: io error: unexpected end of file"},
+        {good.substr(0, label_at + 1), "Deserialization error: io error: unexpected end of file"},
+        {bad_tag, "Deserialization error: tag for enum is not valid, found 2"},
+        {bad_text, "Deserialization error: string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 1"},
+        {cut_text, "Deserialization error: string is not valid utf8: incomplete utf-8 byte sequence from index 1"},
+    };
+    for (const Case& c : cases) {
+        try {
+            decode_payload<Everything>(c.payload);
+            ADD_FAILURE() << "decoded: " << c.message;
+        } catch (const ValueError& error) {
+            EXPECT_EQ(error.what(), c.message);
+        }
+    }
+}
+
+TEST(BinaryCodec, HugeClaimedCountsFailWithoutAllocating) {
+    // A vector of records claiming 2^60 elements, and one of words claiming 2^61.
+    for (const std::string& payload : {std::string("\x01") + le64(0) + "\0\0\0\0" + le64(0) + '\0' + le64(1ULL << 60),
+                                       std::string("\x01") + le64(1ULL << 61)}) {
+        EXPECT_THROW(decode_payload<Everything>(payload), ValueError);
+    }
+}
+
+TEST(Envelope, RoundTripAndHeaderLayout) {
+    const std::string bytes = encode_envelope({"VTBF", 2}, "payload");
+    ASSERT_EQ(bytes.size(), 21u + 7);
+    EXPECT_EQ(bytes.substr(0, 4), "VTBF");
+    EXPECT_EQ(bytes[4], 2);
+    EXPECT_EQ(load_le<std::uint64_t>(bytes.data() + 5), 7u);
+    EXPECT_EQ(load_le<std::uint64_t>(bytes.data() + 13), hash_with_seed("payload", 0x56454C54534B4554ULL));
+    EXPECT_EQ(decode_envelope(bytes, {"VTBF", 2}), "payload");
+    EXPECT_EQ(decode_envelope(encode_envelope({"VTBF", 2}, ""), {"VTBF", 2}), "");
+}
+
+TEST(Envelope, ChecksInOrder) {
+    const Format format{"VTBF", 2};
+    const std::string good = encode_envelope(format, "abc");
+    std::string other_version = good;
+    other_version[4] = 1;
+    std::string flipped = good;
+    flipped[22] ^= 1;
+    std::string long_claim = good;
+    store_le(long_claim.data() + 5, std::uint64_t{1000});
+
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {good.substr(0, 20), "invalid Velt binary format"},
+        {encode_envelope({"VTCB", 2}, "abc"), "invalid Velt binary format"},
+        {other_version, "unsupported binary format version: 1 (expected 2)"},
+        {good + "x", "binary payload length does not match header"},
+        {long_claim, "binary payload length does not match header"},
+        {flipped, "binary payload checksum mismatch"},
+    };
+    for (const auto& [data, message] : cases) {
+        try {
+            decode_envelope(data, format);
+            ADD_FAILURE() << "accepted: " << message;
+        } catch (const ValueError& error) {
+            EXPECT_EQ(error.what(), message);
+        }
+    }
+}
+
+TEST(Utf8, LossyDecodingReplacesEachInvalidSequence) {
+    std::string out;
+    // A surrogate in "surrogatepass" form: three invalid bytes, three replacements.
+    append_utf8_lossy("a\xED\xA0\x80z", out);
+    EXPECT_EQ(out, "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDz");
+    out.clear();
+    append_utf8_lossy("\xE2\x82", out);  // truncated at the end: one replacement
+    EXPECT_EQ(out, "\xEF\xBF\xBD");
+    EXPECT_FALSE(find_utf8_error("h\xC3\xA9llo \xF0\x9F\x98\x80"));
+}
+
+TEST(Utf8, ErrorPositions) {
+    const auto error = find_utf8_error("ab\xF0\x9F\x98x");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->description(), "invalid utf-8 sequence of 3 bytes from index 2");
+    EXPECT_EQ(find_utf8_error("\xC0\x80")->description(), "invalid utf-8 sequence of 1 bytes from index 0");
+}
+
+}  // namespace
+}  // namespace velt::codec

@@ -1,0 +1,39 @@
+"""Known-answer files: the stored forms of fixed workloads must never change.
+
+To add a workload, list it below and run this file once with
+VELT_REGENERATE_GOLDEN=1; review and commit the new files in tests/data/."""
+
+import os
+import pathlib
+
+import pytest
+
+from velt import BloomFilter
+
+DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
+
+
+def bloom_workload():
+    bloom = BloomFilter(expected_items=200, false_positive_rate=0.01, seed=2026)
+    bloom.update(f"user-{i}" for i in range(150))
+    bloom.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
+    bloom.update_hashes([0, 1, 2**64 - 1])
+    return bloom
+
+
+WORKLOADS = {"bloom": (BloomFilter, bloom_workload)}
+
+
+@pytest.mark.parametrize("name", sorted(WORKLOADS))
+def test_golden_forms(name):
+    cls, build = WORKLOADS[name]
+    structure = build()
+    binary, text = DATA / f"{name}.bin", DATA / f"{name}.json"
+    if os.environ.get("VELT_REGENERATE_GOLDEN"):
+        DATA.mkdir(exist_ok=True)
+        binary.write_bytes(structure.to_bytes())
+        text.write_text(structure.to_json(), encoding="utf-8")
+    assert structure.to_bytes() == binary.read_bytes()
+    assert structure.to_json() == text.read_text(encoding="utf-8")
+    assert cls.load(str(binary)).to_bytes() == binary.read_bytes()
+    assert cls.from_json(text.read_text(encoding="utf-8")).to_bytes() == binary.read_bytes()
