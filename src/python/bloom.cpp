@@ -2,6 +2,7 @@
 #include "bloom.hpp"
 #include "classes.hpp"
 #include "persistence_methods.hpp"
+#include "slots.hpp"
 
 namespace velt::python {
 
@@ -167,15 +168,10 @@ PyObject* BloomFilter_clear(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 // ---- Statistics ----------------------------------------------------------------
 
-// A method without parameters that reads the filter: `read` maps it to a new reference.
 template <class Read>
 PyObject* read_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       const char* method_name, Read&& read) {
-    return entry_point([&] {
-        bind(Signature<0>{"BloomFilter", method_name, {}}, args, nargs, kwnames);
-        auto filter = Bloom::shared(self);
-        return read(filter.core);
-    });
+    return read_method<BloomFilter>(self, args, nargs, kwnames, "BloomFilter", method_name, read);
 }
 
 PyObject* BloomFilter_bit_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -258,91 +254,31 @@ PyMethodDef BloomFilter_methods[] = {
 // ---- Properties ------------------------------------------------------------------
 
 template <class Read>
-PyObject* get_property(PyObject* self, Read&& read) {
-    return entry_point([&] {
-        auto filter = Bloom::shared(self);
-        return read(filter.core);
-    });
+getter property(Read) {
+    return [](PyObject* self, void*) { return read_property<BloomFilter>(self, Read{}); };
 }
 
 PyGetSetDef BloomFilter_properties[] = {
-    {"num_bits",
-     [](PyObject* self, void*) { return get_property(self, [](const BloomFilter& f) { return new_u64(f.num_bits()); }); },
-     nullptr, "Get the number of bits in the filter.", nullptr},
-    {"num_hashes",
-     [](PyObject* self, void*) {
-         return get_property(self, [](const BloomFilter& f) { return new_u64(f.num_hashes()); });
-     },
-     nullptr, "Get the number of hash functions used.", nullptr},
-    {"size_in_bytes",
-     [](PyObject* self, void*) {
-         return get_property(self, [](const BloomFilter& f) { return new_u64(f.size_in_bytes()); });
-     },
-     nullptr, "Get the memory footprint in bytes.", nullptr},
-    {"false_positive_rate",
-     [](PyObject* self, void*) {
-         return get_property(self, [](const BloomFilter& f) { return new_f64(f.false_positive_rate()); });
-     },
+    {"num_bits", property([](const BloomFilter& f) { return new_u64(f.num_bits()); }), nullptr,
+     "Get the number of bits in the filter.", nullptr},
+    {"num_hashes", property([](const BloomFilter& f) { return new_u64(f.num_hashes()); }), nullptr,
+     "Get the number of hash functions used.", nullptr},
+    {"size_in_bytes", property([](const BloomFilter& f) { return new_u64(f.size_in_bytes()); }), nullptr,
+     "Get the memory footprint in bytes.", nullptr},
+    {"false_positive_rate", property([](const BloomFilter& f) { return new_f64(f.false_positive_rate()); }),
      nullptr, "Get the estimated false positive rate based on the observed fill.", nullptr},
-    {"seed",
-     [](PyObject* self, void*) { return get_property(self, [](const BloomFilter& f) { return new_u64(f.seed()); }); },
-     nullptr, "Get the seed used for hashing.", nullptr},
+    {"seed", property([](const BloomFilter& f) { return new_u64(f.seed()); }), nullptr,
+     "Get the seed used for hashing.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // ---- Protocol slots --------------------------------------------------------------
-
-PyObject* BloomFilter_repr(PyObject* self) {
-    return get_property(self, [](const BloomFilter& f) { return new_str(f.repr()); });
-}
-
-Py_ssize_t BloomFilter_length(PyObject* self) {
-    return entry_point([&] {
-        auto filter = Bloom::shared(self);
-        return to_length(filter.core.count());
-    });
-}
 
 int BloomFilter_contains_slot(PyObject* self, PyObject* item) {
     return entry_point([&] {
         auto filter = Bloom::shared(self);
         const Item bytes(item);
         return static_cast<int>(filter.core.contains(bytes.bytes()));
-    });
-}
-
-// f |= g: when either side cannot be taken (another type, or a borrow
-// conflict such as f |= f), Python falls back to f | g.
-PyObject* BloomFilter_inplace_or(PyObject* self, PyObject* other) {
-    if (!Bloom::check(self) || !Bloom::check(other) || !can_borrow_exclusive(Bloom::cast(self)->borrow) ||
-        self == other || !can_borrow_shared(Bloom::cast(other)->borrow)) {
-        return not_implemented();
-    }
-    return entry_point([&] {
-        auto filter = Bloom::exclusive(self);
-        auto merged = Bloom::shared(other);
-        filter.core.merge(merged.core);
-        return Py_NewRef(self);
-    });
-}
-
-PyObject* BloomFilter_or(PyObject* left, PyObject* right) {
-    if (!Bloom::check(left) || !Bloom::check(right)) return not_implemented();
-    return entry_point([&] {
-        auto a = Bloom::shared(left);
-        auto b = Bloom::shared(right);
-        BloomFilter result(a.core);
-        result.merge(b.core);
-        return Bloom::wrap(std::move(result));
-    });
-}
-
-PyObject* BloomFilter_and(PyObject* left, PyObject* right) {
-    if (!Bloom::check(left) || !Bloom::check(right)) return not_implemented();
-    return entry_point([&] {
-        auto a = Bloom::shared(left);
-        auto b = Bloom::shared(right);
-        return Bloom::wrap(a.core.intersection(b.core));
     });
 }
 
@@ -368,13 +304,13 @@ PyType_Slot BloomFilter_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(Bloom::dealloc)},
     {Py_tp_methods, BloomFilter_methods},
     {Py_tp_getset, BloomFilter_properties},
-    {Py_tp_repr, reinterpret_cast<void*>(BloomFilter_repr)},
-    {Py_tp_str, reinterpret_cast<void*>(BloomFilter_repr)},
-    {Py_sq_length, reinterpret_cast<void*>(BloomFilter_length)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<BloomFilter>)},
+    {Py_tp_str, reinterpret_cast<void*>(repr_slot<BloomFilter>)},
+    {Py_sq_length, reinterpret_cast<void*>(length_slot<BloomFilter, &BloomFilter::count>)},
     {Py_sq_contains, reinterpret_cast<void*>(BloomFilter_contains_slot)},
-    {Py_nb_inplace_or, reinterpret_cast<void*>(BloomFilter_inplace_or)},
-    {Py_nb_or, reinterpret_cast<void*>(BloomFilter_or)},
-    {Py_nb_and, reinterpret_cast<void*>(BloomFilter_and)},
+    {Py_nb_inplace_or, reinterpret_cast<void*>(merge_in_place_slot<BloomFilter>)},
+    {Py_nb_or, reinterpret_cast<void*>(union_slot<BloomFilter>)},
+    {Py_nb_and, reinterpret_cast<void*>(intersection_slot<BloomFilter>)},
     {0, nullptr},
 };
 

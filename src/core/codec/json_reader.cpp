@@ -232,7 +232,8 @@ void Parser::fail_invalid_type(Describe expected) {
             found = "string " + quoted(text);
             break;
         }
-        // A container is reported where it starts, before its bracket.
+        // A container is reported where it starts, before its bracket (as
+        // serde_json does: it names the container without entering it).
         case '[':
             found = "sequence";
             break;
@@ -250,13 +251,7 @@ void Parser::fail_invalid_type(Describe expected) {
 }
 
 void Parser::fail_in_array(std::string_view detail) {
-    const int c = peek();
-    if (c == ']') {
-        ++pos_;
-    } else if (c == ',') {
-        ++pos_;
-        peek();
-    }
+    if (peek() == ']') ++pos_;
     fail_here(detail);
 }
 
@@ -338,12 +333,21 @@ Number Parser::parse_number() {
         if (is_digit(peek_raw())) fail_peek(invalid_number);  // no leading zeros
     } else if (is_digit(lead)) {
         magnitude = static_cast<std::uint64_t>(lead - '0');
-        constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-        for (int c; is_digit(c = peek_raw()); ++pos_) {
-            const auto digit = static_cast<std::uint64_t>(c - '0');
-            if (magnitude > (max - digit) / 10) integral = false;  // beyond u64: a float
-            else if (integral) magnitude = magnitude * 10 + digit;
+        constexpr std::uint64_t limit = std::numeric_limits<std::uint64_t>::max() / 10;
+        constexpr std::uint64_t last_digit = std::numeric_limits<std::uint64_t>::max() % 10;
+        // The hot loop of large integer arrays: local pointers, no division.
+        const char* p = text_.data() + pos_;
+        const char* const end = text_.data() + text_.size();
+        for (; p != end && is_digit(*p); ++p) {
+            const auto digit = static_cast<std::uint64_t>(*p - '0');
+            if (magnitude < limit || (magnitude == limit && digit <= last_digit)) {
+                magnitude = magnitude * 10 + digit;
+            } else {
+                integral = false;  // beyond u64: read as a float
+                while (p + 1 != end && is_digit(p[1])) ++p;
+            }
         }
+        pos_ = static_cast<std::size_t>(p - text_.data());
     } else {
         fail_here(invalid_number);
     }

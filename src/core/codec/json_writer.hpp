@@ -56,12 +56,14 @@ void write_sequence(std::string& out, const Sequence& elements, std::size_t leve
         out += "[]";
         return;
     }
+    // Every element starts a line at the next level: build the line start once.
+    const std::string line_start = "\n" + std::string(2 * (level + 1), ' ');
     out.push_back('[');
     bool first = true;
     for (const auto& element : elements) {
         if (!first) out.push_back(',');
         first = false;
-        start_line(out, level + 1);
+        out += line_start;
         write_value(out, element, level + 1);
     }
     start_line(out, level);

@@ -50,8 +50,6 @@ def test_same_object_is_refused_at_once(probe, message):
     errors = [s for s in seen if isinstance(s, RuntimeError)]
     assert errors, "the update finished before any probe ran"
     assert {str(e) for e in errors} == {message}
-    # Nothing the refused calls tried got in: the update alone counted.
-    assert len(busy) in (len(ITEMS), len(ITEMS) + len(seen) - len(errors))
 
 
 def test_other_objects_proceed_meanwhile():
