@@ -22,7 +22,6 @@ test-python: $(VENV)/.installed
 	$(PY) -m pytest
 
 bench: $(VENV)/.installed
-	$(VENV)/bin/pip install -q $$($(PY) tools/extras.py bench)
 	$(PY) bench/bench_bloom.py
 
 system-deps:
