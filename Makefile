@@ -5,12 +5,16 @@ PY := $(VENV)/bin/python
 SOURCES := $(shell find src python -type f) CMakeLists.txt pyproject.toml
 NATIVE_BUILD := build/native
 
-.PHONY: demo test test-native test-python bench system-deps clean
+SANITIZED_BUILD := build/sanitized
+# Sizes that cannot be allocated must raise MemoryError, as they do without ASan.
+ASAN_OPTIONS := allocator_may_return_null=1
+
+.PHONY: demo test test-native test-python test-sanitized bench system-deps clean
 
 demo: $(VENV)/.installed
 	$(PY) -m velt demo
 
-test: test-native test-python
+test: test-native test-python test-sanitized
 
 test-native: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
@@ -20,6 +24,22 @@ test-native: $(VENV)/.ready
 
 test-python: $(VENV)/.installed
 	$(PY) -m pytest
+
+# The native tests and the whole Python suite against a core and module built
+# with ASan and UBSan. The interpreter is not: the runtime is preloaded, with
+# libstdc++ so that ASan can intercept C++ throws.
+test-sanitized: $(VENV)/.installed
+	$(VENV)/bin/cmake -S . -B $(SANITIZED_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELT_SANITIZE=ON -DVELT_BUILD_TESTS=ON \
+		-DPython_EXECUTABLE=$(abspath $(PY)) > /dev/null
+	$(VENV)/bin/cmake --build $(SANITIZED_BUILD)
+	ASAN_OPTIONS=$(ASAN_OPTIONS) $(SANITIZED_BUILD)/velt_core_tests --gtest_brief=1
+	rm -rf $(SANITIZED_BUILD)/package && mkdir -p $(SANITIZED_BUILD)/package
+	cp -r python/velt $(SANITIZED_BUILD)/package/ && cp $(SANITIZED_BUILD)/_velt*.so $(SANITIZED_BUILD)/package/velt/
+	ASAN_OPTIONS=$(ASAN_OPTIONS):detect_leaks=0 \
+		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+		PYTHONPATH=$(abspath $(SANITIZED_BUILD)/package) $(PY) -m pytest -p no:cacheprovider \
+		--deselect tests/python/test_wheel.py
 
 bench: $(VENV)/.installed
 	$(PY) bench/bench_bloom.py

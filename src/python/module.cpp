@@ -10,8 +10,12 @@ PyModuleDef velt_module = {
     "_velt",
     "Probabilistic data structures (Bloom, counting, scalable and cuckoo filters, Count-Min sketch, "
     "Top-K, HyperLogLog and MinHash) implemented natively for Python.",
-    -1,
-    nullptr,
+    -1,       // single-phase initialisation: one module object per process
+    nullptr,  // m_methods: the module has no functions
+    nullptr,  // m_slots
+    nullptr,  // m_traverse
+    nullptr,  // m_clear
+    nullptr,  // m_free
 };
 
 // The module is created once per process; the class types live as long as it does.

@@ -139,12 +139,13 @@ TEST(BinaryCodec, HugeClaimedCountsFailWithoutAllocating) {
 }
 
 TEST(Envelope, RoundTripAndHeaderLayout) {
-    const std::string bytes = encode_envelope({"VTBF", 2}, "payload");
+    const std::string payload = "payload";
+    const std::string bytes = encode_envelope({"VTBF", 2}, payload);
     ASSERT_EQ(bytes.size(), 21u + 7);
     EXPECT_EQ(bytes.substr(0, 4), "VTBF");
     EXPECT_EQ(bytes[4], 2);
     EXPECT_EQ(load_le<std::uint64_t>(bytes.data() + 5), 7u);
-    EXPECT_EQ(load_le<std::uint64_t>(bytes.data() + 13), hash_with_seed("payload", 0x56454C54534B4554ULL));
+    EXPECT_EQ(load_le<std::uint64_t>(bytes.data() + 13), hash_with_seed(payload, 0x56454C54534B4554ULL));
     EXPECT_EQ(decode_envelope(bytes, {"VTBF", 2}), "payload");
     EXPECT_EQ(decode_envelope(encode_envelope({"VTBF", 2}, ""), {"VTBF", 2}), "");
 }

@@ -14,7 +14,7 @@ void write_envelope_header(char* out, Format format, std::string_view payload) {
 
 std::string encode_envelope(Format format, std::string_view payload) {
     std::string out(envelope_header_size + payload.size(), '\0');
-    std::memcpy(out.data() + envelope_header_size, payload.data(), payload.size());
+    copy_bytes(out.data() + envelope_header_size, payload.data(), payload.size());
     write_envelope_header(out.data(), format, payload);
     return out;
 }

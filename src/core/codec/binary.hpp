@@ -43,6 +43,11 @@ std::string_view decode_envelope(std::string_view data, Format format);
 
 // ---- Little-endian scalars ------------------------------------------------
 
+// memcpy that accepts the null data pointer of an empty container.
+inline void copy_bytes(void* to, const void* from, std::size_t size) {
+    if (size != 0) std::memcpy(to, from, size);
+}
+
 template <class T>
 inline void store_le(char* out, T value) {
     if constexpr (std::same_as<T, double>) {
@@ -119,13 +124,13 @@ public:
             out_ += sizeof(T);
         } else if constexpr (std::same_as<T, std::string>) {
             write(static_cast<std::uint64_t>(value.size()));
-            std::memcpy(out_, value.data(), value.size());
+            copy_bytes(out_, value.data(), value.size());
             out_ += value.size();
         } else if constexpr (VectorField<T> || ArrayField<T>) {
             using Element = typename T::value_type;
             if constexpr (VectorField<T>) write(static_cast<std::uint64_t>(value.size()));
             if constexpr (ScalarField<Element> && std::endian::native == std::endian::little) {
-                std::memcpy(out_, value.data(), value.size() * sizeof(Element));
+                copy_bytes(out_, value.data(), value.size() * sizeof(Element));
                 out_ += value.size() * sizeof(Element);
             } else {
                 for (const auto& element : value) write(element);
@@ -208,7 +213,7 @@ private:
             vector.resize(count);
             const char* bytes = take(count * sizeof(Element));
             if constexpr (std::endian::native == std::endian::little) {
-                std::memcpy(vector.data(), bytes, count * sizeof(Element));
+                copy_bytes(vector.data(), bytes, count * sizeof(Element));
             } else {
                 for (std::size_t i = 0; i < count; ++i) vector[i] = load_le<Element>(bytes + i * sizeof(Element));
             }
