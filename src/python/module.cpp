@@ -11,7 +11,11 @@ PyModuleDef velt_module = {
     "Probabilistic data structures (Bloom, counting, scalable and cuckoo filters, Count-Min sketch, "
     "Top-K, HyperLogLog and MinHash) implemented natively for Python.",
     -1,
-    nullptr,
+    nullptr,  // methods
+    nullptr,  // slots
+    nullptr,  // traverse
+    nullptr,  // clear
+    nullptr,  // free
 };
 
 // The module is created once per process; the class types live as long as it does.
@@ -22,6 +26,7 @@ PyObject* create_module() {
     using namespace velt::python;
     Ref module = Ref::checked(PyModule_Create(&velt_module));
     add_bloom_filter(module.get());
+    add_minhash(module.get());
     return module.release();
 }
 

@@ -57,7 +57,9 @@ void write_sequence(std::string& out, const Sequence& elements, std::size_t leve
         return;
     }
     // Every element starts a line at the next level: build the line start once.
-    const std::string line_start = "\n" + std::string(2 * (level + 1), ' ');
+    // (Built in place: GCC 12 warns falsely about "\n" + std::string under -Wrestrict.)
+    std::string line_start(1 + 2 * (level + 1), ' ');
+    line_start[0] = '\n';
     out.push_back('[');
     bool first = true;
     for (const auto& element : elements) {
