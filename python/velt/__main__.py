@@ -7,7 +7,7 @@ import argparse
 import random
 import time
 
-from velt import BloomFilter
+from velt import BloomFilter, MinHash
 
 
 def generate_stream(count: int, seed: int) -> list[str]:
@@ -44,6 +44,38 @@ def demo_bloom(stream: list[str], design_rate: float) -> None:
     print(f"  update               {seconds / len(stream) * 1e9:.1f} ns per item")
 
 
+def demo_minhash(stream: list[str], num_hashes: int = 128) -> None:
+    # Two windows of the stream, A = stream[:n] and B = stream[shift:shift + n], share
+    # n - shift items, so their Jaccard similarity is (n - shift) / (n + shift).
+    n = max(min(len(stream) // 2, 100_000), 1)
+    print(f"MinHash: {num_hashes} slots, two sets of {n:,} items from the stream at several overlaps")
+    left_items = stream[:n]
+    left = MinHash(num_hashes=num_hashes)
+    seconds = timed(lambda: left.update(left_items))
+    standard_error = left.standard_error()
+    print(f"  {left!r}")
+    print(f"  size                 {left.size_in_bytes:,} bytes ({len(left.to_bytes()):,} serialised)")
+    print(f"  standard error       {standard_error:.4f} (1/sqrt(num_hashes))")
+    print("  exact J   estimate   error     in SE   95% interval")
+    errors = []
+    left_set = set(left_items)
+    for target in (0.9, 0.5, 0.25, 0.1, 0.01, 0.0):
+        shift = round(n * (1 - target) / (1 + target))
+        right_items = stream[shift:shift + n]
+        right = MinHash(num_hashes=num_hashes)
+        right.update(right_items)
+        right_set = set(right_items)
+        exact = len(left_set & right_set) / len(left_set | right_set)
+        estimate = left.jaccard(right)
+        low, high = left.jaccard_interval(right, 0.95)
+        errors.append(estimate - exact)
+        print(f"  {exact:7.4f}   {estimate:8.4f}   {estimate - exact:+.4f}   {(estimate - exact) / standard_error:+5.2f}"
+              f"   [{low:.4f}, {high:.4f}]")
+    mean_absolute = sum(abs(e) for e in errors) / len(errors)
+    print(f"  mean absolute error  {mean_absolute:.4f} ({mean_absolute / standard_error:.2f} standard errors)")
+    print(f"  update               {seconds / n * 1e9:.1f} ns per item ({seconds / n / num_hashes * 1e9:.2f} per slot)")
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(prog="python -m velt", description=__doc__)
     commands = parser.add_subparsers(dest="command", required=True)
@@ -54,6 +86,8 @@ def main(argv: list[str] | None = None) -> None:
 
     stream = generate_stream(args.items, args.seed)
     demo_bloom(stream, design_rate=0.01)
+    print()
+    demo_minhash(stream)
 
 
 if __name__ == "__main__":

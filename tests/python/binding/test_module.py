@@ -5,7 +5,7 @@ import pytest
 import velt
 from velt import _velt
 
-CLASS_ORDER = ["BloomFilter"]
+CLASS_ORDER = ["BloomFilter", "MinHash"]
 
 # The text signature of every constructor and method (`$self` marks the instance).
 SIGNATURES = {
@@ -35,10 +35,33 @@ SIGNATURES = {
     "BloomFilter.estimate_count": "($self)",
     "BloomFilter.health": "($self)",
     "BloomFilter.is_saturated": "($self)",
+    "MinHash": "(num_hashes=128, seed=0)",
+    "MinHash.add": "($self, item)",
+    "MinHash.update": "($self, items)",
+    "MinHash.update_many": "($self, items)",
+    "MinHash.add_hash": "($self, hash)",
+    "MinHash.update_hashes": "($self, hashes)",
+    "MinHash.jaccard": "($self, other)",
+    "MinHash.query": "($self, other)",
+    "MinHash.jaccard_interval": "($self, other, confidence=0.95)",
+    "MinHash.merge": "($self, other)",
+    "MinHash.copy": "($self)",
+    "MinHash.clear": "($self)",
+    "MinHash.is_empty": "($self)",
+    "MinHash.to_bytes": "($self)",
+    "MinHash.from_bytes": "(data)",
+    "MinHash.to_json": "($self)",
+    "MinHash.from_json": "(data)",
+    "MinHash.save": "($self, path)",
+    "MinHash.load": "(path)",
+    "MinHash.get_signature": "($self)",
+    "MinHash.signature": "($self)",
+    "MinHash.standard_error": "($self)",
 }
 
 PROPERTIES = {
     "BloomFilter": ["num_bits", "num_hashes", "size_in_bytes", "false_positive_rate", "seed"],
+    "MinHash": ["num_hashes", "size_in_bytes", "seed"],
 }
 
 

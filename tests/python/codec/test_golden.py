@@ -8,7 +8,7 @@ import pathlib
 
 import pytest
 
-from velt import BloomFilter
+from velt import BloomFilter, MinHash
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
@@ -21,7 +21,15 @@ def bloom_workload():
     return bloom
 
 
-WORKLOADS = {"bloom": (BloomFilter, bloom_workload)}
+def minhash_workload():
+    minhash = MinHash(num_hashes=64, seed=2026)
+    minhash.update(f"user-{i}" for i in range(150))
+    minhash.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3), "x" * 300])
+    minhash.update_hashes([0, 1, 2**64 - 1])
+    return minhash
+
+
+WORKLOADS = {"bloom": (BloomFilter, bloom_workload), "minhash": (MinHash, minhash_workload)}
 
 
 @pytest.mark.parametrize("name", sorted(WORKLOADS))

@@ -1,0 +1,134 @@
+#include "minhash.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "error.hpp"
+
+namespace velt {
+namespace {
+
+std::string mismatch(std::string_view action, std::string_view field, std::uint64_t mine, std::uint64_t theirs) {
+    return "Cannot " + std::string(action) + ": " + std::string(field) + " mismatch (" + std::to_string(mine) +
+           " vs " + std::to_string(theirs) + ")";
+}
+
+// Signatures are comparable or mergeable only under the same slot hash functions.
+void check_same_configuration(std::string_view action, const MinHashData& mine, const MinHashData& theirs) {
+    if (mine.num_hashes != theirs.num_hashes) {
+        throw ValueError(mismatch(action, "num_hashes", mine.num_hashes, theirs.num_hashes));
+    }
+    if (mine.seed != theirs.seed) throw ValueError(mismatch(action, "seed", mine.seed, theirs.seed));
+}
+
+// The two-sided normal quantile of each supported confidence level.
+struct ConfidenceLevel {
+    double level;
+    double z;
+};
+constexpr ConfidenceLevel confidence_levels[] = {
+    {0.80, 1.281552},
+    {0.90, 1.644854},
+    {0.95, 1.959964},
+    {0.99, 2.575829},
+};
+
+// A level is matched within 2^-52 (one unit in the last place of 1.0), so that
+// a level computed as, say, 1 - 0.05 still selects it.
+constexpr double level_tolerance = 0x1p-52;
+
+double z_for(double confidence) {
+    for (const ConfidenceLevel& candidate : confidence_levels) {
+        if (std::abs(confidence - candidate.level) < level_tolerance) return candidate.z;
+    }
+    throw ValueError("confidence must be one of 0.80, 0.90, 0.95, or 0.99");
+}
+
+}  // namespace
+
+MinHash MinHash::create(std::uint64_t num_hashes, std::uint64_t seed) {
+    if (num_hashes == 0) throw ValueError("num_hashes must be positive");
+    MinHashData data;
+    // A slot count beyond the address space would otherwise be truncated on its way to size_t.
+    if (num_hashes > data.signature.max_size()) throw std::bad_alloc();
+    data.version = record_version;
+    data.signature.assign(static_cast<std::size_t>(num_hashes), empty_slot);
+    data.num_hashes = num_hashes;
+    data.seed = seed;
+    return MinHash(std::move(data));
+}
+
+MinHash MinHash::from_record(MinHashData record) {
+    if (record.version != record_version) throw ValueError("Unsupported MinHash data version");
+    if (record.num_hashes == 0) throw ValueError("num_hashes must be positive");
+    if (record.signature.size() != record.num_hashes) {
+        throw ValueError("signature length does not match num_hashes");
+    }
+    return MinHash(std::move(record));
+}
+
+template <class HashOfSlot>
+void MinHash::lower_slots(HashOfSlot&& hash_of_slot) {
+    // Slot i hashes with seed + i * G: the seeds follow by addition.
+    std::uint64_t slot_seed = data_.seed;
+    for (std::uint64_t& slot : data_.signature) {
+        slot = std::min(slot, hash_of_slot(slot_seed));
+        slot_seed += golden_gamma;
+    }
+}
+
+void MinHash::add(std::string_view item) {
+    lower_slots([item](std::uint64_t slot_seed) { return hash_with_seed(item, slot_seed); });
+}
+
+void MinHash::add_hash(std::uint64_t hash) {
+    lower_slots([hash](std::uint64_t slot_seed) { return mix_caller_hash(hash, slot_seed); });
+}
+
+void MinHash::update(std::span<const std::string_view> items) {
+    for (std::string_view item : items) add(item);
+}
+
+void MinHash::update_hashes(std::span<const std::uint64_t> hashes) {
+    for (std::uint64_t hash : hashes) add_hash(hash);
+}
+
+double MinHash::jaccard(const MinHash& other) const {
+    check_same_configuration("compare", data_, other.data_);
+    std::uint64_t equal_slots = 0;
+    for (std::size_t i = 0; i < data_.signature.size(); ++i) {
+        equal_slots += data_.signature[i] == other.data_.signature[i];
+    }
+    return static_cast<double>(equal_slots) / static_cast<double>(data_.num_hashes);
+}
+
+Interval MinHash::jaccard_interval(const MinHash& other, double confidence) const {
+    // A configuration mismatch is reported before the confidence level is looked at.
+    const double estimate = jaccard(other);
+    const double margin =
+        z_for(confidence) * std::sqrt(estimate * (1.0 - estimate) / static_cast<double>(data_.num_hashes));
+    return {std::max(estimate - margin, 0.0), std::min(estimate + margin, 1.0)};
+}
+
+void MinHash::merge(const MinHash& other) {
+    check_same_configuration("merge", data_, other.data_);
+    std::transform(data_.signature.begin(), data_.signature.end(), other.data_.signature.begin(),
+                   data_.signature.begin(), [](std::uint64_t a, std::uint64_t b) { return std::min(a, b); });
+}
+
+void MinHash::clear() { std::fill(data_.signature.begin(), data_.signature.end(), empty_slot); }
+
+bool MinHash::is_empty() const {
+    return std::all_of(data_.signature.begin(), data_.signature.end(),
+                       [](std::uint64_t slot) { return slot == empty_slot; });
+}
+
+double MinHash::standard_error() const { return 1.0 / std::sqrt(static_cast<double>(data_.num_hashes)); }
+
+std::string MinHash::repr() const {
+    return "MinHash(num_hashes=" + std::to_string(data_.num_hashes) +
+           ", is_empty=" + (is_empty() ? "true" : "false") + ")";
+}
+
+}  // namespace velt
