@@ -7,7 +7,7 @@ import argparse
 import random
 import time
 
-from velt import BloomFilter, MinHash
+from velt import BloomFilter, HyperLogLog, MinHash
 
 
 def generate_stream(count: int, seed: int) -> list[str]:
@@ -76,6 +76,29 @@ def demo_minhash(stream: list[str], num_hashes: int = 128) -> None:
     print(f"  update               {seconds / n * 1e9:.1f} ns per item ({seconds / n / num_hashes * 1e9:.2f} per slot)")
 
 
+def demo_hyperloglog(stream: list[str], precision: int) -> None:
+    distinct = len(set(stream))
+    print(f"HyperLogLog: {len(stream):,} items ({distinct:,} distinct), precision {precision}")
+    counter = HyperLogLog(precision=precision)
+    seconds = timed(lambda: counter.update(stream))
+    first_pass = counter.cardinality()
+    # The same stream again: every item is a duplicate, so the estimate must not move.
+    counter.update(stream)
+    second_pass = counter.cardinality()
+    low, high = counter.confidence_interval(0.95)
+    error = second_pass / distinct - 1
+    print(f"  {counter!r}")
+    print(f"  size                 {counter.size_in_bytes:,} bytes for any number of items")
+    print(f"  estimate             {first_pass:,.0f} vs {distinct:,} true ({error:+.3%};"
+          f" {abs(error) / counter.standard_error:.2f} standard errors)")
+    print(f"  standard error       {counter.standard_error:.4%} (1.04 / sqrt({counter.size_in_bytes:,}))")
+    print(f"  after a second pass  {second_pass:,.0f} ({'unchanged' if second_pass == first_pass else 'changed'},"
+          f" {2 * len(stream):,} items seen)")
+    print(f"  95% interval         {low:,.0f} .. {high:,.0f}"
+          f" ({'contains' if low <= distinct <= high else 'misses'} the true count)")
+    print(f"  update               {seconds / len(stream) * 1e9:.1f} ns per item")
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(prog="python -m velt", description=__doc__)
     commands = parser.add_subparsers(dest="command", required=True)
@@ -86,6 +109,8 @@ def main(argv: list[str] | None = None) -> None:
 
     stream = generate_stream(args.items, args.seed)
     demo_bloom(stream, design_rate=0.01)
+    print()
+    demo_hyperloglog(stream, precision=14)
     print()
     demo_minhash(stream)
 

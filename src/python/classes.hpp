@@ -8,5 +8,6 @@ namespace velt::python {
 
 void add_bloom_filter(PyObject* module);
 void add_minhash(PyObject* module);
+void add_hyperloglog(PyObject* module);
 
 }  // namespace velt::python

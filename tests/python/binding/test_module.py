@@ -5,7 +5,7 @@ import pytest
 import velt
 from velt import _velt
 
-CLASS_ORDER = ["BloomFilter", "MinHash"]
+CLASS_ORDER = ["BloomFilter", "HyperLogLog", "MinHash"]
 
 # The text signature of every constructor and method (`$self` marks the instance).
 SIGNATURES = {
@@ -57,11 +57,31 @@ SIGNATURES = {
     "MinHash.get_signature": "($self)",
     "MinHash.signature": "($self)",
     "MinHash.standard_error": "($self)",
+    "HyperLogLog": "(precision=14, seed=0)",
+    "HyperLogLog.add": "($self, item)",
+    "HyperLogLog.update": "($self, items)",
+    "HyperLogLog.update_many": "($self, items)",
+    "HyperLogLog.add_hash": "($self, hash)",
+    "HyperLogLog.update_hashes": "($self, hashes)",
+    "HyperLogLog.cardinality": "($self)",
+    "HyperLogLog.query": "($self)",
+    "HyperLogLog.confidence_interval": "($self, confidence=0.95)",
+    "HyperLogLog.merge": "($self, other)",
+    "HyperLogLog.copy": "($self)",
+    "HyperLogLog.clear": "($self)",
+    "HyperLogLog.to_bytes": "($self)",
+    "HyperLogLog.from_bytes": "(data)",
+    "HyperLogLog.to_json": "($self)",
+    "HyperLogLog.from_json": "(data)",
+    "HyperLogLog.save": "($self, path)",
+    "HyperLogLog.load": "(path)",
+    "HyperLogLog.relative_error": "($self)",
 }
 
 PROPERTIES = {
     "BloomFilter": ["num_bits", "num_hashes", "size_in_bytes", "false_positive_rate", "seed"],
     "MinHash": ["num_hashes", "size_in_bytes", "seed"],
+    "HyperLogLog": ["estimate", "precision", "size_in_bytes", "seed", "standard_error"],
 }
 
 

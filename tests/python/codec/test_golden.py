@@ -8,7 +8,7 @@ import pathlib
 
 import pytest
 
-from velt import BloomFilter, MinHash
+from velt import BloomFilter, HyperLogLog, MinHash
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
@@ -29,7 +29,19 @@ def minhash_workload():
     return minhash
 
 
-WORKLOADS = {"bloom": (BloomFilter, bloom_workload), "minhash": (MinHash, minhash_workload)}
+def hyperloglog_workload():
+    counter = HyperLogLog(precision=10, seed=2026)
+    counter.update(f"user-{i}" for i in range(5000))
+    counter.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
+    counter.update_hashes([0, 1, 2**64 - 1])
+    return counter
+
+
+WORKLOADS = {
+    "bloom": (BloomFilter, bloom_workload),
+    "hyperloglog": (HyperLogLog, hyperloglog_workload),
+    "minhash": (MinHash, minhash_workload),
+}
 
 
 @pytest.mark.parametrize("name", sorted(WORKLOADS))
