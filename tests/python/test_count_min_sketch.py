@@ -373,6 +373,8 @@ def test_merge_argument_must_be_a_sketch():
     for operation in (lambda: sketch | sketch, lambda: sketch & sketch):
         with pytest.raises(TypeError, match="unsupported operand"):
             operation()
+    with pytest.raises(TypeError, match="unsupported operand"):
+        sketch |= CountMinSketch(width=8, depth=1)
 
 
 def test_merge_with_itself_is_a_borrow_error():
