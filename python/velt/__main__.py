@@ -4,10 +4,13 @@ and reports its accuracy against the exact answer, its size and its speed."""
 from __future__ import annotations
 
 import argparse
+import itertools
 import random
+import statistics
 import time
+from collections import Counter
 
-from velt import BloomFilter, HyperLogLog, MinHash
+from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash
 
 
 def generate_stream(count: int, seed: int) -> list[str]:
@@ -16,6 +19,14 @@ def generate_stream(count: int, seed: int) -> list[str]:
     identifiers = [f"user-{rng.getrandbits(48):012x}-{i}" for i in range(count)]
     rng.shuffle(identifiers)
     return identifiers
+
+
+def zipf_sample(items: list[str], count: int, seed: int, exponent: float = 1.1) -> list[str]:
+    """`count` draws from `items` with weight 1 / rank**exponent: a few items recur
+    thousands of times, most appear once or never, as page views or queries do."""
+    rng = random.Random(seed)
+    weights = itertools.accumulate(1 / rank**exponent for rank in range(1, len(items) + 1))
+    return rng.choices(items, cum_weights=list(weights), k=count)
 
 
 def timed(action) -> float:
@@ -99,6 +110,30 @@ def demo_hyperloglog(stream: list[str], precision: int) -> None:
     print(f"  update               {seconds / len(stream) * 1e9:.1f} ns per item")
 
 
+def demo_count_min_sketch(stream: list[str], error_rate: float, confidence: float, seed: int) -> None:
+    sample = zipf_sample(stream, len(stream), seed)
+    truth = Counter(sample)
+    print(f"CountMinSketch: {len(sample):,} Zipf-distributed occurrences of {len(truth):,} distinct items,"
+          f" error_rate {error_rate}, confidence {confidence}")
+    sketch = CountMinSketch(error_rate=error_rate, confidence=confidence)
+    seconds = timed(lambda: sketch.update(sample))
+    items = list(truth)
+    estimates = sketch.query_many(items)
+    # A Count-Min estimate never falls below the truth; the guarantee bounds how far above.
+    over = [estimate - truth[item] for item, estimate in zip(items, estimates)]
+    bound = sketch.error_bound()
+    within = sum(excess <= bound for excess in over) / len(over)
+    print(f"  {sketch!r}")
+    print(f"  size                 {sketch.size_in_bytes:,} bytes")
+    print(f"  error_bound          {bound:,} = ceil(error_rate() {sketch.error_rate():.6f} x total {sketch.total_count:,})")
+    print(f"  within error_bound   {within:.4%} of distinct items (guaranteed {sketch.confidence():.4%})")
+    print(f"  over-estimate        mean {statistics.fmean(over):.1f}, median {statistics.median(over):.0f},"
+          f" max {max(over):,}; under-estimates {sum(excess < 0 for excess in over)}")
+    for item, count in truth.most_common(3):
+        print(f"  heavy hitter         {item}: exact {count:,}, estimated {sketch[item]:,}")
+    print(f"  update               {seconds / len(sample) * 1e9:.1f} ns per item")
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(prog="python -m velt", description=__doc__)
     commands = parser.add_subparsers(dest="command", required=True)
@@ -111,6 +146,8 @@ def main(argv: list[str] | None = None) -> None:
     demo_bloom(stream, design_rate=0.01)
     print()
     demo_hyperloglog(stream, precision=14)
+    print()
+    demo_count_min_sketch(stream, error_rate=0.001, confidence=0.99, seed=args.seed)
     print()
     demo_minhash(stream)
 

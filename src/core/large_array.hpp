@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <new>
@@ -13,6 +14,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <sys/sysinfo.h>
 #endif
 
 namespace velt {
@@ -51,5 +53,23 @@ struct LargeArrayAllocator {
 
 template <class T>
 using LargeArray = std::vector<T, LargeArrayAllocator<T>>;
+
+// Throws std::bad_alloc when a structure of `bytes` in total could never be
+// held: more than the machine's memory and swap together. Linux's default
+// overcommit rule refuses a single block that large, but a structure built
+// from many blocks (the rows of a table) passes it block by block and is then
+// killed part way through zeroing them; such structures check their total here.
+inline void check_total_allocation(std::uint64_t bytes) {
+#if defined(__linux__)
+    struct sysinfo system {};
+    if (::sysinfo(&system) != 0) return;
+    const std::uint64_t unit = system.mem_unit == 0 ? 1 : system.mem_unit;
+    const std::uint64_t memory_units = static_cast<std::uint64_t>(system.totalram) + system.totalswap;
+    if (memory_units > std::numeric_limits<std::uint64_t>::max() / unit) return;
+    if (bytes > memory_units * unit) throw std::bad_alloc();
+#else
+    static_cast<void>(bytes);
+#endif
+}
 
 }  // namespace velt

@@ -252,6 +252,11 @@ std::optional<std::uint32_t> to_optional_u32(PyObject* value, const char* name) 
     return to_u32(value, name);
 }
 
+std::optional<double> to_optional_f64(PyObject* value, const char* name) {
+    if (is_absent(value)) return std::nullopt;
+    return to_f64(value, name);
+}
+
 void throw_cannot_convert(PyObject* value, const char* name, const std::string& target) {
     throw_type_error(std::string("argument '") + name + "': '" + type_name(Py_TYPE(value)) +
                      "' object cannot be converted to '" + target + "'");

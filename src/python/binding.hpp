@@ -240,6 +240,7 @@ std::uint8_t to_u8(PyObject* value, const char* name);
 double to_f64(PyObject* value, const char* name);
 std::optional<std::uint64_t> to_optional_u64(PyObject* value, const char* name);
 std::optional<std::uint32_t> to_optional_u32(PyObject* value, const char* name);
+std::optional<double> to_optional_f64(PyObject* value, const char* name);
 // A `str` only (path, JSON text), as UTF-8.
 std::string to_text(PyObject* value, const char* name);
 // `data` of from_bytes: a sequence (not a str) of integers 0 .. 255, viewed in

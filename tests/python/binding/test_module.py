@@ -5,7 +5,7 @@ import pytest
 import velt
 from velt import _velt
 
-CLASS_ORDER = ["BloomFilter", "HyperLogLog", "MinHash"]
+CLASS_ORDER = ["BloomFilter", "HyperLogLog", "CountMinSketch", "MinHash"]
 
 # The text signature of every constructor and method (`$self` marks the instance).
 SIGNATURES = {
@@ -76,12 +76,44 @@ SIGNATURES = {
     "HyperLogLog.save": "($self, path)",
     "HyperLogLog.load": "(path)",
     "HyperLogLog.relative_error": "($self)",
+    "CountMinSketch": "(width=None, depth=None, error_rate=None, confidence=None, seed=0)",
+    "CountMinSketch.add": "($self, item, count=1)",
+    "CountMinSketch.add_count": "($self, item, count)",
+    "CountMinSketch.update": "($self, items)",
+    "CountMinSketch.update_many": "($self, items)",
+    "CountMinSketch.add_hash": "($self, hash, count=1)",
+    "CountMinSketch.update_hashes": "($self, hashes)",
+    "CountMinSketch.query": "($self, item)",
+    "CountMinSketch.count": "($self, item)",
+    "CountMinSketch.query_many": "($self, items)",
+    "CountMinSketch.query_hash": "($self, hash)",
+    "CountMinSketch.query_hashes": "($self, hashes)",
+    "CountMinSketch.merge": "($self, other)",
+    "CountMinSketch.copy": "($self)",
+    "CountMinSketch.clear": "($self)",
+    "CountMinSketch.to_bytes": "($self)",
+    "CountMinSketch.from_bytes": "(data)",
+    "CountMinSketch.to_json": "($self)",
+    "CountMinSketch.from_json": "(data)",
+    "CountMinSketch.save": "($self, path)",
+    "CountMinSketch.load": "(path)",
+    "CountMinSketch.error_rate": "($self)",
+    "CountMinSketch.confidence": "($self)",
+    "CountMinSketch.error_bound": "($self)",
+    "CountMinSketch.inner_product": "($self, other)",
 }
 
 PROPERTIES = {
     "BloomFilter": ["num_bits", "num_hashes", "size_in_bytes", "false_positive_rate", "seed"],
     "MinHash": ["num_hashes", "size_in_bytes", "seed"],
     "HyperLogLog": ["estimate", "precision", "size_in_bytes", "seed", "standard_error"],
+    "CountMinSketch": ["width", "depth", "size_in_bytes", "seed", "total_count"],
+}
+
+# Arguments that build a small instance of classes whose constructor needs some.
+MINIMAL_ARGUMENTS = {
+    "BloomFilter": {"num_bits": 64},
+    "CountMinSketch": {"width": 8, "depth": 2},
 }
 
 
@@ -118,7 +150,7 @@ def test_every_public_method_has_a_signature_entry(class_name):
 @pytest.mark.parametrize("class_name, names", sorted(PROPERTIES.items()))
 def test_properties_are_read_only_and_documented(class_name, names):
     cls = getattr(_velt, class_name)
-    instance = cls(num_bits=64) if class_name == "BloomFilter" else cls()
+    instance = cls(**MINIMAL_ARGUMENTS.get(class_name, {}))
     for name in names:
         descriptor = vars(cls)[name]
         assert descriptor.__doc__

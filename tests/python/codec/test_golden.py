@@ -8,7 +8,7 @@ import pathlib
 
 import pytest
 
-from velt import BloomFilter, HyperLogLog, MinHash
+from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
@@ -35,12 +35,21 @@ def hyperloglog_workload():
     counter.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
     counter.update_hashes([0, 1, 2**64 - 1])
     return counter
+def count_min_sketch_workload():
+    sketch = CountMinSketch(width=64, depth=4, seed=2026)
+    sketch.update(f"user-{i % 40}" for i in range(300))
+    sketch.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
+    sketch.add("heavy", 1000)
+    sketch.update_hashes([0, 1, 2**64 - 1])
+    sketch.add_hash(42, 2**64 - 1)  # saturates the total and the hash's counters
+    return sketch
 
 
 WORKLOADS = {
     "bloom": (BloomFilter, bloom_workload),
     "hyperloglog": (HyperLogLog, hyperloglog_workload),
     "minhash": (MinHash, minhash_workload),
+    "count_min_sketch": (CountMinSketch, count_min_sketch_workload),
 }
 
 

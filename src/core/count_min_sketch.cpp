@@ -1,0 +1,220 @@
+#include "count_min_sketch.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "error.hpp"
+#include "sizing.hpp"
+
+namespace velt {
+namespace {
+
+// Euler's number, the double 0x4005BF0A8B145769.
+constexpr double e = 2.718281828459045;
+
+constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
+
+constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return b > max_u64 - a ? max_u64 : a + b; }
+
+constexpr std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
+    return a != 0 && b > max_u64 / a ? max_u64 : a * b;
+}
+
+std::string mismatch(std::string_view field, std::uint64_t mine, std::uint64_t theirs) {
+    return "Cannot merge: " + std::string(field) + " mismatch (" + std::to_string(mine) + " vs " +
+           std::to_string(theirs) + ")";
+}
+
+// A zeroed table of `depth` rows of `width` counters. Its total size is
+// checked first, so that a table that can never fit fails before any row is
+// allocated, and a product that would wrap is never formed.
+std::vector<LargeArray<std::uint64_t>> zeroed_table(std::uint64_t width, std::uint64_t depth) {
+    using Row = LargeArray<std::uint64_t>;
+    constexpr std::uint64_t counter_bytes = sizeof(std::uint64_t);
+    if (width > (max_u64 - sizeof(Row)) / counter_bytes) throw std::bad_alloc();
+    const std::uint64_t row_bytes = width * counter_bytes + sizeof(Row);
+    if (depth > max_u64 / row_bytes) throw std::bad_alloc();
+    check_total_allocation(depth * row_bytes);
+
+    std::vector<Row> table;
+    table.reserve(depth);
+    for (std::uint64_t i = 0; i < depth; ++i) table.emplace_back(width);
+    return table;
+}
+
+}  // namespace
+
+CountMinSketch CountMinSketch::create(std::optional<std::uint64_t> width, std::optional<std::uint64_t> depth,
+                                      std::optional<double> error_rate, std::optional<double> confidence,
+                                      std::uint64_t seed) {
+    // Explicit dimensions win; the rate and confidence are then not even range-checked.
+    std::uint64_t columns = 0;
+    std::uint64_t rows = 0;
+    if (width) {
+        if (!depth) throw ValueError("Either provide (width, depth) or (error_rate, confidence)");
+        columns = *width;
+        rows = *depth;
+    } else {
+        if (depth || !error_rate || !confidence) {
+            throw ValueError("Either provide (width, depth) or (error_rate, confidence)");
+        }
+        if (!(*error_rate > 0.0 && *error_rate < 1.0)) {
+            throw ValueError("error_rate must be between 0 and 1 (exclusive)");
+        }
+        if (!(*confidence > 0.0 && *confidence < 1.0)) {
+            throw ValueError("confidence must be between 0 and 1 (exclusive)");
+        }
+        columns = saturating_u64(std::ceil(e / *error_rate));
+        // When 1 - confidence rounds to 1.0 this is depth 0, refused below.
+        rows = saturating_u64(std::ceil(std::log(1.0 / (1.0 - *confidence))));
+    }
+    if (columns == 0) throw ValueError("width must be positive");
+    if (rows == 0) throw ValueError("depth must be positive");
+
+    CountMinSketchData data;
+    data.version = CountMinSketchData::current_version;
+    data.table = zeroed_table(columns, rows);
+    data.width = columns;
+    data.depth = rows;
+    data.seed = seed;
+    return CountMinSketch(std::move(data));
+}
+
+CountMinSketch CountMinSketch::from_record(CountMinSketchData record) {
+    if (record.version != CountMinSketchData::current_version) {
+        throw ValueError("Unsupported Count-Min Sketch data version");
+    }
+    if (record.width == 0 || record.depth == 0) throw ValueError("width and depth must be positive");
+    const bool rows_match = record.table.size() == record.depth;
+    if (!rows_match || std::any_of(record.table.begin(), record.table.end(),
+                                   [&](const auto& row) { return row.size() != record.width; })) {
+        throw ValueError("table dimensions do not match width and depth");
+    }
+    // The total is not compared with the counters: any value is kept as stored.
+    return CountMinSketch(std::move(record));
+}
+
+// ---- Adding and querying ---------------------------------------------------------
+
+template <class ColumnOf>
+void CountMinSketch::add_to_rows(ColumnOf column_of, std::uint64_t count) {
+    std::uint64_t row_seed = data_.seed;
+    for (auto& row : data_.table) {
+        std::uint64_t& counter = row[column_of(row_seed)];
+        counter = saturating_add(counter, count);
+        row_seed += golden_gamma;
+    }
+    data_.count = saturating_add(data_.count, count);
+}
+
+template <class ColumnOf>
+std::uint64_t CountMinSketch::smallest_in_rows(ColumnOf column_of) const {
+    std::uint64_t smallest = max_u64;
+    std::uint64_t row_seed = data_.seed;
+    for (const auto& row : data_.table) {
+        smallest = std::min(smallest, row[column_of(row_seed)]);
+        row_seed += golden_gamma;
+    }
+    return smallest;
+}
+
+void CountMinSketch::add(std::string_view item, std::uint64_t count) {
+    if (count == 0) return;
+    const std::uint64_t width = data_.width;
+    add_to_rows([item, width](std::uint64_t row_seed) { return hash_with_seed(item, row_seed) % width; }, count);
+}
+
+void CountMinSketch::add_hash(std::uint64_t hash, std::uint64_t count) {
+    if (count == 0) return;
+    const std::uint64_t width = data_.width;
+    add_to_rows([hash, width](std::uint64_t row_seed) { return mix_caller_hash(hash, row_seed) % width; }, count);
+}
+
+std::uint64_t CountMinSketch::query(std::string_view item) const {
+    const std::uint64_t width = data_.width;
+    return smallest_in_rows([item, width](std::uint64_t row_seed) { return hash_with_seed(item, row_seed) % width; });
+}
+
+std::uint64_t CountMinSketch::query_hash(std::uint64_t hash) const {
+    const std::uint64_t width = data_.width;
+    return smallest_in_rows([hash, width](std::uint64_t row_seed) { return mix_caller_hash(hash, row_seed) % width; });
+}
+
+void CountMinSketch::update(std::span<const std::string_view> items) {
+    for (std::string_view item : items) add(item);
+}
+
+void CountMinSketch::update_hashes(std::span<const std::uint64_t> hashes) {
+    for (std::uint64_t hash : hashes) add_hash(hash);
+}
+
+LargeArray<std::uint64_t> CountMinSketch::query_many(std::span<const std::string_view> items) const {
+    LargeArray<std::uint64_t> estimates;
+    estimates.reserve(items.size());
+    for (std::string_view item : items) estimates.push_back(query(item));
+    return estimates;
+}
+
+LargeArray<std::uint64_t> CountMinSketch::query_hashes(std::span<const std::uint64_t> hashes) const {
+    LargeArray<std::uint64_t> estimates;
+    estimates.reserve(hashes.size());
+    for (std::uint64_t hash : hashes) estimates.push_back(query_hash(hash));
+    return estimates;
+}
+
+// ---- Combining ---------------------------------------------------------------------
+
+void CountMinSketch::merge(const CountMinSketch& other) {
+    if (data_.width != other.data_.width) throw ValueError(mismatch("width", data_.width, other.data_.width));
+    if (data_.depth != other.data_.depth) throw ValueError(mismatch("depth", data_.depth, other.data_.depth));
+    if (data_.seed != other.data_.seed) throw ValueError(mismatch("seed", data_.seed, other.data_.seed));
+    for (std::size_t i = 0; i < data_.table.size(); ++i) {
+        auto& mine = data_.table[i];
+        const auto& theirs = other.data_.table[i];
+        for (std::size_t j = 0; j < mine.size(); ++j) mine[j] = saturating_add(mine[j], theirs[j]);
+    }
+    data_.count = saturating_add(data_.count, other.data_.count);
+}
+
+std::uint64_t CountMinSketch::inner_product(const CountMinSketch& other) const {
+    if (data_.width != other.data_.width || data_.depth != other.data_.depth || data_.seed != other.data_.seed) {
+        throw ValueError("Cannot compute inner product: sketches must have matching dimensions and seed");
+    }
+    std::uint64_t smallest = max_u64;
+    for (std::size_t i = 0; i < data_.table.size(); ++i) {
+        const auto& mine = data_.table[i];
+        const auto& theirs = other.data_.table[i];
+        std::uint64_t row_sum = 0;
+        for (std::size_t j = 0; j < mine.size(); ++j) {
+            row_sum = saturating_add(row_sum, saturating_multiply(mine[j], theirs[j]));
+        }
+        smallest = std::min(smallest, row_sum);
+    }
+    return smallest;
+}
+
+void CountMinSketch::clear() {
+    for (auto& row : data_.table) std::fill(row.begin(), row.end(), 0);
+    data_.count = 0;
+}
+
+// ---- Figures -------------------------------------------------------------------------
+
+std::uint64_t CountMinSketch::size_in_bytes() const { return saturating_multiply(saturating_multiply(data_.width, data_.depth), 8); }
+
+double CountMinSketch::error_rate() const { return e / static_cast<double>(data_.width); }
+
+double CountMinSketch::confidence() const { return 1.0 - std::pow(e, -static_cast<double>(data_.depth)); }
+
+std::uint64_t CountMinSketch::error_bound() const {
+    return saturating_u64(std::ceil(error_rate() * static_cast<double>(data_.count)));
+}
+
+std::string CountMinSketch::repr() const {
+    return "CountMinSketch(width=" + std::to_string(data_.width) + ", depth=" + std::to_string(data_.depth) +
+           ", total_count=" + std::to_string(data_.count) + ")";
+}
+
+}  // namespace velt

@@ -1,0 +1,311 @@
+// CountMinSketch: the Python class over velt::CountMinSketch.
+#include "classes.hpp"
+#include "count_min_sketch.hpp"
+#include "persistence_methods.hpp"
+#include "slots.hpp"
+
+namespace velt::python {
+
+template <>
+inline constexpr const char* class_name<CountMinSketch> = "CountMinSketch";
+
+namespace {
+
+using Sketch = Instance<CountMinSketch>;
+
+// ---- Construction ------------------------------------------------------------
+
+PyObject* CountMinSketch_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return entry_point([&] {
+        static constexpr Signature<5> signature{
+            "CountMinSketch", "__new__", {"width", "depth", "error_rate", "confidence", "seed"}, 0};
+        const auto bound = bind(signature, args, kwargs);
+        const auto width = to_optional_u64(bound[0], "width");
+        const auto depth = to_optional_u64(bound[1], "depth");
+        const auto error_rate = to_optional_f64(bound[2], "error_rate");
+        const auto confidence = to_optional_f64(bound[3], "confidence");
+        const std::uint64_t seed = bound[4] ? to_u64(bound[4], "seed") : 0;
+        return Sketch::wrap(CountMinSketch::create(width, depth, error_rate, confidence, seed));
+    });
+}
+
+// ---- Adding --------------------------------------------------------------------
+
+// add(item, count=1) and add_count(item, count): `count` is converted before the item.
+PyObject* CountMinSketch_add_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                  const char* method_name, std::size_t required) {
+    return entry_point([&] {
+        const auto bound =
+            bind(Signature<2>{"CountMinSketch", method_name, {"item", "count"}, required}, args, nargs, kwnames);
+        auto sketch = Sketch::exclusive(self);
+        const std::uint64_t count = bound[1] ? to_u64(bound[1], "count") : 1;
+        const Item item(bound[0]);
+        sketch.core.add(item.bytes(), count);
+        return none();
+    });
+}
+
+PyObject* CountMinSketch_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return CountMinSketch_add_item(self, args, nargs, kwnames, "add", 1);
+}
+
+PyObject* CountMinSketch_add_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return CountMinSketch_add_item(self, args, nargs, kwnames, "add_count", 2);
+}
+
+PyObject* CountMinSketch_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                const char* method_name) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"CountMinSketch", method_name, {"items"}}, args, nargs, kwnames);
+        auto sketch = Sketch::exclusive(self);
+        const ItemBatch batch(bound[0]);
+        without_gil([&] { sketch.core.update(batch.items()); });
+        return none();
+    });
+}
+
+PyObject* CountMinSketch_update_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return CountMinSketch_update(self, args, nargs, kwnames, "update");
+}
+
+PyObject* CountMinSketch_update_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return CountMinSketch_update(self, args, nargs, kwnames, "update_many");
+}
+
+PyObject* CountMinSketch_add_hash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound =
+            bind(Signature<2>{"CountMinSketch", "add_hash", {"hash", "count"}, 1}, args, nargs, kwnames);
+        auto sketch = Sketch::exclusive(self);
+        const std::uint64_t hash = to_u64(bound[0], "hash");
+        const std::uint64_t count = bound[1] ? to_u64(bound[1], "count") : 1;
+        sketch.core.add_hash(hash, count);
+        return none();
+    });
+}
+
+PyObject* CountMinSketch_update_hashes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"CountMinSketch", "update_hashes", {"hashes"}}, args, nargs, kwnames);
+        auto sketch = Sketch::exclusive(self);
+        const auto hashes = to_hashes(bound[0], "hashes");
+        without_gil([&] { sketch.core.update_hashes(hashes); });
+        return none();
+    });
+}
+
+// ---- Querying ------------------------------------------------------------------
+
+PyObject* CountMinSketch_query_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                    const char* method_name) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"CountMinSketch", method_name, {"item"}}, args, nargs, kwnames);
+        auto sketch = Sketch::shared(self);
+        const Item item(bound[0]);
+        return new_u64(sketch.core.query(item.bytes()));
+    });
+}
+
+PyObject* CountMinSketch_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return CountMinSketch_query_item(self, args, nargs, kwnames, "query");
+}
+
+PyObject* CountMinSketch_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return CountMinSketch_query_item(self, args, nargs, kwnames, "count");
+}
+
+PyObject* CountMinSketch_query_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"CountMinSketch", "query_many", {"items"}}, args, nargs, kwnames);
+        auto sketch = Sketch::shared(self);
+        const ItemBatch batch(bound[0]);
+        const auto estimates = without_gil([&] { return sketch.core.query_many(batch.items()); });
+        return new_list(estimates, new_u64);
+    });
+}
+
+PyObject* CountMinSketch_query_hash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"CountMinSketch", "query_hash", {"hash"}}, args, nargs, kwnames);
+        auto sketch = Sketch::shared(self);
+        return new_u64(sketch.core.query_hash(to_u64(bound[0], "hash")));
+    });
+}
+
+PyObject* CountMinSketch_query_hashes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"CountMinSketch", "query_hashes", {"hashes"}}, args, nargs, kwnames);
+        auto sketch = Sketch::shared(self);
+        const auto hashes = to_hashes(bound[0], "hashes");
+        const auto estimates = without_gil([&] { return sketch.core.query_hashes(hashes); });
+        return new_list(estimates, new_u64);
+    });
+}
+
+// ---- Combining -----------------------------------------------------------------
+
+PyObject* CountMinSketch_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"CountMinSketch", "merge", {"other"}}, args, nargs, kwnames);
+        auto sketch = Sketch::exclusive(self);
+        auto other = to_other<CountMinSketch>(bound[0], "other");
+        sketch.core.merge(other.core);
+        return none();
+    });
+}
+
+PyObject* CountMinSketch_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        bind(Signature<0>{"CountMinSketch", "copy", {}}, args, nargs, kwnames);
+        auto sketch = Sketch::shared(self);
+        return Sketch::wrap(CountMinSketch(sketch.core));
+    });
+}
+
+PyObject* CountMinSketch_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        bind(Signature<0>{"CountMinSketch", "clear", {}}, args, nargs, kwnames);
+        auto sketch = Sketch::exclusive(self);
+        sketch.core.clear();
+        return none();
+    });
+}
+
+PyObject* CountMinSketch_inner_product(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{"CountMinSketch", "inner_product", {"other"}}, args, nargs, kwnames);
+        auto sketch = Sketch::shared(self);
+        auto other = to_other<CountMinSketch>(bound[0], "other");
+        return new_u64(sketch.core.inner_product(other.core));
+    });
+}
+
+// ---- Guarantee figures -----------------------------------------------------------
+
+template <class Read>
+PyObject* read_sketch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      const char* method_name, Read&& read) {
+    return read_method<CountMinSketch>(self, args, nargs, kwnames, "CountMinSketch", method_name, read);
+}
+
+PyObject* CountMinSketch_error_rate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return read_sketch(self, args, nargs, kwnames, "error_rate",
+                       [](const CountMinSketch& s) { return new_f64(s.error_rate()); });
+}
+
+PyObject* CountMinSketch_confidence(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return read_sketch(self, args, nargs, kwnames, "confidence",
+                       [](const CountMinSketch& s) { return new_f64(s.confidence()); });
+}
+
+PyObject* CountMinSketch_error_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return read_sketch(self, args, nargs, kwnames, "error_bound",
+                       [](const CountMinSketch& s) { return new_u64(s.error_bound()); });
+}
+
+// ---- Method table ----------------------------------------------------------------
+
+PyMethodDef CountMinSketch_methods[] = {
+    method("add", CountMinSketch_add, "add($self, item, count=1)\n--\n\nAdd an item to the sketch."),
+    method("add_count", CountMinSketch_add_count,
+           "add_count($self, item, count)\n--\n\nAdd an item with a specific count."),
+    method("update", CountMinSketch_update_items,
+           "update($self, items)\n--\n\nAdd multiple items to the sketch, releasing the GIL while hashing."),
+    method("update_many", CountMinSketch_update_many,
+           "update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path."),
+    method("add_hash", CountMinSketch_add_hash,
+           "add_hash($self, hash, count=1)\n--\n\nAdd a caller-provided 64-bit hash."),
+    method("update_hashes", CountMinSketch_update_hashes,
+           "update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes."),
+    method("query", CountMinSketch_query, "query($self, item)\n--\n\nQuery the estimated frequency of an item."),
+    method("count", CountMinSketch_count, "count($self, item)\n--\n\nGet estimated frequency (alias for query)."),
+    method("query_many", CountMinSketch_query_many,
+           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path."),
+    method("query_hash", CountMinSketch_query_hash,
+           "query_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash."),
+    method("query_hashes", CountMinSketch_query_hashes,
+           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes."),
+    method("merge", CountMinSketch_merge, "merge($self, other)\n--\n\nMerge another Count-Min Sketch into this one."),
+    method("copy", CountMinSketch_copy, "copy($self)\n--\n\nCreate a deep copy of this sketch."),
+    method("clear", CountMinSketch_clear, "clear($self)\n--\n\nClear the sketch."),
+    to_bytes_method<CountMinSketch>("to_bytes($self)\n--\n\nSerialize to bytes."),
+    from_bytes_method<CountMinSketch>("from_bytes(data)\n--\n\nDeserialize from bytes."),
+    to_json_method<CountMinSketch>("to_json($self)\n--\n\nSerialize to JSON string."),
+    from_json_method<CountMinSketch>("from_json(data)\n--\n\nDeserialize from JSON string."),
+    save_method<CountMinSketch>("save($self, path)\n--\n\nSave the sketch to a file."),
+    load_method<CountMinSketch>("load(path)\n--\n\nLoad a sketch from a file."),
+    method("error_rate", CountMinSketch_error_rate, "error_rate($self)\n--\n\nGet the error rate (epsilon)."),
+    method("confidence", CountMinSketch_confidence,
+           "confidence($self)\n--\n\nGet the confidence level (1 - delta)."),
+    method("error_bound", CountMinSketch_error_bound,
+           "error_bound($self)\n--\n\nMaximum additive error under the sketch's configured guarantee."),
+    method("inner_product", CountMinSketch_inner_product,
+           "inner_product($self, other)\n--\n\nEstimate the inner product with another sketch."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- Properties ------------------------------------------------------------------
+
+template <class Read>
+getter property(Read) {
+    return [](PyObject* self, void*) { return read_property<CountMinSketch>(self, Read{}); };
+}
+
+PyGetSetDef CountMinSketch_properties[] = {
+    {"width", property([](const CountMinSketch& s) { return new_u64(s.width()); }), nullptr,
+     "Get the width (number of counters per row).", nullptr},
+    {"depth", property([](const CountMinSketch& s) { return new_u64(s.depth()); }), nullptr,
+     "Get the depth (number of rows/hash functions).", nullptr},
+    {"size_in_bytes", property([](const CountMinSketch& s) { return new_u64(s.size_in_bytes()); }), nullptr,
+     "Get the memory footprint in bytes.", nullptr},
+    {"seed", property([](const CountMinSketch& s) { return new_u64(s.seed()); }), nullptr, "Get the seed.",
+     nullptr},
+    {"total_count", property([](const CountMinSketch& s) { return new_u64(s.total_count()); }), nullptr,
+     "Get the total count of all items.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- Protocol slots --------------------------------------------------------------
+
+// sketch[item] is query(item). Subscripting answers every key, so the class
+// defines neither `in` nor iteration, and no sequence slot that would let the
+// interpreter fall back to subscripting 0, 1, 2, ... for them: both raise TypeError.
+PyObject* CountMinSketch_subscript(PyObject* self, PyObject* key) {
+    return entry_point([&] {
+        auto sketch = Sketch::shared(self);
+        const Item item(key);
+        return new_u64(sketch.core.query(item.bytes()));
+    });
+}
+
+// ---- Type specification ------------------------------------------------------------
+
+const char CountMinSketch_doc[] =
+    "CountMinSketch(width=None, depth=None, error_rate=None, confidence=None, seed=0)\n--\n\n"
+    "A probabilistic data structure for frequency estimation in data streams.\n\n"
+    "Count-Min Sketch provides approximate frequency counts for items with\n"
+    "guaranteed error bounds. It may overestimate counts but never underestimates.";
+
+PyType_Slot CountMinSketch_slots[] = {
+    {Py_tp_doc, const_cast<char*>(CountMinSketch_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(CountMinSketch_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Sketch::dealloc)},
+    {Py_tp_methods, CountMinSketch_methods},
+    {Py_tp_getset, CountMinSketch_properties},
+    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<CountMinSketch>)},
+    {Py_tp_str, reinterpret_cast<void*>(repr_slot<CountMinSketch>)},
+    {Py_mp_length, reinterpret_cast<void*>(length_slot<CountMinSketch, &CountMinSketch::total_count>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(CountMinSketch_subscript)},
+    {0, nullptr},
+};
+
+PyType_Spec CountMinSketch_spec = {
+    "velt._velt.CountMinSketch", sizeof(Sketch), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    CountMinSketch_slots,
+};
+
+}  // namespace
+
+void add_count_min_sketch(PyObject* module) { add_class(module, CountMinSketch_spec, Sketch::type); }
+
+}  // namespace velt::python
