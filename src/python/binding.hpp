@@ -82,6 +82,8 @@ PyObject* new_u64(std::uint64_t value);
 PyObject* new_f64(double value);
 PyObject* new_str(std::string_view utf8);
 PyObject* new_bytes(std::string_view bytes);
+// A (first, second) tuple of floats, as interval methods return.
+PyObject* new_f64_pair(double first, double second);
 PyObject* none();
 
 // ---- Instances and borrows ---------------------------------------------------------

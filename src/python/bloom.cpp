@@ -1,6 +1,7 @@
 // BloomFilter: the Python class over velt::BloomFilter.
 #include "bloom.hpp"
 #include "classes.hpp"
+#include "methods.hpp"
 #include "persistence_methods.hpp"
 #include "slots.hpp"
 
@@ -18,8 +19,7 @@ using Bloom = Instance<BloomFilter>;
 PyObject* BloomFilter_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return entry_point([&] {
         static constexpr Signature<5> signature{
-            "BloomFilter", "__new__",
-            {"expected_items", "false_positive_rate", "num_bits", "num_hashes", "seed"}, 0};
+            "BloomFilter", "__new__", {"expected_items", "false_positive_rate", "num_bits", "num_hashes", "seed"}, 0};
         const auto bound = bind(signature, args, kwargs);
         const auto expected_items = to_optional_u64(bound[0], "expected_items");
         const double false_positive_rate = bound[1] ? to_f64(bound[1], "false_positive_rate") : 0.01;
@@ -30,115 +30,7 @@ PyObject* BloomFilter_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// ---- Inserting -----------------------------------------------------------------
-
-PyObject* BloomFilter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"BloomFilter", "add", {"item"}}, args, nargs, kwnames);
-        auto filter = Bloom::exclusive(self);
-        const Item item(bound[0]);
-        filter.core.add(item.bytes());
-        return none();
-    });
-}
-
-PyObject* BloomFilter_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                             const char* method_name) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"BloomFilter", method_name, {"items"}}, args, nargs, kwnames);
-        auto filter = Bloom::exclusive(self);
-        const ItemBatch batch(bound[0]);
-        without_gil([&] { filter.core.update(batch.items()); });
-        return none();
-    });
-}
-
-PyObject* BloomFilter_update_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return BloomFilter_update(self, args, nargs, kwnames, "update");
-}
-
-PyObject* BloomFilter_update_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return BloomFilter_update(self, args, nargs, kwnames, "update_many");
-}
-
-PyObject* BloomFilter_add_hash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"BloomFilter", "add_hash", {"hash"}}, args, nargs, kwnames);
-        auto filter = Bloom::exclusive(self);
-        filter.core.add_hash(to_u64(bound[0], "hash"));
-        return none();
-    });
-}
-
-PyObject* BloomFilter_update_hashes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"BloomFilter", "update_hashes", {"hashes"}}, args, nargs, kwnames);
-        auto filter = Bloom::exclusive(self);
-        const auto hashes = to_hashes(bound[0], "hashes");
-        without_gil([&] { filter.core.update_hashes(hashes); });
-        return none();
-    });
-}
-
-// ---- Querying ------------------------------------------------------------------
-
-PyObject* BloomFilter_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                               const char* method_name) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"BloomFilter", method_name, {"item"}}, args, nargs, kwnames);
-        auto filter = Bloom::shared(self);
-        const Item item(bound[0]);
-        return new_bool(filter.core.contains(item.bytes()));
-    });
-}
-
-PyObject* BloomFilter_contains_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return BloomFilter_contains(self, args, nargs, kwnames, "contains");
-}
-
-PyObject* BloomFilter_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return BloomFilter_contains(self, args, nargs, kwnames, "query");
-}
-
-PyObject* BloomFilter_query_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"BloomFilter", "query_many", {"items"}}, args, nargs, kwnames);
-        auto filter = Bloom::shared(self);
-        const ItemBatch batch(bound[0]);
-        const auto answers = without_gil([&] { return filter.core.query_many(batch.items()); });
-        return new_list(answers, new_bool);
-    });
-}
-
-PyObject* BloomFilter_contains_hash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"BloomFilter", "contains_hash", {"hash"}}, args, nargs, kwnames);
-        auto filter = Bloom::shared(self);
-        return new_bool(filter.core.contains_hash(to_u64(bound[0], "hash")));
-    });
-}
-
-PyObject* BloomFilter_query_hashes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"BloomFilter", "query_hashes", {"hashes"}}, args, nargs, kwnames);
-        auto filter = Bloom::shared(self);
-        const auto hashes = to_hashes(bound[0], "hashes");
-        const auto answers = without_gil([&] { return filter.core.query_hashes(hashes); });
-        return new_list(answers, new_bool);
-    });
-}
-
 // ---- Combining -----------------------------------------------------------------
-
-PyObject* BloomFilter_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"BloomFilter", "merge", {"other"}}, args, nargs, kwnames);
-        auto filter = Bloom::exclusive(self);
-        auto other = to_other<BloomFilter>(bound[0], "other");
-        filter.core.merge(other.core);
-        return none();
-    });
-}
 
 PyObject* BloomFilter_intersection(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
@@ -149,138 +41,81 @@ PyObject* BloomFilter_intersection(PyObject* self, PyObject* const* args, Py_ssi
     });
 }
 
-PyObject* BloomFilter_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        bind(Signature<0>{"BloomFilter", "copy", {}}, args, nargs, kwnames);
-        auto filter = Bloom::shared(self);
-        return Bloom::wrap(BloomFilter(filter.core));
-    });
-}
-
-PyObject* BloomFilter_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        bind(Signature<0>{"BloomFilter", "clear", {}}, args, nargs, kwnames);
-        auto filter = Bloom::exclusive(self);
-        filter.core.clear();
-        return none();
-    });
-}
-
-// ---- Statistics ----------------------------------------------------------------
-
-template <class Read>
-PyObject* read_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      const char* method_name, Read&& read) {
-    return read_method<BloomFilter>(self, args, nargs, kwnames, "BloomFilter", method_name, read);
-}
-
-PyObject* BloomFilter_bit_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_filter(self, args, nargs, kwnames, "bit_count",
-                       [](const BloomFilter& f) { return new_u64(f.bit_count()); });
-}
-
-PyObject* BloomFilter_fill_ratio(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_filter(self, args, nargs, kwnames, "fill_ratio",
-                       [](const BloomFilter& f) { return new_f64(f.fill_ratio()); });
-}
-
-PyObject* BloomFilter_estimate_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_filter(self, args, nargs, kwnames, "estimate_count",
-                       [](const BloomFilter& f) { return new_f64(f.estimate_count()); });
-}
-
-PyObject* BloomFilter_health(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_filter(self, args, nargs, kwnames, "health",
-                       [](const BloomFilter& f) { return new_str(f.health()); });
-}
-
-PyObject* BloomFilter_is_saturated(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_filter(self, args, nargs, kwnames, "is_saturated",
-                       [](const BloomFilter& f) { return new_bool(f.is_saturated()); });
-}
-
 // ---- Method table ----------------------------------------------------------------
 
 PyMethodDef BloomFilter_methods[] = {
-    method("add", BloomFilter_add,
+    method("add", insert_item<BloomFilter, "add", &BloomFilter::add>,
            "add($self, item)\n--\n\nAdd an item to the Bloom filter.\n\n"
            "Strings and bytes are hashed directly. Other objects use their string representation."),
-    method("update", BloomFilter_update_items,
+    method("update", insert_items<BloomFilter, "update", &BloomFilter::update>,
            "update($self, items)\n--\n\nAdd multiple items to the Bloom filter, releasing the GIL while hashing."),
-    method("update_many", BloomFilter_update_many,
+    method("update_many", insert_items<BloomFilter, "update_many", &BloomFilter::update>,
            "update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path."),
-    method("add_hash", BloomFilter_add_hash, "add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash."),
-    method("update_hashes", BloomFilter_update_hashes,
+    method("add_hash", insert_hash<BloomFilter, "add_hash", &BloomFilter::add_hash>,
+           "add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash."),
+    method("update_hashes", insert_hashes<BloomFilter, "update_hashes", &BloomFilter::update_hashes>,
            "update_hashes($self, hashes)\n--\n\n"
            "Add caller-provided 64-bit hashes without re-encoding the source items."),
-    method("contains", BloomFilter_contains_item,
+    method("contains", query_item<BloomFilter, "contains", &BloomFilter::contains, new_bool>,
            "contains($self, item)\n--\n\nCheck if an item might be in the Bloom filter.\n\n"
            "Returns True if the item might be in the set (possible false positive).\n"
            "Returns False if the item is definitely not in the set."),
-    method("query", BloomFilter_query,
+    method("query", query_item<BloomFilter, "query", &BloomFilter::contains, new_bool>,
            "query($self, item)\n--\n\nCheck if an item might be in the Bloom filter (alias for contains)."),
-    method("query_many", BloomFilter_query_many,
+    method("query_many", query_items<BloomFilter, "query_many", &BloomFilter::query_many, new_bool>,
            "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path."),
-    method("contains_hash", BloomFilter_contains_hash,
+    method("contains_hash", query_hash<BloomFilter, "contains_hash", &BloomFilter::contains_hash, new_bool>,
            "contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash."),
-    method("query_hashes", BloomFilter_query_hashes,
+    method("query_hashes", query_hashes<BloomFilter, "query_hashes", &BloomFilter::query_hashes, new_bool>,
            "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes."),
-    method("merge", BloomFilter_merge,
+    method("merge", merge_method<BloomFilter>,
            "merge($self, other)\n--\n\nMerge another Bloom filter into this one (union operation).\n\n"
            "Both filters must have the same configuration (num_bits, num_hashes, seed)."),
     method("intersection", BloomFilter_intersection,
            "intersection($self, other)\n--\n\nCompute intersection with another Bloom filter.\n\n"
            "Returns a new filter containing items that might be in both filters."),
-    method("copy", BloomFilter_copy, "copy($self)\n--\n\nCreate a deep copy of this Bloom filter."),
-    method("clear", BloomFilter_clear, "clear($self)\n--\n\nClear all items from the Bloom filter."),
+    method("copy", copy_method<BloomFilter>, "copy($self)\n--\n\nCreate a deep copy of this Bloom filter."),
+    method("clear", clear_method<BloomFilter>, "clear($self)\n--\n\nClear all items from the Bloom filter."),
     to_bytes_method<BloomFilter>("to_bytes($self)\n--\n\nSerialize the Bloom filter to bytes (compact binary format)."),
     from_bytes_method<BloomFilter>("from_bytes(data)\n--\n\nDeserialize a Bloom filter from bytes."),
     to_json_method<BloomFilter>("to_json($self)\n--\n\nSerialize the Bloom filter to a JSON string."),
     from_json_method<BloomFilter>("from_json(data)\n--\n\nDeserialize a Bloom filter from a JSON string."),
     save_method<BloomFilter>("save($self, path)\n--\n\nSave the Bloom filter to a file."),
     load_method<BloomFilter>("load(path)\n--\n\nLoad a Bloom filter from a file."),
-    method("bit_count", BloomFilter_bit_count, "bit_count($self)\n--\n\nGet the number of bits set to 1."),
-    method("fill_ratio", BloomFilter_fill_ratio, "fill_ratio($self)\n--\n\nGet the fill ratio (fraction of bits set)."),
-    method("estimate_count", BloomFilter_estimate_count,
+    method("bit_count",
+           read_only<BloomFilter, "bit_count", [](const BloomFilter& f) { return new_u64(f.bit_count()); }>,
+           "bit_count($self)\n--\n\nGet the number of bits set to 1."),
+    method("fill_ratio",
+           read_only<BloomFilter, "fill_ratio", [](const BloomFilter& f) { return new_f64(f.fill_ratio()); }>,
+           "fill_ratio($self)\n--\n\nGet the fill ratio (fraction of bits set)."),
+    method("estimate_count",
+           read_only<BloomFilter, "estimate_count", [](const BloomFilter& f) { return new_f64(f.estimate_count()); }>,
            "estimate_count($self)\n--\n\nEstimate the number of items in the filter based on fill ratio.\n\n"
            "This can be more accurate than `len()` after merging filters."),
-    method("health", BloomFilter_health,
+    method("health", read_only<BloomFilter, "health", [](const BloomFilter& f) { return new_str(f.health()); }>,
            "health($self)\n--\n\nReturn a compact operational health signal based on observed fill."),
-    method("is_saturated", BloomFilter_is_saturated,
+    method("is_saturated",
+           read_only<BloomFilter, "is_saturated", [](const BloomFilter& f) { return new_bool(f.is_saturated()); }>,
            "is_saturated($self)\n--\n\nWhether the observed fill is high enough to make estimates unreliable."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 // ---- Properties ------------------------------------------------------------------
 
-template <class Read>
-getter property(Read) {
-    return [](PyObject* self, void*) { return read_property<BloomFilter>(self, Read{}); };
-}
-
 PyGetSetDef BloomFilter_properties[] = {
-    {"num_bits", property([](const BloomFilter& f) { return new_u64(f.num_bits()); }), nullptr,
+    {"num_bits", property<BloomFilter>([](const BloomFilter& f) { return new_u64(f.num_bits()); }), nullptr,
      "Get the number of bits in the filter.", nullptr},
-    {"num_hashes", property([](const BloomFilter& f) { return new_u64(f.num_hashes()); }), nullptr,
+    {"num_hashes", property<BloomFilter>([](const BloomFilter& f) { return new_u64(f.num_hashes()); }), nullptr,
      "Get the number of hash functions used.", nullptr},
-    {"size_in_bytes", property([](const BloomFilter& f) { return new_u64(f.size_in_bytes()); }), nullptr,
+    {"size_in_bytes", property<BloomFilter>([](const BloomFilter& f) { return new_u64(f.size_in_bytes()); }), nullptr,
      "Get the memory footprint in bytes.", nullptr},
-    {"false_positive_rate", property([](const BloomFilter& f) { return new_f64(f.false_positive_rate()); }),
-     nullptr, "Get the estimated false positive rate based on the observed fill.", nullptr},
-    {"seed", property([](const BloomFilter& f) { return new_u64(f.seed()); }), nullptr,
+    {"false_positive_rate",
+     property<BloomFilter>([](const BloomFilter& f) { return new_f64(f.false_positive_rate()); }), nullptr,
+     "Get the estimated false positive rate based on the observed fill.", nullptr},
+    {"seed", property<BloomFilter>([](const BloomFilter& f) { return new_u64(f.seed()); }), nullptr,
      "Get the seed used for hashing.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-// ---- Protocol slots --------------------------------------------------------------
-
-int BloomFilter_contains_slot(PyObject* self, PyObject* item) {
-    return entry_point([&] {
-        auto filter = Bloom::shared(self);
-        const Item bytes(item);
-        return static_cast<int>(filter.core.contains(bytes.bytes()));
-    });
-}
 
 // ---- Type specification ------------------------------------------------------------
 
@@ -307,7 +142,7 @@ PyType_Slot BloomFilter_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(repr_slot<BloomFilter>)},
     {Py_tp_str, reinterpret_cast<void*>(repr_slot<BloomFilter>)},
     {Py_sq_length, reinterpret_cast<void*>(length_slot<BloomFilter, &BloomFilter::count>)},
-    {Py_sq_contains, reinterpret_cast<void*>(BloomFilter_contains_slot)},
+    {Py_sq_contains, reinterpret_cast<void*>(contains_slot<BloomFilter, &BloomFilter::contains>)},
     {Py_nb_inplace_or, reinterpret_cast<void*>(merge_in_place_slot<BloomFilter>)},
     {Py_nb_or, reinterpret_cast<void*>(union_slot<BloomFilter>)},
     {Py_nb_and, reinterpret_cast<void*>(intersection_slot<BloomFilter>)},

@@ -1,6 +1,7 @@
 // CountMinSketch: the Python class over velt::CountMinSketch.
 #include "classes.hpp"
 #include "count_min_sketch.hpp"
+#include "methods.hpp"
 #include "persistence_methods.hpp"
 #include "slots.hpp"
 
@@ -53,29 +54,9 @@ PyObject* CountMinSketch_add_count(PyObject* self, PyObject* const* args, Py_ssi
     return CountMinSketch_add_item(self, args, nargs, kwnames, "add_count", 2);
 }
 
-PyObject* CountMinSketch_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                const char* method_name) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"CountMinSketch", method_name, {"items"}}, args, nargs, kwnames);
-        auto sketch = Sketch::exclusive(self);
-        const ItemBatch batch(bound[0]);
-        without_gil([&] { sketch.core.update(batch.items()); });
-        return none();
-    });
-}
-
-PyObject* CountMinSketch_update_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return CountMinSketch_update(self, args, nargs, kwnames, "update");
-}
-
-PyObject* CountMinSketch_update_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return CountMinSketch_update(self, args, nargs, kwnames, "update_many");
-}
-
 PyObject* CountMinSketch_add_hash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
-        const auto bound =
-            bind(Signature<2>{"CountMinSketch", "add_hash", {"hash", "count"}, 1}, args, nargs, kwnames);
+        const auto bound = bind(Signature<2>{"CountMinSketch", "add_hash", {"hash", "count"}, 1}, args, nargs, kwnames);
         auto sketch = Sketch::exclusive(self);
         const std::uint64_t hash = to_u64(bound[0], "hash");
         const std::uint64_t count = bound[1] ? to_u64(bound[1], "count") : 1;
@@ -84,92 +65,7 @@ PyObject* CountMinSketch_add_hash(PyObject* self, PyObject* const* args, Py_ssiz
     });
 }
 
-PyObject* CountMinSketch_update_hashes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"CountMinSketch", "update_hashes", {"hashes"}}, args, nargs, kwnames);
-        auto sketch = Sketch::exclusive(self);
-        const auto hashes = to_hashes(bound[0], "hashes");
-        without_gil([&] { sketch.core.update_hashes(hashes); });
-        return none();
-    });
-}
-
-// ---- Querying ------------------------------------------------------------------
-
-PyObject* CountMinSketch_query_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                    const char* method_name) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"CountMinSketch", method_name, {"item"}}, args, nargs, kwnames);
-        auto sketch = Sketch::shared(self);
-        const Item item(bound[0]);
-        return new_u64(sketch.core.query(item.bytes()));
-    });
-}
-
-PyObject* CountMinSketch_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return CountMinSketch_query_item(self, args, nargs, kwnames, "query");
-}
-
-PyObject* CountMinSketch_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return CountMinSketch_query_item(self, args, nargs, kwnames, "count");
-}
-
-PyObject* CountMinSketch_query_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"CountMinSketch", "query_many", {"items"}}, args, nargs, kwnames);
-        auto sketch = Sketch::shared(self);
-        const ItemBatch batch(bound[0]);
-        const auto estimates = without_gil([&] { return sketch.core.query_many(batch.items()); });
-        return new_list(estimates, new_u64);
-    });
-}
-
-PyObject* CountMinSketch_query_hash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"CountMinSketch", "query_hash", {"hash"}}, args, nargs, kwnames);
-        auto sketch = Sketch::shared(self);
-        return new_u64(sketch.core.query_hash(to_u64(bound[0], "hash")));
-    });
-}
-
-PyObject* CountMinSketch_query_hashes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"CountMinSketch", "query_hashes", {"hashes"}}, args, nargs, kwnames);
-        auto sketch = Sketch::shared(self);
-        const auto hashes = to_hashes(bound[0], "hashes");
-        const auto estimates = without_gil([&] { return sketch.core.query_hashes(hashes); });
-        return new_list(estimates, new_u64);
-    });
-}
-
 // ---- Combining -----------------------------------------------------------------
-
-PyObject* CountMinSketch_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"CountMinSketch", "merge", {"other"}}, args, nargs, kwnames);
-        auto sketch = Sketch::exclusive(self);
-        auto other = to_other<CountMinSketch>(bound[0], "other");
-        sketch.core.merge(other.core);
-        return none();
-    });
-}
-
-PyObject* CountMinSketch_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        bind(Signature<0>{"CountMinSketch", "copy", {}}, args, nargs, kwnames);
-        auto sketch = Sketch::shared(self);
-        return Sketch::wrap(CountMinSketch(sketch.core));
-    });
-}
-
-PyObject* CountMinSketch_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        bind(Signature<0>{"CountMinSketch", "clear", {}}, args, nargs, kwnames);
-        auto sketch = Sketch::exclusive(self);
-        sketch.core.clear();
-        return none();
-    });
-}
 
 PyObject* CountMinSketch_inner_product(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
@@ -180,64 +76,48 @@ PyObject* CountMinSketch_inner_product(PyObject* self, PyObject* const* args, Py
     });
 }
 
-// ---- Guarantee figures -----------------------------------------------------------
-
-template <class Read>
-PyObject* read_sketch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      const char* method_name, Read&& read) {
-    return read_method<CountMinSketch>(self, args, nargs, kwnames, "CountMinSketch", method_name, read);
-}
-
-PyObject* CountMinSketch_error_rate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_sketch(self, args, nargs, kwnames, "error_rate",
-                       [](const CountMinSketch& s) { return new_f64(s.error_rate()); });
-}
-
-PyObject* CountMinSketch_confidence(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_sketch(self, args, nargs, kwnames, "confidence",
-                       [](const CountMinSketch& s) { return new_f64(s.confidence()); });
-}
-
-PyObject* CountMinSketch_error_bound(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_sketch(self, args, nargs, kwnames, "error_bound",
-                       [](const CountMinSketch& s) { return new_u64(s.error_bound()); });
-}
-
 // ---- Method table ----------------------------------------------------------------
 
 PyMethodDef CountMinSketch_methods[] = {
     method("add", CountMinSketch_add, "add($self, item, count=1)\n--\n\nAdd an item to the sketch."),
     method("add_count", CountMinSketch_add_count,
            "add_count($self, item, count)\n--\n\nAdd an item with a specific count."),
-    method("update", CountMinSketch_update_items,
+    method("update", insert_items<CountMinSketch, "update", &CountMinSketch::update>,
            "update($self, items)\n--\n\nAdd multiple items to the sketch, releasing the GIL while hashing."),
-    method("update_many", CountMinSketch_update_many,
+    method("update_many", insert_items<CountMinSketch, "update_many", &CountMinSketch::update>,
            "update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path."),
     method("add_hash", CountMinSketch_add_hash,
            "add_hash($self, hash, count=1)\n--\n\nAdd a caller-provided 64-bit hash."),
-    method("update_hashes", CountMinSketch_update_hashes,
+    method("update_hashes", insert_hashes<CountMinSketch, "update_hashes", &CountMinSketch::update_hashes>,
            "update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes."),
-    method("query", CountMinSketch_query, "query($self, item)\n--\n\nQuery the estimated frequency of an item."),
-    method("count", CountMinSketch_count, "count($self, item)\n--\n\nGet estimated frequency (alias for query)."),
-    method("query_many", CountMinSketch_query_many,
+    method("query", query_item<CountMinSketch, "query", &CountMinSketch::query, new_u64>,
+           "query($self, item)\n--\n\nQuery the estimated frequency of an item."),
+    method("count", query_item<CountMinSketch, "count", &CountMinSketch::query, new_u64>,
+           "count($self, item)\n--\n\nGet estimated frequency (alias for query)."),
+    method("query_many", query_items<CountMinSketch, "query_many", &CountMinSketch::query_many, new_u64>,
            "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path."),
-    method("query_hash", CountMinSketch_query_hash,
+    method("query_hash", query_hash<CountMinSketch, "query_hash", &CountMinSketch::query_hash, new_u64>,
            "query_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash."),
-    method("query_hashes", CountMinSketch_query_hashes,
+    method("query_hashes", query_hashes<CountMinSketch, "query_hashes", &CountMinSketch::query_hashes, new_u64>,
            "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes."),
-    method("merge", CountMinSketch_merge, "merge($self, other)\n--\n\nMerge another Count-Min Sketch into this one."),
-    method("copy", CountMinSketch_copy, "copy($self)\n--\n\nCreate a deep copy of this sketch."),
-    method("clear", CountMinSketch_clear, "clear($self)\n--\n\nClear the sketch."),
+    method("merge", merge_method<CountMinSketch>,
+           "merge($self, other)\n--\n\nMerge another Count-Min Sketch into this one."),
+    method("copy", copy_method<CountMinSketch>, "copy($self)\n--\n\nCreate a deep copy of this sketch."),
+    method("clear", clear_method<CountMinSketch>, "clear($self)\n--\n\nClear the sketch."),
     to_bytes_method<CountMinSketch>("to_bytes($self)\n--\n\nSerialize to bytes."),
     from_bytes_method<CountMinSketch>("from_bytes(data)\n--\n\nDeserialize from bytes."),
     to_json_method<CountMinSketch>("to_json($self)\n--\n\nSerialize to JSON string."),
     from_json_method<CountMinSketch>("from_json(data)\n--\n\nDeserialize from JSON string."),
     save_method<CountMinSketch>("save($self, path)\n--\n\nSave the sketch to a file."),
     load_method<CountMinSketch>("load(path)\n--\n\nLoad a sketch from a file."),
-    method("error_rate", CountMinSketch_error_rate, "error_rate($self)\n--\n\nGet the error rate (epsilon)."),
-    method("confidence", CountMinSketch_confidence,
+    method("error_rate",
+           read_only<CountMinSketch, "error_rate", [](const CountMinSketch& s) { return new_f64(s.error_rate()); }>,
+           "error_rate($self)\n--\n\nGet the error rate (epsilon)."),
+    method("confidence",
+           read_only<CountMinSketch, "confidence", [](const CountMinSketch& s) { return new_f64(s.confidence()); }>,
            "confidence($self)\n--\n\nGet the confidence level (1 - delta)."),
-    method("error_bound", CountMinSketch_error_bound,
+    method("error_bound",
+           read_only<CountMinSketch, "error_bound", [](const CountMinSketch& s) { return new_u64(s.error_bound()); }>,
            "error_bound($self)\n--\n\nMaximum additive error under the sketch's configured guarantee."),
     method("inner_product", CountMinSketch_inner_product,
            "inner_product($self, other)\n--\n\nEstimate the inner product with another sketch."),
@@ -246,21 +126,16 @@ PyMethodDef CountMinSketch_methods[] = {
 
 // ---- Properties ------------------------------------------------------------------
 
-template <class Read>
-getter property(Read) {
-    return [](PyObject* self, void*) { return read_property<CountMinSketch>(self, Read{}); };
-}
-
 PyGetSetDef CountMinSketch_properties[] = {
-    {"width", property([](const CountMinSketch& s) { return new_u64(s.width()); }), nullptr,
+    {"width", property<CountMinSketch>([](const CountMinSketch& s) { return new_u64(s.width()); }), nullptr,
      "Get the width (number of counters per row).", nullptr},
-    {"depth", property([](const CountMinSketch& s) { return new_u64(s.depth()); }), nullptr,
+    {"depth", property<CountMinSketch>([](const CountMinSketch& s) { return new_u64(s.depth()); }), nullptr,
      "Get the depth (number of rows/hash functions).", nullptr},
-    {"size_in_bytes", property([](const CountMinSketch& s) { return new_u64(s.size_in_bytes()); }), nullptr,
-     "Get the memory footprint in bytes.", nullptr},
-    {"seed", property([](const CountMinSketch& s) { return new_u64(s.seed()); }), nullptr, "Get the seed.",
-     nullptr},
-    {"total_count", property([](const CountMinSketch& s) { return new_u64(s.total_count()); }), nullptr,
+    {"size_in_bytes", property<CountMinSketch>([](const CountMinSketch& s) { return new_u64(s.size_in_bytes()); }),
+     nullptr, "Get the memory footprint in bytes.", nullptr},
+    {"seed", property<CountMinSketch>([](const CountMinSketch& s) { return new_u64(s.seed()); }), nullptr,
+     "Get the seed.", nullptr},
+    {"total_count", property<CountMinSketch>([](const CountMinSketch& s) { return new_u64(s.total_count()); }), nullptr,
      "Get the total count of all items.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -300,8 +175,7 @@ PyType_Slot CountMinSketch_slots[] = {
 };
 
 PyType_Spec CountMinSketch_spec = {
-    "velt._velt.CountMinSketch", sizeof(Sketch), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    CountMinSketch_slots,
+    "velt._velt.CountMinSketch", sizeof(Sketch), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, CountMinSketch_slots,
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // MinHash: the Python class over velt::MinHash.
 #include "classes.hpp"
 #include "minhash.hpp"
+#include "methods.hpp"
 #include "persistence_methods.hpp"
 #include "slots.hpp"
 
@@ -22,56 +23,6 @@ PyObject* MinHash_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         const std::uint64_t num_hashes = bound[0] ? to_u64(bound[0], "num_hashes") : 128;
         const std::uint64_t seed = bound[1] ? to_u64(bound[1], "seed") : 0;
         return MinHashObject::wrap(MinHash::create(num_hashes, seed));
-    });
-}
-
-// ---- Inserting -----------------------------------------------------------------
-
-PyObject* MinHash_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"MinHash", "add", {"item"}}, args, nargs, kwnames);
-        auto minhash = MinHashObject::exclusive(self);
-        const Item item(bound[0]);
-        minhash.core.add(item.bytes());
-        return none();
-    });
-}
-
-PyObject* MinHash_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         const char* method_name) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"MinHash", method_name, {"items"}}, args, nargs, kwnames);
-        auto minhash = MinHashObject::exclusive(self);
-        const ItemBatch batch(bound[0]);
-        without_gil([&] { minhash.core.update(batch.items()); });
-        return none();
-    });
-}
-
-PyObject* MinHash_update_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return MinHash_update(self, args, nargs, kwnames, "update");
-}
-
-PyObject* MinHash_update_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return MinHash_update(self, args, nargs, kwnames, "update_many");
-}
-
-PyObject* MinHash_add_hash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"MinHash", "add_hash", {"hash"}}, args, nargs, kwnames);
-        auto minhash = MinHashObject::exclusive(self);
-        minhash.core.add_hash(to_u64(bound[0], "hash"));
-        return none();
-    });
-}
-
-PyObject* MinHash_update_hashes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"MinHash", "update_hashes", {"hashes"}}, args, nargs, kwnames);
-        auto minhash = MinHashObject::exclusive(self);
-        const auto hashes = to_hashes(bound[0], "hashes");
-        without_gil([&] { minhash.core.update_hashes(hashes); });
-        return none();
     });
 }
 
@@ -103,77 +54,26 @@ PyObject* MinHash_jaccard_interval(PyObject* self, PyObject* const* args, Py_ssi
         auto other = to_other<MinHash>(bound[0], "other");
         const double confidence = bound[1] ? to_f64(bound[1], "confidence") : 0.95;
         const Interval interval = minhash.core.jaccard_interval(other.core, confidence);
-        return Ref::checked(Py_BuildValue("(dd)", interval.low, interval.high)).release();
-    });
-}
-
-// ---- Combining -----------------------------------------------------------------
-
-PyObject* MinHash_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"MinHash", "merge", {"other"}}, args, nargs, kwnames);
-        auto minhash = MinHashObject::exclusive(self);
-        auto other = to_other<MinHash>(bound[0], "other");
-        minhash.core.merge(other.core);
-        return none();
-    });
-}
-
-PyObject* MinHash_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        bind(Signature<0>{"MinHash", "copy", {}}, args, nargs, kwnames);
-        auto minhash = MinHashObject::shared(self);
-        return MinHashObject::wrap(MinHash(minhash.core));
-    });
-}
-
-PyObject* MinHash_clear(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        bind(Signature<0>{"MinHash", "clear", {}}, args, nargs, kwnames);
-        auto minhash = MinHashObject::exclusive(self);
-        minhash.core.clear();
-        return none();
+        return new_f64_pair(interval.low, interval.high);
     });
 }
 
 // ---- Reading -------------------------------------------------------------------
 
-template <class Read>
-PyObject* read_minhash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       const char* method_name, Read&& read) {
-    return read_method<MinHash>(self, args, nargs, kwnames, "MinHash", method_name, read);
-}
-
-PyObject* MinHash_is_empty(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_minhash(self, args, nargs, kwnames, "is_empty",
-                        [](const MinHash& m) { return new_bool(m.is_empty()); });
-}
-
 PyObject* signature_list(const MinHash& minhash) { return new_list(minhash.signature(), new_u64); }
-
-PyObject* MinHash_get_signature(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_minhash(self, args, nargs, kwnames, "get_signature", signature_list);
-}
-
-PyObject* MinHash_signature(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_minhash(self, args, nargs, kwnames, "signature", signature_list);
-}
-
-PyObject* MinHash_standard_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_minhash(self, args, nargs, kwnames, "standard_error",
-                        [](const MinHash& m) { return new_f64(m.standard_error()); });
-}
 
 // ---- Method table ----------------------------------------------------------------
 
 PyMethodDef MinHash_methods[] = {
-    method("add", MinHash_add, "add($self, item)\n--\n\nAdd an item to the MinHash signature."),
-    method("update", MinHash_update_items,
+    method("add", insert_item<MinHash, "add", &MinHash::add>,
+           "add($self, item)\n--\n\nAdd an item to the MinHash signature."),
+    method("update", insert_items<MinHash, "update", &MinHash::update>,
            "update($self, items)\n--\n\nAdd multiple items to the signature, releasing the GIL while hashing."),
-    method("update_many", MinHash_update_many,
+    method("update_many", insert_items<MinHash, "update_many", &MinHash::update>,
            "update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path."),
-    method("add_hash", MinHash_add_hash, "add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash."),
-    method("update_hashes", MinHash_update_hashes,
+    method("add_hash", insert_hash<MinHash, "add_hash", &MinHash::add_hash>,
+           "add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash."),
+    method("update_hashes", insert_hashes<MinHash, "update_hashes", &MinHash::update_hashes>,
            "update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes."),
     method("jaccard", MinHash_jaccard,
            "jaccard($self, other)\n--\n\nEstimate the Jaccard similarity with another MinHash.\n\n"
@@ -183,11 +83,11 @@ PyMethodDef MinHash_methods[] = {
     method("jaccard_interval", MinHash_jaccard_interval,
            "jaccard_interval($self, other, confidence=0.95)\n--\n\n"
            "Approximate normal confidence interval for the Jaccard estimate."),
-    method("merge", MinHash_merge,
+    method("merge", merge_method<MinHash>,
            "merge($self, other)\n--\n\nMerge another MinHash into this one (union of the underlying sets)."),
-    method("copy", MinHash_copy, "copy($self)\n--\n\nCreate a deep copy of this MinHash."),
-    method("clear", MinHash_clear, "clear($self)\n--\n\nClear the signature (reset to initial state)."),
-    method("is_empty", MinHash_is_empty,
+    method("copy", copy_method<MinHash>, "copy($self)\n--\n\nCreate a deep copy of this MinHash."),
+    method("clear", clear_method<MinHash>, "clear($self)\n--\n\nClear the signature (reset to initial state)."),
+    method("is_empty", read_only<MinHash, "is_empty", [](const MinHash& m) { return new_bool(m.is_empty()); }>,
            "is_empty($self)\n--\n\nCheck if the signature is empty (no items added)."),
     to_bytes_method<MinHash>("to_bytes($self)\n--\n\nSerialize to bytes."),
     from_bytes_method<MinHash>("from_bytes(data)\n--\n\nDeserialize from bytes."),
@@ -195,27 +95,24 @@ PyMethodDef MinHash_methods[] = {
     from_json_method<MinHash>("from_json(data)\n--\n\nDeserialize from JSON string."),
     save_method<MinHash>("save($self, path)\n--\n\nSave the signature to a file."),
     load_method<MinHash>("load(path)\n--\n\nLoad a signature from a file."),
-    method("get_signature", MinHash_get_signature,
+    method("get_signature", read_only<MinHash, "get_signature", signature_list>,
            "get_signature($self)\n--\n\nGet the signature as a list of integers."),
-    method("signature", MinHash_signature, "signature($self)\n--\n\nGet the signature as a list of integers."),
-    method("standard_error", MinHash_standard_error,
+    method("signature", read_only<MinHash, "signature", signature_list>,
+           "signature($self)\n--\n\nGet the signature as a list of integers."),
+    method("standard_error",
+           read_only<MinHash, "standard_error", [](const MinHash& m) { return new_f64(m.standard_error()); }>,
            "standard_error($self)\n--\n\nGet the standard error of the Jaccard estimate."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 // ---- Properties ------------------------------------------------------------------
 
-template <class Read>
-getter property(Read) {
-    return [](PyObject* self, void*) { return read_property<MinHash>(self, Read{}); };
-}
-
 PyGetSetDef MinHash_properties[] = {
-    {"num_hashes", property([](const MinHash& m) { return new_u64(m.num_hashes()); }), nullptr,
+    {"num_hashes", property<MinHash>([](const MinHash& m) { return new_u64(m.num_hashes()); }), nullptr,
      "Get the number of hash functions.", nullptr},
-    {"size_in_bytes", property([](const MinHash& m) { return new_u64(m.size_in_bytes()); }), nullptr,
+    {"size_in_bytes", property<MinHash>([](const MinHash& m) { return new_u64(m.size_in_bytes()); }), nullptr,
      "Get the memory footprint in bytes.", nullptr},
-    {"seed", property([](const MinHash& m) { return new_u64(m.seed()); }), nullptr, "Get the seed.", nullptr},
+    {"seed", property<MinHash>([](const MinHash& m) { return new_u64(m.seed()); }), nullptr, "Get the seed.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

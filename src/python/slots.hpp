@@ -1,22 +1,10 @@
-// Generic pieces of the class files: methods without parameters, property
-// getters and the protocol slots, written once over a core type.
+// Generic pieces of the class files: property getters and the protocol
+// slots, written once over a core type.
 #pragma once
 
 #include "binding.hpp"
 
 namespace velt::python {
-
-// A method without parameters that only reads the structure; `read` maps the
-// core to a new reference.
-template <class Core, class Read>
-PyObject* read_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      const char* class_name, const char* method_name, Read&& read) {
-    return entry_point([&] {
-        bind(Signature<0>{class_name, method_name, {}}, args, nargs, kwnames);
-        auto structure = Instance<Core>::shared(self);
-        return read(std::as_const(structure.core));
-    });
-}
 
 // A read-only property, or any slot that reads the structure.
 template <class Core, class Read>
@@ -27,10 +15,26 @@ PyObject* read_property(PyObject* self, Read&& read) {
     });
 }
 
+// A getter for the property table: `read` maps the core to a new reference.
+template <class Core, class Read>
+getter property(Read) {
+    return [](PyObject* self, void*) { return read_property<Core>(self, Read{}); };
+}
+
 // repr(x) and str(x): the core's repr text.
 template <class Core>
 PyObject* repr_slot(PyObject* self) {
     return read_property<Core>(self, [](const Core& core) { return new_str(core.repr()); });
+}
+
+// item in x: the core's member `contains` on the item's bytes.
+template <class Core, auto contains>
+int contains_slot(PyObject* self, PyObject* item) {
+    return entry_point([&] {
+        auto structure = Instance<Core>::shared(self);
+        const Item bytes(item);
+        return static_cast<int>((std::as_const(structure.core).*contains)(bytes.bytes()));
+    });
 }
 
 // len(x): the count given by the core's member `count`.

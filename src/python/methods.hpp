@@ -1,0 +1,169 @@
+// The methods most classes share, written once: inserting and querying items
+// and caller-provided hashes (one at a time or as a batch), merge, copy and
+// clear. A class lists them in its method table as, for example,
+//
+//     method("add", insert_item<BloomFilter, "add", &BloomFilter::add>, doc)
+//
+// naming the core type, the method's Python name (for binding messages) and
+// the core member (or, for read_only, a function of the core) that does the work. Batches follow one pattern: convert
+// every input with the GIL held, then call the core with it released.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "binding.hpp"
+#include "persistence_methods.hpp"
+
+namespace velt::python {
+
+// A method name usable as a template argument.
+template <std::size_t N>
+struct MethodName {
+    char text[N]{};
+    constexpr MethodName(const char (&name)[N]) { std::copy_n(name, N, text); }
+};
+
+// ---- Inserting (exclusive borrow) -------------------------------------------------
+
+// name(item): core.insert(item bytes).
+template <class Core, MethodName name, auto insert>
+PyObject* insert_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"item"}}, args, nargs, kwnames);
+        auto structure = Instance<Core>::exclusive(self);
+        const Item item(bound[0]);
+        (structure.core.*insert)(item.bytes());
+        return none();
+    });
+}
+
+// name(items): core.insert(all item bytes), without the GIL.
+template <class Core, MethodName name, auto insert>
+PyObject* insert_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"items"}}, args, nargs, kwnames);
+        auto structure = Instance<Core>::exclusive(self);
+        const ItemBatch batch(bound[0]);
+        without_gil([&] { (structure.core.*insert)(batch.items()); });
+        return none();
+    });
+}
+
+// name(hash): core.insert(hash).
+template <class Core, MethodName name, auto insert>
+PyObject* insert_hash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"hash"}}, args, nargs, kwnames);
+        auto structure = Instance<Core>::exclusive(self);
+        (structure.core.*insert)(to_u64(bound[0], "hash"));
+        return none();
+    });
+}
+
+// name(hashes): core.insert(all hashes), without the GIL.
+template <class Core, MethodName name, auto insert>
+PyObject* insert_hashes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"hashes"}}, args, nargs, kwnames);
+        auto structure = Instance<Core>::exclusive(self);
+        const auto hashes = to_hashes(bound[0], "hashes");
+        without_gil([&] { (structure.core.*insert)(hashes); });
+        return none();
+    });
+}
+
+// ---- Querying (shared borrow) -----------------------------------------------------
+// `to_python` makes the Python value of one answer (new_bool, new_u64, ...).
+
+// name(item): to_python(core.query(item bytes)).
+template <class Core, MethodName name, auto query, auto to_python>
+PyObject* query_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"item"}}, args, nargs, kwnames);
+        auto structure = Instance<Core>::shared(self);
+        const Item item(bound[0]);
+        return to_python((std::as_const(structure.core).*query)(item.bytes()));
+    });
+}
+
+// name(items): a list of the answers core.query(all item bytes) gives without the GIL.
+template <class Core, MethodName name, auto query, auto to_python>
+PyObject* query_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"items"}}, args, nargs, kwnames);
+        auto structure = Instance<Core>::shared(self);
+        const ItemBatch batch(bound[0]);
+        const auto answers = without_gil([&] { return (std::as_const(structure.core).*query)(batch.items()); });
+        return new_list(answers, to_python);
+    });
+}
+
+// name(hash): to_python(core.query(hash)).
+template <class Core, MethodName name, auto query, auto to_python>
+PyObject* query_hash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"hash"}}, args, nargs, kwnames);
+        auto structure = Instance<Core>::shared(self);
+        return to_python((std::as_const(structure.core).*query)(to_u64(bound[0], "hash")));
+    });
+}
+
+// name(hashes): a list of the answers core.query(all hashes) gives without the GIL.
+template <class Core, MethodName name, auto query, auto to_python>
+PyObject* query_hashes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"hashes"}}, args, nargs, kwnames);
+        auto structure = Instance<Core>::shared(self);
+        const auto hashes = to_hashes(bound[0], "hashes");
+        const auto answers = without_gil([&] { return (std::as_const(structure.core).*query)(hashes); });
+        return new_list(answers, to_python);
+    });
+}
+
+// name(): read(core) for a method without parameters that only reads the
+// structure; `read` returns a new reference.
+template <class Core, MethodName name, auto read>
+PyObject* read_only(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        bind(Signature<0>{class_name<Core>, name.text, {}}, args, nargs, kwnames);
+        auto structure = Instance<Core>::shared(self);
+        return read(std::as_const(structure.core));
+    });
+}
+
+// ---- Whole-structure methods ---------------------------------------------------------
+
+// merge(other): the instance exclusively, then `other` shared (so x.merge(x) is refused).
+template <class Core>
+PyObject* merge_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{class_name<Core>, "merge", {"other"}}, args, nargs, kwnames);
+        auto structure = Instance<Core>::exclusive(self);
+        auto other = to_other<Core>(bound[0], "other");
+        structure.core.merge(other.core);
+        return none();
+    });
+}
+
+template <class Core>
+PyObject* copy_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        bind(Signature<0>{class_name<Core>, "copy", {}}, args, nargs, kwnames);
+        auto structure = Instance<Core>::shared(self);
+        return Instance<Core>::wrap(Core(structure.core));
+    });
+}
+
+template <class Core>
+PyObject* clear_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        bind(Signature<0>{class_name<Core>, "clear", {}}, args, nargs, kwnames);
+        auto structure = Instance<Core>::exclusive(self);
+        structure.core.clear();
+        return none();
+    });
+}
+
+}  // namespace velt::python
