@@ -10,7 +10,7 @@ PyModuleDef velt_module = {
     "_velt",
     "Probabilistic data structures (Bloom, counting, scalable and cuckoo filters, Count-Min sketch, "
     "Top-K, HyperLogLog and MinHash) implemented natively for Python.",
-    -1,       // single-phase initialisation: one module object per process
+    0,        // no per-module state; not -1, so another interpreter calls PyInit again (and is refused)
     nullptr,  // m_methods: the module has no functions
     nullptr,  // m_slots
     nullptr,  // m_traverse

@@ -170,3 +170,24 @@ def test_no_pickling_hooks():
 
     with pytest.raises(TypeError):
         pickle.dumps(_velt.BloomFilter(num_bits=64))
+
+
+def test_importing_again_gives_the_same_module():
+    import importlib
+    import sys
+
+    first = sys.modules.pop("velt._velt")
+    try:
+        assert importlib.import_module("velt._velt") is first
+    finally:
+        sys.modules["velt._velt"] = first
+
+
+def test_a_second_interpreter_is_refused():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    interpreter = interpreters.create()
+    try:
+        with pytest.raises(interpreters.RunFailedError, match="ImportError"):
+            interpreters.run_string(interpreter, "import velt._velt")
+    finally:
+        interpreters.destroy(interpreter)
