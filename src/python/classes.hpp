@@ -7,5 +7,6 @@
 namespace velt::python {
 
 void add_bloom_filter(PyObject* module);
+void add_topk(PyObject* module);
 
 }  // namespace velt::python

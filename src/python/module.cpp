@@ -22,6 +22,7 @@ PyObject* create_module() {
     using namespace velt::python;
     Ref module = Ref::checked(PyModule_Create(&velt_module));
     add_bloom_filter(module.get());
+    add_topk(module.get());
     return module.release();
 }
 

@@ -5,7 +5,7 @@ import pytest
 import velt
 from velt import _velt
 
-CLASS_ORDER = ["BloomFilter"]
+CLASS_ORDER = ["BloomFilter", "TopK"]
 
 # The text signature of every constructor and method (`$self` marks the instance).
 SIGNATURES = {
@@ -35,11 +35,36 @@ SIGNATURES = {
     "BloomFilter.estimate_count": "($self)",
     "BloomFilter.health": "($self)",
     "BloomFilter.is_saturated": "($self)",
+    "TopK": "(k)",
+    "TopK.add": "($self, item, count=1)",
+    "TopK.add_count": "($self, item, count)",
+    "TopK.update": "($self, items)",
+    "TopK.update_many": "($self, items)",
+    "TopK.query": "($self, item)",
+    "TopK.count": "($self, item)",
+    "TopK.query_many": "($self, items)",
+    "TopK.contains": "($self, item)",
+    "TopK.top": "($self, n=None)",
+    "TopK.top_with_error": "($self, n=None)",
+    "TopK.min_count": "($self)",
+    "TopK.merge": "($self, other)",
+    "TopK.copy": "($self)",
+    "TopK.clear": "($self)",
+    "TopK.to_bytes": "($self)",
+    "TopK.from_bytes": "(data)",
+    "TopK.to_json": "($self)",
+    "TopK.from_json": "(data)",
+    "TopK.save": "($self, path)",
+    "TopK.load": "(path)",
 }
 
 PROPERTIES = {
     "BloomFilter": ["num_bits", "num_hashes", "size_in_bytes", "false_positive_rate", "seed"],
+    "TopK": ["k", "size_in_bytes"],
 }
+
+# Constructor arguments of the classes that need some.
+CONSTRUCTOR_ARGUMENTS = {"BloomFilter": {"num_bits": 64}, "TopK": {"k": 1}}
 
 
 def resolve(dotted):
@@ -75,7 +100,7 @@ def test_every_public_method_has_a_signature_entry(class_name):
 @pytest.mark.parametrize("class_name, names", sorted(PROPERTIES.items()))
 def test_properties_are_read_only_and_documented(class_name, names):
     cls = getattr(_velt, class_name)
-    instance = cls(num_bits=64) if class_name == "BloomFilter" else cls()
+    instance = cls(**CONSTRUCTOR_ARGUMENTS.get(class_name, {}))
     for name in names:
         descriptor = vars(cls)[name]
         assert descriptor.__doc__
