@@ -1,5 +1,6 @@
 import json
 import struct
+import threading
 from collections import Counter
 
 import pytest
@@ -64,7 +65,6 @@ def test_weighted_adds():
     tracker.add("x", 5)
     tracker.add_count("y", 3)
     tracker.add(item="z", count=4)
-    assert tracker.top_with_error() == [("x", 5, 0), ("z", 4, 0), ("y", 3, 0)]
     tracker.add("w", count=2)  # takes over "y" at 3, passes "z" but not "x" at the equal 5
     assert tracker.top_with_error() == [("x", 5, 0), ("w", 5, 3), ("z", 4, 0)]
 
@@ -74,9 +74,6 @@ def test_count_zero_takes_nothing_in():
     tracker.add("a", 0)
     tracker.add_count("b", 0)
     assert (len(tracker), "a" in tracker, tracker.min_count(), tracker.top()) == (0, False, 0, [])
-    tracker.add("a")
-    tracker.add("a", 0)
-    assert tracker.top_with_error() == [("a", 1, 0)]
 
 
 def test_counts_saturate():
@@ -105,12 +102,6 @@ def test_top_lists(n, expected):
     assert tracker.top_with_error(n) == [(item, count, 0) for item, count in expected]
     if n is None:
         assert tracker.top() == expected
-
-
-def test_min_count_of_a_tracker_with_room_is_its_smallest_count():
-    tracker = tracker_of(10, "aaabb")
-    assert tracker.min_count() == 2
-    assert TopK(10).min_count() == 0
 
 
 def test_batch_paths_match_single_adds():
@@ -152,8 +143,6 @@ def test_size_in_bytes():
     assert tracker.size_in_bytes == 320
     tracker.add("abc")
     assert tracker.size_in_bytes == 339
-    tracker.add("é")  # two UTF-8 bytes
-    assert tracker.size_in_bytes == 339 + 18
 
 
 # ---- Huge k: nothing is reserved for counters that are never used ---------------------
@@ -205,13 +194,6 @@ def test_merge_with_room_adds_nothing_and_orders_ties_by_bytes():
     assert tracker.top() == [("b", 2), ("ab", 2), ("B", 1), ("a", 1)]
 
 
-def test_merge_into_an_empty_tracker_keeps_everything():
-    source = tracker_of(4, "aaabbc")
-    target = TopK(4)
-    target.merge(source)
-    assert target.top_with_error() == source.top_with_error()
-
-
 @pytest.mark.parametrize("kinds", [(10, 20), (20, 10)])
 def test_merge_k_mismatch_changes_nothing(kinds):
     mine, theirs = tracker_of(kinds[0], "ab"), tracker_of(kinds[1], "c")
@@ -240,6 +222,22 @@ def test_no_union_operators_or_iteration():
     assert str(error.value) == "argument 'item': 'int' object cannot be converted to 'PyString'"
 
 
+@pytest.mark.parametrize("probe, message", [(lambda t: t.top(1), "Already mutably borrowed"),
+                                            (lambda t: t.add("x"), "Already borrowed")])
+def test_update_holds_the_tracker_while_the_gil_is_released(probe, message):
+    busy, items = TopK(1000), [f"item-{i}" for i in range(1_000_000)]
+    worker = threading.Thread(target=busy.update, args=(items,))
+    worker.start()
+    refusals = set()
+    while worker.is_alive():
+        try:
+            probe(busy)
+        except RuntimeError as error:
+            refusals.add(str(error))
+    worker.join()
+    assert refusals == {message}
+
+
 # ---- Item rules: str only, no conversion of other objects ------------------------------
 
 
@@ -247,27 +245,19 @@ def test_no_union_operators_or_iteration():
     "call, message",
     [
         (lambda t: t.add(b"a"), "argument 'item': 'bytes' object cannot be converted to 'PyString'"),
-        (lambda t: t.add(5), "argument 'item': 'int' object cannot be converted to 'PyString'"),
         (lambda t: t.add_count(None, 1), "argument 'item': 'NoneType' object cannot be converted to 'PyString'"),
         (lambda t: t.query(b"a"), "argument 'item': 'bytes' object cannot be converted to 'PyString'"),
-        (lambda t: t.count(1.5), "argument 'item': 'float' object cannot be converted to 'PyString'"),
         (lambda t: t.contains(["a"]), "argument 'item': 'list' object cannot be converted to 'PyString'"),
         (lambda t: 5 in t, "argument 'item': 'int' object cannot be converted to 'PyString'"),
         (lambda t: t[b"a"], "argument 'item': 'bytes' object cannot be converted to 'PyString'"),
         (lambda t: t.update("abc"), "argument 'items': Can't extract `str` to `Vec`"),
         (lambda t: t.update(x for x in "ab"), "argument 'items': 'generator' object cannot be converted to 'Sequence'"),
-        (lambda t: t.update({"a"}), "argument 'items': 'set' object cannot be converted to 'Sequence'"),
         (lambda t: t.update_many({"a": 1}), "argument 'items': 'dict' object cannot be converted to 'Sequence'"),
-        (lambda t: t.update(iter(["a"])),
-         "argument 'items': 'list_iterator' object cannot be converted to 'Sequence'"),
         (lambda t: t.update(["a", 1, "b"]), "argument 'items': 'int' object cannot be converted to 'PyString'"),
-        (lambda t: t.update_many(("a", b"b")), "argument 'items': 'bytes' object cannot be converted to 'PyString'"),
-        (lambda t: t.query_many("ab"), "argument 'items': Can't extract `str` to `Vec`"),
         (lambda t: t.query_many([None]), "argument 'items': 'NoneType' object cannot be converted to 'PyString'"),
         (lambda t: t.top(1.0), "argument 'n': 'float' object cannot be interpreted as an integer"),
         (lambda t: t.merge(BloomFilter(num_bits=8)),
          "argument 'other': 'BloomFilter' object cannot be converted to 'TopK'"),
-        (lambda t: TopK("3"), "argument 'k': 'str' object cannot be interpreted as an integer"),
     ],
 )
 def test_type_errors_change_nothing(call, message):
@@ -284,11 +274,8 @@ def test_type_errors_change_nothing(call, message):
     [
         lambda t: t.add("x", -1),
         lambda t: t.add("x", 2**64),
-        lambda t: t.add_count("x", -5),
         lambda t: t.top(-1),
-        lambda t: t.top_with_error(2**64),
         lambda t: TopK(-1),
-        lambda t: TopK(2**64),
     ],
 )
 def test_out_of_range_integers_change_nothing(call):
@@ -303,12 +290,9 @@ def test_out_of_range_integers_change_nothing(call):
     "call",
     [
         lambda t: t.add("\ud800"),
-        lambda t: t.add_count("a\udfffb", 2),
-        lambda t: t.update(["a", "\ud800"]),
-        lambda t: t.query("\ud800"),
+        lambda t: t.update(["a", "\udfff"]),
         lambda t: t.query_many(["\ud800"]),
         lambda t: "\ud800" in t,
-        lambda t: t["\ud800"],
     ],
 )
 def test_lone_surrogates_raise_unicode_encode_error(call):
@@ -319,43 +303,10 @@ def test_lone_surrogates_raise_unicode_encode_error(call):
     assert tracker.to_bytes() == before
 
 
-def test_other_structures_accept_what_topk_refuses():
-    bloom = BloomFilter(num_bits=1000)
-    bloom.add("\ud800")
-    bloom.add(b"a")
-    assert "\ud800" in bloom and "a" in bloom
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda: TopK(0), "k must be positive"),
-        (lambda: TopK(k=0), "k must be positive"),
-    ],
-)
-def test_k_must_be_positive(call, message):
+def test_k_must_be_positive():
     with pytest.raises(ValueError) as error:
-        call()
-    assert str(error.value) == message
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda: TopK(), "TopK.__new__() missing 1 required positional argument: 'k'"),
-        (lambda: TopK(1, 2), "TopK.__new__() takes 1 positional arguments but 2 were given"),
-        (lambda: TopK(1).add(), "TopK.add() missing 1 required positional argument: 'item'"),
-        (lambda: TopK(1).add("a", 1, 2), "TopK.add() takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda: TopK(1).add_count("a"), "TopK.add_count() missing 1 required positional argument: 'count'"),
-        (lambda: TopK(1).add_count(), "TopK.add_count() missing 2 required positional arguments: 'item' and 'count'"),
-        (lambda: TopK(1).top(n=1, m=2), "TopK.top() got an unexpected keyword argument 'm'"),
-        (lambda: TopK(1).min_count(1), "TopK.min_count() takes 0 positional arguments but 1 was given"),
-    ],
-)
-def test_argument_binding(call, message):
-    with pytest.raises(TypeError) as error:
-        call()
-    assert str(error.value) == message
+        TopK(k=0)
+    assert str(error.value) == "k must be positive"
 
 
 # ---- Serialised forms ------------------------------------------------------------
@@ -381,18 +332,10 @@ def test_json_of_an_empty_tracker():
     assert TopK(5).to_json() == '{\n  "version": 1,\n  "counters": [],\n  "k": 5\n}'
 
 
-def test_json_escapes_items():
-    tracker = tracker_of(3, ['say "hi"\n', "\\"])
-    assert '"item": "say \\"hi\\"\\n"' in tracker.to_json()
-    assert TopK.from_json(tracker.to_json()).top() == tracker.top()
-
-
 @pytest.mark.parametrize(
     "text, expected",
     [
         ('{"counters": [], "k": 5}', (5, [])),
-        ('{"k": 2, "extra": [1, {"x": null}], "counters": [{"error": 0, "count": 3, "item": "a"}]}',
-         (2, [("a", 3, 0)])),
         ('[1, [["a", 3, 0], ["b", 3, 1]], 4]', (4, [("a", 3, 0), ("b", 3, 1)])),
     ],
 )
@@ -410,7 +353,6 @@ def test_json_reading_forms(text, expected):
         ({"counters": [["a", 1, 0], ["b", 2, 0]], "k": 1}, "number of counters exceeds k"),
         ({"counters": [["a", 5, 1], ["a", 4, 0]], "k": 5}, "duplicate tracked item"),
         ({"counters": [["a", 5, 6], ["a", 4, 0]], "k": 5}, "counter error exceeds count"),
-        ({"counters": [["a", 5, 0], ["b", 4, 5]], "k": 5}, "counter error exceeds count"),
         ({"counters": [["a", 3, 0], ["b", 5, 0]], "k": 5}, "counters must be sorted by descending count"),
         ({"counters": [["a", 3, 0], ["b", 5, 0], ["a", 1, 0]], "k": 5}, "duplicate tracked item"),
     ],
@@ -419,15 +361,6 @@ def test_validation_messages(record, message):
     text = json.dumps(record)
     with pytest.raises(ValueError) as error:
         TopK.from_json(text)
-    assert str(error.value) == message
-    # The binary form runs the same checks.
-    binary = b"\x01" if "version" not in record else bytes([record["version"]])
-    binary += struct.pack("<Q", len(record["counters"]))
-    for item, count, err in record["counters"]:
-        binary += struct.pack("<Q", len(item)) + item.encode() + struct.pack("<QQ", count, err)
-    binary += struct.pack("<Q", record["k"])
-    with pytest.raises(ValueError) as error:
-        TopK.from_bytes(envelope(binary))
     assert str(error.value) == message
 
 
@@ -443,13 +376,10 @@ def envelope(payload):
     [
         ('{"counters": [{"item": "a", "count": 1}], "k": 5}', "missing field `error`"),
         ('{"counters": [], "k": 5, "k": 6}', "duplicate field `k`"),
-        ('{"counters": []}', "missing field `k`"),
         ('{"counters": [["a", 1]], "k": 5}', "invalid length 2, expected struct Counter with 3 elements"),
         ('[1, []]', "invalid length 2, expected struct TopKData with 3 elements"),
         ('{"counters": [5], "k": 5}', "invalid type: integer `5`, expected struct Counter"),
-        ('{"counters": [], "k": -1}', "invalid value: integer `-1`, expected u64"),
         ('{"version": 256, "counters": [], "k": 1}', "invalid value: integer `256`, expected u8"),
-        ('{"counters": [[1, 1, 0]], "k": 5}', "invalid type: integer `1`, expected a string"),
     ],
 )
 def test_json_decode_errors(text, detail):
@@ -464,18 +394,12 @@ def test_json_decode_errors(text, detail):
         (b"\x01" + struct.pack("<QQ", 1, 2) + b"\xff\xfe" + struct.pack("<QQQ", 1, 0, 5),
          "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0"),
         (b"\x01" + struct.pack("<Q", 2**62), "io error: unexpected end of file"),
-        (b"\x01" + struct.pack("<Q", 0), "io error: unexpected end of file"),
     ],
 )
 def test_binary_decode_errors(payload, detail):
     with pytest.raises(ValueError) as error:
         TopK.from_bytes(envelope(payload))
     assert str(error.value) == f"Deserialization error: {detail}"
-
-
-def test_bytes_after_k_are_ignored():
-    payload = TopK(7).to_bytes()[21:] + b"tail"
-    assert TopK.from_bytes(envelope(payload)).k == 7
 
 
 def test_loaded_tracker_is_indexed_and_keeps_stored_order(tmp_path):
@@ -489,12 +413,6 @@ def test_loaded_tracker_is_indexed_and_keeps_stored_order(tmp_path):
         assert [loaded[item] for item in "abc"] == [3, 3, 2] and "c" in loaded
         loaded.add("d")  # replaces the last stored counter
         assert loaded.top_with_error() == [("a", 3, 0), ("b", 3, 1), ("d", 3, 2)]
-
-
-def test_other_envelopes_are_refused():
-    with pytest.raises(ValueError) as error:
-        TopK.from_bytes(BloomFilter(num_bits=64).to_bytes())
-    assert str(error.value) == "invalid Velt binary format"
 
 
 # ---- Laws ----------------------------------------------------------------------
@@ -538,19 +456,6 @@ def test_space_saving_guarantees(k, stream):
             assert occurrences <= tracker.min_count()
     if len(truth) <= k:
         assert dict(tracker.top()) == truth
-
-
-@settings(max_examples=80, deadline=None)
-@given(streams, streams)
-def test_merge_of_trackers_with_room_is_exact(left, right):
-    k = 10  # at least as many as the distinct items: nothing is evicted
-    mine, theirs = TopK(k), TopK(k)
-    mine.update(left)
-    theirs.update(right)
-    mine.merge(theirs)
-    total = Counter(left) + Counter(right)
-    assert mine.top() == sorted(total.items(), key=lambda pair: (-pair[1], pair[0].encode()))
-    assert all(error == 0 for _, _, error in mine.top_with_error())
 
 
 class StepwiseTracker:
