@@ -10,7 +10,7 @@ import statistics
 import time
 from collections import Counter
 
-from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash
+from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK
 
 
 def generate_stream(count: int, seed: int) -> list[str]:
@@ -134,6 +134,28 @@ def demo_count_min_sketch(stream: list[str], error_rate: float, confidence: floa
     print(f"  update               {seconds / len(sample) * 1e9:.1f} ns per item")
 
 
+def demo_topk(stream: list[str], ks: list[int], distinct: int, exponent: float = 1.1) -> None:
+    draws = zipf_sample(stream[:distinct], len(stream), seed=len(stream), exponent=exponent)
+    truth = Counter(draws)
+    true_top = [item for item, _ in truth.most_common(10)]
+    print(f"TopK: {len(draws):,} draws (Zipf exponent {exponent}) over {min(distinct, len(stream)):,} items,"
+          " top 10 against exact counts")
+    print(f"  {'k':>6}  {'recall':>6}  {'overcount max':>13}  {'mean':>8}  {'bounds hold':>11}"
+          f"  {'min_count':>9}  {'size (bytes)':>12}  update")
+    for k in ks:
+        tracker = TopK(k)
+        seconds = timed(lambda: tracker.update(draws))
+        recall = len(set(true_top) & {item for item, _ in tracker.top(10)})
+        # Overcounts, and whether [count - error, count] holds the true count, for the true top 10 still tracked.
+        estimates = {item: (count, error) for item, count, error in tracker.top_with_error() if item in true_top}
+        overcounts = [count - truth[item] for item, (count, _) in estimates.items()]
+        in_bounds = sum(count - error <= truth[item] <= count for item, (count, error) in estimates.items())
+        mean = sum(overcounts) / len(overcounts) if overcounts else 0.0
+        print(f"  {k:>6,}  {recall:>3}/10  {max(overcounts, default=0):>13,}  {mean:>8,.1f}"
+              f"  {f'{in_bounds}/{len(estimates)}':>11}  {tracker.min_count():>9,}  {tracker.size_in_bytes:>12,}"
+              f"  {seconds / len(draws) * 1e9:.1f} ns per item")
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(prog="python -m velt", description=__doc__)
     commands = parser.add_subparsers(dest="command", required=True)
@@ -150,6 +172,8 @@ def main(argv: list[str] | None = None) -> None:
     demo_count_min_sketch(stream, error_rate=0.001, confidence=0.99, seed=args.seed)
     print()
     demo_minhash(stream)
+    print()
+    demo_topk(stream, ks=[10, 20, 100, 1000], distinct=100_000)
 
 
 if __name__ == "__main__":

@@ -263,13 +263,15 @@ void throw_cannot_convert(PyObject* value, const char* name, const std::string& 
                      "' object cannot be converted to '" + target + "'");
 }
 
-std::string to_text(PyObject* value, const char* name) {
+std::string_view to_utf8(PyObject* value, const char* name) {
     if (!PyUnicode_Check(value)) throw_cannot_convert(value, name, "PyString");
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
     if (utf8 == nullptr) throw_python_error();
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return {utf8, static_cast<std::size_t>(size)};
 }
+
+std::string to_text(PyObject* value, const char* name) { return std::string(to_utf8(value, name)); }
 
 namespace {
 
@@ -332,6 +334,22 @@ LargeArray<std::uint64_t> to_hashes(PyObject* value, const char* name) {
     else PyErr_Clear();
     for_each_new_reference(value, [&](Ref element) { hashes.push_back(to_u64(element.get(), name)); });
     return hashes;
+}
+
+TextBatch::TextBatch(PyObject* sequence, const char* name) {
+    check_sequence_argument(sequence, name);
+    const Py_ssize_t hint = PySequence_Size(sequence);
+    if (hint > 0) {
+        views_.reserve(static_cast<std::size_t>(hint));
+        owners_.reserve(static_cast<std::size_t>(hint));
+    } else {
+        PyErr_Clear();
+    }
+    for_each_new_reference(sequence, [&](Ref element) {
+        const std::string_view text = to_utf8(element.get(), name);
+        owners_.push_back(std::move(element));
+        views_.push_back(text);
+    });
 }
 
 // ---- Items ---------------------------------------------------------------------

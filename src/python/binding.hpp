@@ -245,6 +245,9 @@ std::optional<std::uint32_t> to_optional_u32(PyObject* value, const char* name);
 std::optional<double> to_optional_f64(PyObject* value, const char* name);
 // A `str` only (path, JSON text), as UTF-8.
 std::string to_text(PyObject* value, const char* name);
+// A `str` only, as a view of its UTF-8 that lives as long as `value`. Lone
+// surrogates have no UTF-8 form: the interpreter's UnicodeEncodeError propagates.
+std::string_view to_utf8(PyObject* value, const char* name);
 // `data` of from_bytes: a sequence (not a str) of integers 0 .. 255, viewed in
 // place when it is a bytes object.
 class ByteData {
@@ -301,6 +304,22 @@ private:
     LargeArray<std::string_view> views_;
     LargeArray<Ref> owners_;
     std::string arena_;
+};
+
+// A sequence (not a str, not a generator) whose every element is a `str`, as
+// views of their UTF-8, for processing with the GIL released. Unlike an item
+// batch nothing falls back to str(): another element type is a TypeError, and
+// lone surrogates raise UnicodeEncodeError. The elements are kept alive until
+// the batch is destroyed, with the GIL held.
+class TextBatch {
+public:
+    TextBatch(PyObject* sequence, const char* name);
+
+    std::span<const std::string_view> texts() const { return views_; }
+
+private:
+    LargeArray<std::string_view> views_;
+    LargeArray<Ref> owners_;
 };
 
 // Releases the GIL for its scope: nothing inside may touch a Python object.

@@ -10,5 +10,6 @@ void add_bloom_filter(PyObject* module);
 void add_minhash(PyObject* module);
 void add_hyperloglog(PyObject* module);
 void add_count_min_sketch(PyObject* module);
+void add_topk(PyObject* module);
 
 }  // namespace velt::python

@@ -29,6 +29,7 @@ PyObject* create_module() {
     add_hyperloglog(module.get());
     add_count_min_sketch(module.get());
     add_minhash(module.get());
+    add_topk(module.get());
     return module.release();
 }
 

@@ -5,7 +5,7 @@ import pytest
 import velt
 from velt import _velt
 
-CLASS_ORDER = ["BloomFilter", "HyperLogLog", "CountMinSketch", "MinHash"]
+CLASS_ORDER = ["BloomFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
 
 # The text signature of every constructor and method (`$self` marks the instance).
 SIGNATURES = {
@@ -101,6 +101,27 @@ SIGNATURES = {
     "CountMinSketch.confidence": "($self)",
     "CountMinSketch.error_bound": "($self)",
     "CountMinSketch.inner_product": "($self, other)",
+    "TopK": "(k)",
+    "TopK.add": "($self, item, count=1)",
+    "TopK.add_count": "($self, item, count)",
+    "TopK.update": "($self, items)",
+    "TopK.update_many": "($self, items)",
+    "TopK.query": "($self, item)",
+    "TopK.count": "($self, item)",
+    "TopK.query_many": "($self, items)",
+    "TopK.contains": "($self, item)",
+    "TopK.top": "($self, n=None)",
+    "TopK.top_with_error": "($self, n=None)",
+    "TopK.min_count": "($self)",
+    "TopK.merge": "($self, other)",
+    "TopK.copy": "($self)",
+    "TopK.clear": "($self)",
+    "TopK.to_bytes": "($self)",
+    "TopK.from_bytes": "(data)",
+    "TopK.to_json": "($self)",
+    "TopK.from_json": "(data)",
+    "TopK.save": "($self, path)",
+    "TopK.load": "(path)",
 }
 
 PROPERTIES = {
@@ -108,12 +129,14 @@ PROPERTIES = {
     "MinHash": ["num_hashes", "size_in_bytes", "seed"],
     "HyperLogLog": ["estimate", "precision", "size_in_bytes", "seed", "standard_error"],
     "CountMinSketch": ["width", "depth", "size_in_bytes", "seed", "total_count"],
+    "TopK": ["k", "size_in_bytes"],
 }
 
 # Arguments that build a small instance of classes whose constructor needs some.
 MINIMAL_ARGUMENTS = {
     "BloomFilter": {"num_bits": 64},
     "CountMinSketch": {"width": 8, "depth": 2},
+    "TopK": {"k": 1},
 }
 
 

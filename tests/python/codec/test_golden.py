@@ -8,7 +8,7 @@ import pathlib
 
 import pytest
 
-from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash
+from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
@@ -45,11 +45,24 @@ def count_min_sketch_workload():
     return sketch
 
 
+def topk_workload():
+    tracker = TopK(8)
+    tracker.update([f"page-{i % 13}" for i in range(200)] + [f"page-{i % 3}" for i in range(50)])
+    tracker.add("\u00e9\u4e2d\U0001f600", 40)
+    tracker.add_count('quote " and \\ and \n', 7)
+    other = TopK(8)
+    other.update([f"page-{i % 5}" for i in range(30)] + ["only-here"] * 3)
+    tracker.merge(other)
+    tracker.add("late")
+    return tracker
+
+
 WORKLOADS = {
     "bloom": (BloomFilter, bloom_workload),
     "hyperloglog": (HyperLogLog, hyperloglog_workload),
-    "minhash": (MinHash, minhash_workload),
     "count_min_sketch": (CountMinSketch, count_min_sketch_workload),
+    "minhash": (MinHash, minhash_workload),
+    "topk": (TopK, topk_workload),
 }
 
 

@@ -1,0 +1,294 @@
+#include "topk.hpp"
+
+#include <algorithm>
+#include <random>
+#include <unordered_set>
+
+#include "error.hpp"
+#include "hash.hpp"
+
+namespace velt {
+namespace {
+
+constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
+
+// Room made for counters up front. k may be far larger than any stream's
+// distinct items (TopK(10**18) is valid), so beyond this the storage grows
+// only as counters are taken.
+constexpr std::uint64_t max_initial_reservation = 1024;
+
+constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return b > max_u64 - a ? max_u64 : a + b; }
+
+// The per-process key of the item hash, drawn from the operating system on first use.
+std::uint64_t process_key() {
+    static const std::uint64_t key = [] {
+        std::random_device source;
+        return std::uint64_t{source()} << 32 | source();
+    }();
+    return key;
+}
+
+// Largest count first; equal counts in byte order of the item, a proper prefix first.
+bool merged_order(const TopKCounter& a, const TopKCounter& b) {
+    if (a.count != b.count) return a.count > b.count;
+    return a.item < b.item;  // std::string compares bytes as unsigned char
+}
+
+}  // namespace
+
+std::size_t TopK::ItemHash::operator()(std::string_view item) const {
+    return static_cast<std::size_t>(hash_with_seed(item, process_key()));
+}
+
+// ---- Construction and records ------------------------------------------------
+
+TopK::TopK(std::uint64_t k) : k_(k) {
+    if (k == 0) throw ValueError("k must be positive");
+    const auto reservation = static_cast<std::size_t>(std::min(k, max_initial_reservation));
+    nodes_.reserve(reservation);
+    index_.reserve(reservation);
+}
+
+TopK TopK::from_record(TopKData record) {
+    if (record.version != TopKData::current_version) throw ValueError("Unsupported TopK data version");
+    if (record.k == 0) throw ValueError("k must be positive");
+    if (record.counters.size() > record.k) throw ValueError("number of counters exceeds k");
+
+    std::unordered_set<std::string_view, ItemHash> seen;
+    seen.reserve(record.counters.size());
+    for (const TopKCounter& counter : record.counters) {
+        if (counter.error > counter.count) throw ValueError("counter error exceeds count");
+        if (!seen.insert(counter.item).second) throw ValueError("duplicate tracked item");
+    }
+    const auto out_of_order = std::adjacent_find(
+        record.counters.begin(), record.counters.end(),
+        [](const TopKCounter& before, const TopKCounter& after) { return after.count > before.count; });
+    if (out_of_order != record.counters.end()) throw ValueError("counters must be sorted by descending count");
+
+    TopK tracker(record.k);
+    tracker.assign(std::move(record.counters));
+    return tracker;
+}
+
+TopKData TopK::record() const {
+    TopKData data;
+    data.counters = top();
+    data.k = k_;
+    return data;
+}
+
+void TopK::assign(std::vector<TopKCounter> ordered) {
+    clear();
+    nodes_.reserve(ordered.size());
+    index_.reserve(ordered.size());
+    for (TopKCounter& counter : ordered) {
+        reserve_group();
+        const std::size_t node = nodes_.size();
+        index_.insert_or_assign(counter.item, node);
+        nodes_.push_back({std::move(counter)});
+        link(node, last_group_);
+    }
+}
+
+// ---- Adding ----------------------------------------------------------------------
+// Every allocation comes before the first change, so a failed one leaves the
+// tracker as it was.
+
+void TopK::add(std::string_view item, std::uint64_t count) {
+    if (count == 0) return;
+
+    if (const auto tracked = index_.find(item); tracked != index_.end()) {
+        const std::size_t node = tracked->second;
+        raise_count(node, saturating_add(nodes_[node].counter.count, count));
+        return;
+    }
+
+    reserve_group();
+    if (nodes_.size() < k_) {
+        const std::size_t node = nodes_.size();
+        nodes_.push_back({TopKCounter{std::string(item), count, 0}});
+        try {
+            index_.emplace(item, node);
+        } catch (...) {
+            nodes_.pop_back();
+            throw;
+        }
+        link(node, last_group_);
+        return;
+    }
+
+    // Full: the new item takes over the last counter, a smallest count, and
+    // inherits that count as its error.
+    const std::size_t victim = groups_[last_group_].last;
+    std::string text(item);
+    index_.emplace(text, victim);
+    TopKCounter& counter = nodes_[victim].counter;
+    index_.erase(counter.item);
+    counter.item = std::move(text);
+    counter.error = counter.count;
+    raise_count(victim, saturating_add(counter.count, count));
+}
+
+void TopK::update(std::span<const std::string_view> items) {
+    for (std::string_view item : items) add(item);
+}
+
+void TopK::raise_count(std::size_t node, std::uint64_t count) {
+    // A count that saturated already stays where it stands: it passes no one.
+    if (count == nodes_[node].counter.count) return;
+    reserve_group();
+    const std::size_t search_from = unlink(node);
+    nodes_[node].counter.count = count;
+    link(node, search_from);
+}
+
+std::size_t TopK::unlink(std::size_t node_id) {
+    Node& node = nodes_[node_id];
+    const std::size_t group_id = node.group;
+    Group& group = groups_[group_id];
+    (node.previous == none ? group.first : nodes_[node.previous].next) = node.next;
+    (node.next == none ? group.last : nodes_[node.next].previous) = node.previous;
+    node.group = node.previous = node.next = none;
+    if (group.first != none) return group_id;
+
+    const std::size_t in_front = group.previous;
+    (group.previous == none ? first_group_ : groups_[group.previous].next) = group.next;
+    (group.next == none ? last_group_ : groups_[group.next].previous) = group.previous;
+    release_group(group_id);
+    return in_front;
+}
+
+void TopK::link(std::size_t node_id, std::size_t search_from) {
+    const std::uint64_t count = nodes_[node_id].counter.count;
+    std::size_t in_front = search_from;
+    while (in_front != none && groups_[in_front].count < count) in_front = groups_[in_front].previous;
+
+    std::size_t group_id = in_front;
+    if (in_front == none || groups_[in_front].count != count) {
+        // A new group right behind the last group of a larger count.
+        group_id = free_groups_;
+        free_groups_ = groups_[group_id].next;
+        Group& group = groups_[group_id];
+        group = Group{count};
+        group.previous = in_front;
+        group.next = in_front == none ? first_group_ : groups_[in_front].next;
+        (group.previous == none ? first_group_ : groups_[group.previous].next) = group_id;
+        (group.next == none ? last_group_ : groups_[group.next].previous) = group_id;
+    }
+
+    Group& group = groups_[group_id];
+    Node& node = nodes_[node_id];
+    node.group = group_id;
+    node.previous = group.last;
+    node.next = none;
+    (group.last == none ? group.first : nodes_[group.last].next) = node_id;
+    group.last = node_id;
+}
+
+void TopK::reserve_group() {
+    if (free_groups_ != none) return;
+    groups_.emplace_back();
+    release_group(groups_.size() - 1);
+}
+
+void TopK::release_group(std::size_t group) {
+    groups_[group].next = free_groups_;
+    free_groups_ = group;
+}
+
+// ---- Reading ---------------------------------------------------------------------
+
+// Calls visit(counter) for each counter in order until it returns false.
+template <class Visit>
+void TopK::for_each_counter(Visit&& visit) const {
+    for (std::size_t group = first_group_; group != none; group = groups_[group].next) {
+        for (std::size_t node = groups_[group].first; node != none; node = nodes_[node].next) {
+            if (!visit(nodes_[node].counter)) return;
+        }
+    }
+}
+
+std::uint64_t TopK::query(std::string_view item) const {
+    const auto tracked = index_.find(item);
+    return tracked == index_.end() ? 0 : nodes_[tracked->second].counter.count;
+}
+
+std::vector<std::uint64_t> TopK::query_many(std::span<const std::string_view> items) const {
+    std::vector<std::uint64_t> counts;
+    counts.reserve(items.size());
+    for (std::string_view item : items) counts.push_back(query(item));
+    return counts;
+}
+
+std::vector<TopKCounter> TopK::top(std::uint64_t n) const {
+    std::vector<TopKCounter> counters;
+    counters.reserve(static_cast<std::size_t>(std::min(n, tracked())));
+    for_each_counter([&](const TopKCounter& counter) {
+        if (counters.size() == n) return false;
+        counters.push_back(counter);
+        return true;
+    });
+    return counters;
+}
+
+std::uint64_t TopK::min_count() const { return last_group_ == none ? 0 : groups_[last_group_].count; }
+
+std::uint64_t TopK::size_in_bytes() const {
+    std::uint64_t total = k_ > max_u64 / 32 ? max_u64 : k_ * 32;
+    for (const Node& node : nodes_) total = saturating_add(total, saturating_add(node.counter.item.size(), 16));
+    return total;
+}
+
+std::string TopK::repr() const {
+    return "TopK(k=" + std::to_string(k_) + ", tracked=" + std::to_string(tracked()) +
+           ", min_count=" + std::to_string(min_count()) + ")";
+}
+
+// ---- Combining -------------------------------------------------------------------
+
+void TopK::merge(const TopK& other) {
+    if (k_ != other.k_) {
+        throw ValueError("Cannot merge: k mismatch (" + std::to_string(k_) + " vs " + std::to_string(other.k_) + ")");
+    }
+    // An item one side does not track may have occurred there up to that
+    // side's minimum times, but only once that side has had to evict.
+    const auto full_minimum = [](const TopK& side) { return side.tracked() == side.k_ ? side.min_count() : 0; };
+    const std::uint64_t self_min = full_minimum(*this);
+    const std::uint64_t other_min = full_minimum(other);
+
+    std::vector<TopKCounter> merged;
+    merged.reserve(nodes_.size() + other.nodes_.size());
+    for_each_counter([&](const TopKCounter& mine) {
+        const auto theirs = other.index_.find(mine.item);
+        if (theirs != other.index_.end()) {
+            const TopKCounter& match = other.nodes_[theirs->second].counter;
+            merged.push_back({mine.item, saturating_add(mine.count, match.count), saturating_add(mine.error, match.error)});
+        } else {
+            merged.push_back({mine.item, saturating_add(mine.count, other_min), saturating_add(mine.error, other_min)});
+        }
+        return true;
+    });
+    other.for_each_counter([&](const TopKCounter& theirs) {
+        if (!index_.contains(theirs.item)) {
+            merged.push_back(
+                {theirs.item, saturating_add(theirs.count, self_min), saturating_add(theirs.error, self_min)});
+        }
+        return true;
+    });
+
+    std::sort(merged.begin(), merged.end(), merged_order);
+    if (merged.size() > k_) merged.resize(static_cast<std::size_t>(k_));
+
+    TopK result(k_);
+    result.assign(std::move(merged));
+    *this = std::move(result);
+}
+
+void TopK::clear() {
+    nodes_.clear();
+    groups_.clear();
+    first_group_ = last_group_ = free_groups_ = none;
+    index_.clear();
+}
+
+}  // namespace velt
