@@ -117,7 +117,7 @@ PyGetSetDef BloomFilter_properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// ---- Type specification ------------------------------------------------------------
+// ---- Type object ------------------------------------------------------------------
 
 const char BloomFilter_doc[] =
     "BloomFilter(expected_items=None, false_positive_rate=0.01, num_bits=None, num_hashes=None, seed=0)\n--\n\n"

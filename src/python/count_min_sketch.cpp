@@ -153,7 +153,7 @@ PyObject* CountMinSketch_subscript(PyObject* self, PyObject* key) {
     });
 }
 
-// ---- Type specification ------------------------------------------------------------
+// ---- Type object ------------------------------------------------------------------
 
 const char CountMinSketch_doc[] =
     "CountMinSketch(width=None, depth=None, error_rate=None, confidence=None, seed=0)\n--\n\n"

@@ -93,7 +93,7 @@ PyGetSetDef HyperLogLog_properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// ---- Type specification ------------------------------------------------------------
+// ---- Type object ------------------------------------------------------------------
 
 const char HyperLogLog_doc[] =
     "HyperLogLog(precision=14, seed=0)\n--\n\n"

@@ -116,7 +116,7 @@ PyGetSetDef MinHash_properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// ---- Type specification ------------------------------------------------------------
+// ---- Type object ------------------------------------------------------------------
 
 const char MinHash_doc[] =
     "MinHash(num_hashes=128, seed=0)\n--\n\n"

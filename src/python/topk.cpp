@@ -201,7 +201,7 @@ PyObject* TopK_subscript_position(PyObject* self, Py_ssize_t position) {
     return key ? TopK_subscript(self, key.get()) : nullptr;
 }
 
-// ---- Type specification ------------------------------------------------------------
+// ---- Type object ------------------------------------------------------------------
 
 const char TopK_doc[] =
     "TopK(k)\n--\n\n"
