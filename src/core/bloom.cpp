@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "error.hpp"
-#include "sizing.hpp"
+#include "saturating.hpp"
 
 namespace velt {
 namespace {
@@ -16,14 +16,7 @@ namespace {
 constexpr double negative_ln2_squared = -0.4804530139182014;
 constexpr double ln2 = 0.6931471805599453;
 
-constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
-
 std::uint64_t word_count(std::uint64_t num_bits) { return num_bits / 64 + (num_bits % 64 != 0); }
-
-std::string mismatch(std::string_view action, std::string_view field, std::uint64_t mine, std::uint64_t theirs) {
-    return "Cannot " + std::string(action) + ": " + std::string(field) + " mismatch (" + std::to_string(mine) +
-           " vs " + std::to_string(theirs) + ")";
-}
 
 }  // namespace
 
@@ -149,14 +142,14 @@ std::vector<std::uint8_t> BloomFilter::query_hashes(std::span<const std::uint64_
 
 void BloomFilter::merge(const BloomFilter& other) {
     if (data_.num_bits != other.data_.num_bits) {
-        throw ValueError(mismatch("merge", "num_bits", data_.num_bits, other.data_.num_bits));
+        throw ValueError(mismatch_message("merge", "num_bits", data_.num_bits, other.data_.num_bits));
     }
     if (data_.num_hashes != other.data_.num_hashes) {
-        throw ValueError(mismatch("merge", "num_hashes", data_.num_hashes, other.data_.num_hashes));
+        throw ValueError(mismatch_message("merge", "num_hashes", data_.num_hashes, other.data_.num_hashes));
     }
-    if (data_.seed != other.data_.seed) throw ValueError(mismatch("merge", "seed", data_.seed, other.data_.seed));
+    if (data_.seed != other.data_.seed) throw ValueError(mismatch_message("merge", "seed", data_.seed, other.data_.seed));
     for (std::size_t i = 0; i < data_.bits.size(); ++i) data_.bits[i] |= other.data_.bits[i];
-    data_.count = other.data_.count > max_u64 - data_.count ? max_u64 : data_.count + other.data_.count;
+    data_.count = saturating_add(data_.count, other.data_.count);
 }
 
 BloomFilter BloomFilter::intersection(const BloomFilter& other) const {

@@ -6,26 +6,13 @@
 #include <new>
 
 #include "error.hpp"
-#include "sizing.hpp"
+#include "saturating.hpp"
 
 namespace velt {
 namespace {
 
 // Euler's number, the double 0x4005BF0A8B145769.
 constexpr double e = 2.718281828459045;
-
-constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
-
-constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return b > max_u64 - a ? max_u64 : a + b; }
-
-constexpr std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
-    return a != 0 && b > max_u64 / a ? max_u64 : a * b;
-}
-
-std::string mismatch(std::string_view field, std::uint64_t mine, std::uint64_t theirs) {
-    return "Cannot merge: " + std::string(field) + " mismatch (" + std::to_string(mine) + " vs " +
-           std::to_string(theirs) + ")";
-}
 
 // A zeroed table of `depth` rows of `width` counters. Its total size is
 // checked first, so that a table that can never fit fails before any row is
@@ -167,9 +154,9 @@ LargeArray<std::uint64_t> CountMinSketch::query_hashes(std::span<const std::uint
 // ---- Combining ---------------------------------------------------------------------
 
 void CountMinSketch::merge(const CountMinSketch& other) {
-    if (data_.width != other.data_.width) throw ValueError(mismatch("width", data_.width, other.data_.width));
-    if (data_.depth != other.data_.depth) throw ValueError(mismatch("depth", data_.depth, other.data_.depth));
-    if (data_.seed != other.data_.seed) throw ValueError(mismatch("seed", data_.seed, other.data_.seed));
+    if (data_.width != other.data_.width) throw ValueError(mismatch_message("merge", "width", data_.width, other.data_.width));
+    if (data_.depth != other.data_.depth) throw ValueError(mismatch_message("merge", "depth", data_.depth, other.data_.depth));
+    if (data_.seed != other.data_.seed) throw ValueError(mismatch_message("merge", "seed", data_.seed, other.data_.seed));
     for (std::size_t i = 0; i < data_.table.size(); ++i) {
         auto& mine = data_.table[i];
         const auto& theirs = other.data_.table[i];

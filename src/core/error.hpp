@@ -2,8 +2,10 @@
 // binding layer maps each kind to one Python exception type.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace velt {
 
@@ -16,5 +18,13 @@ struct ValueError : std::runtime_error {
 struct OverflowError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// "Cannot {action}: {field} mismatch ({mine} vs {theirs})", for combining two
+// structures whose configurations differ.
+inline std::string mismatch_message(std::string_view action, std::string_view field, std::uint64_t mine,
+                                    std::uint64_t theirs) {
+    return "Cannot " + std::string(action) + ": " + std::string(field) + " mismatch (" + std::to_string(mine) +
+           " vs " + std::to_string(theirs) + ")";
+}
 
 }  // namespace velt

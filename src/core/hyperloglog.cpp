@@ -7,12 +7,11 @@
 #include <limits>
 
 #include "error.hpp"
-#include "sizing.hpp"
+#include "saturating.hpp"
 
 namespace velt {
 namespace {
 
-constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
 constexpr double two_to_64 = 18446744073709551616.0;
 
 // Above this raw estimate hash collisions in the 64-bit range start to matter.
@@ -38,11 +37,6 @@ double alpha(double m) {
 }
 
 std::uint8_t largest_rank(std::uint8_t precision) { return static_cast<std::uint8_t>(65 - precision); }
-
-std::string mismatch(std::string_view field, std::uint64_t mine, std::uint64_t theirs) {
-    return "Cannot merge: " + std::string(field) + " mismatch (" + std::to_string(mine) + " vs " +
-           std::to_string(theirs) + ")";
-}
 
 struct ConfidenceLevel {
     double level;
@@ -83,7 +77,7 @@ HyperLogLog HyperLogLog::from_record(HyperLogLogData record) {
 }
 
 void HyperLogLog::count_insertions(std::uint64_t n) {
-    data_.count = n > max_u64 - data_.count ? max_u64 : data_.count + n;
+    data_.count = saturating_add(data_.count, n);
 }
 
 void HyperLogLog::update(std::span<const std::string_view> items) {
@@ -146,9 +140,9 @@ std::uint64_t HyperLogLog::rounded_cardinality() const { return saturating_u64(s
 
 void HyperLogLog::merge(const HyperLogLog& other) {
     if (data_.precision != other.data_.precision) {
-        throw ValueError(mismatch("precision", data_.precision, other.data_.precision));
+        throw ValueError(mismatch_message("merge", "precision", data_.precision, other.data_.precision));
     }
-    if (data_.seed != other.data_.seed) throw ValueError(mismatch("seed", data_.seed, other.data_.seed));
+    if (data_.seed != other.data_.seed) throw ValueError(mismatch_message("merge", "seed", data_.seed, other.data_.seed));
     std::uint8_t* mine = data_.registers.data();
     const std::uint8_t* theirs = other.data_.registers.data();
     for (std::size_t i = 0; i < data_.registers.size(); ++i) mine[i] = std::max(mine[i], theirs[i]);

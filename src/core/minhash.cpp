@@ -9,17 +9,12 @@
 namespace velt {
 namespace {
 
-std::string mismatch(std::string_view action, std::string_view field, std::uint64_t mine, std::uint64_t theirs) {
-    return "Cannot " + std::string(action) + ": " + std::string(field) + " mismatch (" + std::to_string(mine) +
-           " vs " + std::to_string(theirs) + ")";
-}
-
 // Signatures are comparable or mergeable only under the same slot hash functions.
 void check_same_configuration(std::string_view action, const MinHashData& mine, const MinHashData& theirs) {
     if (mine.num_hashes != theirs.num_hashes) {
-        throw ValueError(mismatch(action, "num_hashes", mine.num_hashes, theirs.num_hashes));
+        throw ValueError(mismatch_message(action, "num_hashes", mine.num_hashes, theirs.num_hashes));
     }
-    if (mine.seed != theirs.seed) throw ValueError(mismatch(action, "seed", mine.seed, theirs.seed));
+    if (mine.seed != theirs.seed) throw ValueError(mismatch_message(action, "seed", mine.seed, theirs.seed));
 }
 
 // The two-sided normal quantile of each supported confidence level.

@@ -6,18 +6,15 @@
 
 #include "error.hpp"
 #include "hash.hpp"
+#include "saturating.hpp"
 
 namespace velt {
 namespace {
-
-constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
 
 // Room made for counters up front. k may be far larger than any stream's
 // distinct items (TopK(10**18) is valid), so beyond this the storage grows
 // only as counters are taken.
 constexpr std::uint64_t max_initial_reservation = 1024;
-
-constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return b > max_u64 - a ? max_u64 : a + b; }
 
 // The per-process key of the item hash, drawn from the operating system on first use.
 std::uint64_t process_key() {
@@ -248,7 +245,7 @@ std::string TopK::repr() const {
 
 void TopK::merge(const TopK& other) {
     if (k_ != other.k_) {
-        throw ValueError("Cannot merge: k mismatch (" + std::to_string(k_) + " vs " + std::to_string(other.k_) + ")");
+        throw ValueError(mismatch_message("merge", "k", k_, other.k_));
     }
     // An item one side does not track may have occurred there up to that
     // side's minimum times, but only once that side has had to evict.

@@ -8,12 +8,11 @@
 #include <string>
 
 #include "count_min_sketch.hpp"
+#include "saturating.hpp"
 #include "error.hpp"
 
 namespace velt {
 namespace {
-
-constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
 
 CountMinSketch sketch_of(std::uint64_t width, std::uint64_t depth) {
     return CountMinSketch::create(width, depth, {}, {}, 0);

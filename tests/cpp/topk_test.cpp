@@ -9,11 +9,10 @@
 
 #include "error.hpp"
 #include "topk.hpp"
+#include "saturating.hpp"
 
 namespace velt {
 namespace {
-
-constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
 
 std::vector<TopKCounter> counters_of(const TopK& tracker) { return tracker.top(); }
 

@@ -1,5 +1,6 @@
-// Conversions of computed sizes to integers: out-of-range values saturate and
-// NaN becomes zero, so a sizing formula can never wrap around.
+// Saturating arithmetic. Counts stop at the largest value instead of wrapping,
+// and computed sizes convert to integers with out-of-range values saturating
+// and NaN becoming zero, so a sizing formula can never wrap around either.
 #pragma once
 
 #include <cmath>
@@ -7,6 +8,14 @@
 #include <limits>
 
 namespace velt {
+
+inline constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
+
+constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return b > max_u64 - a ? max_u64 : a + b; }
+
+constexpr std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
+    return a != 0 && b > max_u64 / a ? max_u64 : a * b;
+}
 
 template <class Unsigned>
 constexpr Unsigned saturating_cast(double value) {
