@@ -9,7 +9,10 @@ SANITIZED_BUILD := build/sanitized
 # Sizes that cannot be allocated must raise MemoryError, as they do without ASan.
 ASAN_OPTIONS := allocator_may_return_null=1
 
-.PHONY: demo test test-native test-python test-sanitized bench system-deps clean
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS := 60
+
+.PHONY: demo test test-native test-python test-sanitized fuzz bench system-deps clean
 
 demo: $(VENV)/.installed
 	$(PY) -m velt demo
@@ -40,6 +43,17 @@ test-sanitized: $(VENV)/.installed
 		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 		PYTHONPATH=$(abspath $(SANITIZED_BUILD)/package) $(PY) -m pytest -p no:cacheprovider \
 		--deselect tests/python/test_wheel.py
+
+# Every decoder under libFuzzer (with ASan and UBSan) for FUZZ_SECONDS, seeded
+# with the golden files. Needs clang (installed when missing).
+fuzz: $(VENV)/.ready
+	command -v clang++ >/dev/null || tools/install-system-deps.sh clang libclang-rt-14-dev
+	CXX=clang++ $(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELT_SANITIZE=ON -DVELT_BUILD_MODULE=OFF -DVELT_BUILD_FUZZERS=ON > /dev/null
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
+	$(PY) fuzz/make_corpus.py tests/data $(FUZZ_BUILD)/corpus
+	ASAN_OPTIONS=$(ASAN_OPTIONS) $(FUZZ_BUILD)/fuzz_decoders -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 \
+		$(FUZZ_BUILD)/corpus
 
 bench: $(VENV)/.installed
 	$(PY) bench/bench_bloom.py

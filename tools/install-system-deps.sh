@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, when they are missing.
+# Installs the Debian packages the build needs, when they are missing, and any
+# further packages named as arguments (for example the fuzzers' clang).
 set -euo pipefail
 
 missing=()
+for package in "$@"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
 command -v g++ >/dev/null || missing+=(g++)
 [ -f /usr/include/xxhash.h ] || missing+=(libxxhash-dev)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
