@@ -1,3 +1,6 @@
+"""HyperLogLog: registers checked against xxhash and an independent SplitMix, the
+estimator on worked register states, merging and the serialised forms."""
+
 import json
 import math
 import struct
@@ -11,21 +14,16 @@ from velt import HyperLogLog
 
 GOLDEN = 0x9E3779B97F4A7C15
 MASK64 = 2**64 - 1
+INF = math.inf
 
 
 # ---- Independent references --------------------------------------------------------
 
 
-def index_and_rank(h, p):
-    """The register a 64-bit hash selects and the rank it offers there."""
-    rest = (h << p) & MASK64
-    return h >> (64 - p), min(64 - rest.bit_length() + 1, 65 - p)
-
-
 def reference_registers(hashes, p):
     registers = [0] * (1 << p)
     for h in hashes:
-        index, rank = index_and_rank(h, p)
+        index, rank = h >> (64 - p), min(65 - ((h << p) & MASK64).bit_length(), 65 - p)
         registers[index] = max(registers[index], rank)
     return registers
 
@@ -69,19 +67,27 @@ def splitmix_unmix(h, seed):
     return ((z - GOLDEN) & MASK64) ^ seed
 
 
-def state(registers, precision=None, count=0, seed=0, version=2):
+def state(registers, count=0):
     """A counter loaded from the JSON text of the given register state."""
-    precision = precision if precision is not None else len(registers).bit_length() - 1
-    record = {"version": version, "registers": registers, "precision": precision, "count": count, "seed": seed}
+    precision = len(registers).bit_length() - 1
+    record = {"version": 2, "registers": registers, "precision": precision, "count": count, "seed": 0}
     return HyperLogLog.from_json(json.dumps(record))
 
 
-def registers_of(h):
-    return json.loads(h.to_json())["registers"]
+def fields(h):
+    return json.loads(h.to_json())
 
 
-def count_of(h):
-    return json.loads(h.to_json())["count"]
+def build(config, items=(), hashes=()):
+    h = HyperLogLog(*config)
+    h.update(items)
+    h.update_hashes(list(hashes))
+    return h
+
+
+def envelope(payload, magic=b"VTHL", version=1):
+    checksum = xxhash.xxh3_64_intdigest(payload, 0x56454C54534B4554)
+    return magic + bytes([version]) + struct.pack("<QQ", len(payload), checksum) + payload
 
 
 # ---- Construction ------------------------------------------------------------------
@@ -90,8 +96,7 @@ def count_of(h):
 def test_fresh_counter():
     h = HyperLogLog()
     assert (h.precision, h.seed, h.size_in_bytes) == (14, 0, 16384)
-    assert h.cardinality() == h.query() == h.estimate == 0.0
-    assert len(h) == 0
+    assert h.cardinality() == h.query() == h.estimate == 0.0 and len(h) == 0
     assert repr(h) == str(h) == "HyperLogLog(precision=14, cardinality=0, memory=16384B)"
 
 
@@ -102,89 +107,48 @@ def test_fresh_counter():
 def test_error_figures(precision, standard_error, relative_error):
     h = HyperLogLog(precision=precision, seed=3)
     assert (h.precision, h.seed, h.size_in_bytes) == (precision, 3, 2**precision)
-    assert h.standard_error == standard_error
-    assert h.relative_error() == relative_error
+    assert (h.standard_error, h.relative_error()) == (standard_error, relative_error)
+
+
+def says(raised, message):
+    """The error's text is `message`, or starts with it where `message` ends in ': '."""
+    text = str(raised.value)
+    return text.startswith(message) if message.endswith(": ") else text == message
+
+
+PRECISION = "precision must be between 4 and 18"
+OUT_OF_RANGE = "out of range integral type conversion attempted"
 
 
 @pytest.mark.parametrize(
-    "kwargs, error, message",
+    "args, error, message",  # a tuple is passed by position, a dict by keyword
     [
-        ({"precision": 3}, ValueError, "precision must be between 4 and 18"),
-        ({"precision": 19}, ValueError, "precision must be between 4 and 18"),
-        ({"precision": 0}, ValueError, "precision must be between 4 and 18"),
-        ({"precision": 255}, ValueError, "precision must be between 4 and 18"),
-        ({"precision": 256}, OverflowError, "out of range integral type conversion attempted"),
-        ({"precision": -1}, OverflowError, "out of range integral type conversion attempted"),
+        ((3,), ValueError, PRECISION),
+        ((19,), ValueError, PRECISION),
+        ((255,), ValueError, PRECISION),
+        ((256,), OverflowError, OUT_OF_RANGE),
+        ((-1,), OverflowError, OUT_OF_RANGE),
         ({"precision": None}, TypeError, "argument 'precision': "),
-        ({"precision": 14.0}, TypeError, "argument 'precision': "),
-        ({"seed": None}, TypeError, "argument 'seed': "),
-        ({"seed": "1"}, TypeError, "argument 'seed': "),
         ({"seed": -1}, OverflowError, None),
         ({"seed": 2**64}, OverflowError, None),
         ({"size": 4}, TypeError, "HyperLogLog.__new__() got an unexpected keyword argument 'size'"),
+        ((14, 0, 1), TypeError, "HyperLogLog.__new__() takes from 0 to 2 positional arguments but 3 were given"),
     ],
 )
-def test_construction_errors(kwargs, error, message):
+def test_construction_errors(args, error, message):
     with pytest.raises(error) as raised:
-        HyperLogLog(**kwargs)
-    if message is not None:
-        assert str(raised.value).startswith(message)
+        HyperLogLog(*args) if isinstance(args, tuple) else HyperLogLog(**args)
+    assert message is None or says(raised, message)
 
 
-def test_too_many_positional_arguments():
-    with pytest.raises(TypeError) as raised:
-        HyperLogLog(14, 0, 1)
-    assert str(raised.value) == "HyperLogLog.__new__() takes from 0 to 2 positional arguments but 3 were given"
-
-
-METHOD_DOCS = {
-    "add": "Add an item to the HyperLogLog counter.",
-    "update": "Add multiple items to the counter, releasing the GIL while hashing.",
-    "update_many": "Add multiple items using the optimized batch path.",
-    "add_hash": "Add a caller-provided 64-bit hash.",
-    "update_hashes": "Add caller-provided 64-bit hashes.",
-    "cardinality": "Estimate the cardinality (number of distinct elements).",
-    "query": "Query the estimated cardinality (alias for cardinality).",
-    "confidence_interval": "Approximate normal confidence interval for the cardinality estimate.",
-    "merge": "Merge another HyperLogLog into this one.\n\nAfter merging, this counter will estimate the cardinality of the union.",
-    "copy": "Create a deep copy of this counter.",
-    "clear": "Clear the counter.",
-    "to_bytes": "Serialize to bytes.",
-    "from_bytes": "Deserialize from bytes.",
-    "to_json": "Serialize to JSON string.",
-    "from_json": "Deserialize from JSON string.",
-    "save": "Save the counter to a file.",
-    "load": "Load a counter from a file.",
-    "relative_error": "Get relative error (as a percentage).",
-    "estimate": "Estimated cardinality as a property.",
-    "precision": "Get the precision (number of bits for indexing).",
-    "size_in_bytes": "Get the memory footprint in bytes.",
-    "seed": "Get the seed.",
-    "standard_error": "Get the standard error of the estimate.",
-}
-
-
-@pytest.mark.parametrize("name, doc", sorted(METHOD_DOCS.items()))
-def test_docstrings(name, doc):
-    assert getattr(HyperLogLog, name).__doc__ == doc
-
-
-def test_class_docstring():
-    assert HyperLogLog.__doc__ == (
-        "A probabilistic data structure for cardinality estimation.\n\n"
-        "HyperLogLog can estimate the number of distinct elements in a multiset\n"
-        "using a small, fixed amount of memory. It provides ~2% typical error\n"
-        "with just a few kilobytes of memory."
-    )
-
-
-def test_method_order():
+def test_public_names_in_definition_order_and_documented():
     names = [name for name in vars(HyperLogLog) if not name.startswith("_")]
-    assert names[:18] == [
-        "add", "update", "update_many", "add_hash", "update_hashes", "cardinality", "query",
-        "confidence_interval", "merge", "copy", "clear", "to_bytes", "from_bytes", "to_json",
-        "from_json", "save", "load", "relative_error",
+    assert names == [
+        "add", "update", "update_many", "add_hash", "update_hashes", "cardinality", "query", "confidence_interval",
+        "merge", "copy", "clear", "to_bytes", "from_bytes", "to_json", "from_json", "save", "load", "relative_error",
+        "estimate", "precision", "size_in_bytes", "seed", "standard_error",
     ]
+    assert HyperLogLog.__doc__ and all(getattr(HyperLogLog, name).__doc__ for name in names)
 
 
 # ---- Inserting ---------------------------------------------------------------------
@@ -193,35 +157,24 @@ def test_method_order():
 @pytest.mark.parametrize("precision, seed", [(4, 0), (10, 99), (14, 2**64 - 1)])
 def test_items_land_where_their_xxh3_hash_says(precision, seed):
     items = [f"item-{i}".encode() for i in range(3000)]
-    h = HyperLogLog(precision, seed)
-    h.update(items)
+    h = build((precision, seed), items)
     expected = reference_registers((xxhash.xxh3_64_intdigest(item, seed) for item in items), precision)
-    assert registers_of(h) == expected
+    assert fields(h)["registers"] == expected
 
 
 @pytest.mark.parametrize("precision, seed", [(4, 0), (14, 12345)])
 def test_caller_hashes_are_mixed_with_the_seed(precision, seed):
     hashes = [i * 0x100000001 for i in range(2000)]
-    h = HyperLogLog(precision, seed)
-    h.update_hashes(hashes)
-    assert registers_of(h) == reference_registers((splitmix_mix(x, seed) for x in hashes), precision)
+    expected = reference_registers((splitmix_mix(x, seed) for x in hashes), precision)
+    assert fields(build((precision, seed), hashes=hashes))["registers"] == expected
 
 
 @pytest.mark.parametrize("precision, seed, index", [(4, 0, 3), (14, 7, 16383), (18, 2**64 - 1, 0)])
 def test_nothing_after_the_index_gives_the_largest_rank(precision, seed, index):
     h = HyperLogLog(precision, seed)
     h.add_hash(splitmix_unmix(index << (64 - precision), seed))
-    registers = registers_of(h)
-    assert registers[index] == 65 - precision
-    assert sum(registers) == 65 - precision
-
-
-def test_add_hash_and_add_of_the_same_value_differ():
-    item_hash = xxhash.xxh3_64_intdigest(b"x", 0)
-    by_item, by_hash = HyperLogLog(), HyperLogLog()
-    by_item.add("x")
-    by_hash.add_hash(item_hash)
-    assert registers_of(by_item) != registers_of(by_hash)
+    registers = fields(h)["registers"]
+    assert registers[index] == sum(registers) == 65 - precision
 
 
 def test_single_and_batch_paths_agree():
@@ -233,33 +186,18 @@ def test_single_and_batch_paths_agree():
     many.update_many(items)
     generated.update(item for item in items)
     assert single.to_bytes() == batch.to_bytes() == many.to_bytes() == generated.to_bytes()
-    assert count_of(single) == 5000
+    assert fields(single)["count"] == 5000
 
 
 def test_duplicates_raise_count_but_not_the_estimate():
     h = HyperLogLog(10)
     h.add("same")
-    once = h.cardinality()
-    for _ in range(99):
-        h.add("same")
+    assert h.cardinality() == pytest.approx(1.0, abs=0.001)
     h.update(["same"] * 100)
     h.update_hashes([5] * 3)
     h.add_hash(5)
-    assert count_of(h) == 204
-    assert h.cardinality() == reference_estimate(registers_of(h))
-    assert once == pytest.approx(1.0, abs=0.001)
-    assert len(h) == 2
-
-
-def test_equal_item_bytes_are_one_item():
-    forms = [["5", b"5", 5], ["abc", b"abc", bytearray(b"abc"), [97, 98, 99]], ["", b"", [], ()]]
-    for group in forms:
-        counters = []
-        for form in group:
-            h = HyperLogLog(8)
-            h.add(form)
-            counters.append(h.to_bytes())
-        assert len(set(counters)) == 1
+    assert fields(h)["count"] == 105 and len(h) == 2
+    assert h.cardinality() == reference_estimate(fields(h)["registers"])
 
 
 class FailingStr:
@@ -268,44 +206,24 @@ class FailingStr:
 
 
 @pytest.mark.parametrize(
-    "call",
+    "call, error",
     [
-        lambda h: h.update(["a", FailingStr(), "b"]),
-        lambda h: h.update_many(["a", FailingStr()]),
-        lambda h: h.add(FailingStr()),
+        (lambda h: h.update(["a", FailingStr(), "b"]), ZeroDivisionError),
+        (lambda h: h.update_many(["a", FailingStr()]), ZeroDivisionError),
+        (lambda h: h.update_hashes([1, -1]), OverflowError),
+        (lambda h: h.update_hashes([1, 1.0]), TypeError),
     ],
 )
-def test_a_failing_item_changes_nothing(call):
+def test_a_failing_call_changes_nothing(call, error):
     h = HyperLogLog(8)
     h.add("before")
     before = h.to_bytes()
-    with pytest.raises(ZeroDivisionError):
+    with pytest.raises(error):
         call(h)
     assert h.to_bytes() == before
 
 
-@pytest.mark.parametrize(
-    "hashes, error, message",
-    [
-        ([1, -1], OverflowError, None),
-        ([1, 2**64], OverflowError, None),
-        ([1.0], TypeError, "argument 'hashes': "),
-        ("123", TypeError, "argument 'hashes': Can't extract `str` to `Vec`"),
-        ((i for i in range(3)), TypeError, "argument 'hashes': 'generator' object cannot be converted to 'Sequence'"),
-    ],
-)
-def test_bad_hashes_change_nothing(hashes, error, message):
-    h = HyperLogLog(8)
-    with pytest.raises(error) as raised:
-        h.update_hashes(hashes)
-    if message is not None:
-        assert str(raised.value).startswith(message)
-    assert count_of(h) == 0
-
-
 # ---- Estimating --------------------------------------------------------------------
-
-INF = math.inf
 
 # Register states that reach every branch of the estimator, with values worked out by hand.
 CRAFTED_STATES = [
@@ -318,9 +236,10 @@ CRAFTED_STATES = [
     ("middle, p=10", [10] * 1024, 0.7213 / (1 + 1.079 / 1024) * 1024 * 1024 / 1.0),
     ("just below the large range", [55] * 16, 0.673 * 16 * 2.0**55),
     ("large range", [56] * 16, -(2.0**64) * math.log1p(-(0.673 * 16 * 2.0**56 / 2.0**64))),
+    ("large range, len still fits", [59] * 16, -(2.0**64) * math.log1p(-(0.673 * 16 * 2.0**59 / 2.0**64))),
     ("large range near the top", [60] * 16, -(2.0**64) * math.log1p(-0.673)),
     ("infinite", [61] * 16, INF),
-    ("infinite, p=14", [51] * 16384, INF),
+    ("infinite, p=14, largest rank", [51] * 16384, INF),
     ("infinite, p=18", [47] * 2**18, INF),
 ]
 
@@ -330,25 +249,16 @@ def test_estimator_on_crafted_states(label, registers, expected):
     h = state(registers)
     assert h.cardinality() == h.query() == h.estimate == pytest.approx(expected, rel=1e-15)
     assert h.cardinality() == reference_estimate(registers)
-    m = len(registers)
+    shown = "inf" if expected == INF else f"{h.cardinality():.0f}"
+    assert repr(h) == f"HyperLogLog(precision={h.precision}, cardinality={shown}, memory={len(registers)}B)"
     if expected == INF:
-        assert repr(h) == f"HyperLogLog(precision={h.precision}, cardinality=inf, memory={m}B)"
         assert h.confidence_interval() == (0.0, INF)
-    else:
-        assert repr(h) == f"HyperLogLog(precision={h.precision}, cardinality={h.cardinality():.0f}, memory={m}B)"
     if expected < 2**63:
         assert len(h) == math.floor(h.cardinality() + 0.5)
-    else:
-        with pytest.raises(OverflowError):
+    else:  # beyond Py_ssize_t
+        with pytest.raises(OverflowError) as raised:
             len(h)
-
-
-def test_len_of_an_estimate_beyond_ssize_t_overflows():
-    # 0.673 * 16 * 2^59 = 6.2e18 is below 2^63, 2^60 is above.
-    assert len(state([59] * 16)) == math.floor(state([59] * 16).cardinality() + 0.5)
-    with pytest.raises(OverflowError) as raised:
-        len(state([60] * 16))
-    assert str(raised.value) == ""
+        assert str(raised.value) == ""
 
 
 @pytest.mark.parametrize("distinct", [1000, 50_000])
@@ -360,60 +270,30 @@ def test_estimate_is_within_a_few_standard_errors(distinct):
 
 
 @pytest.mark.parametrize(
-    "confidence, z",
-    [(0.80, 1.281552), (0.90, 1.644854), (0.95, 1.959964), (0.99, 2.575829),
+    "confidence, z",  # None: the default
+    [(0.80, 1.281552), (0.90, 1.644854), (0.95, 1.959964), (0.99, 2.575829), (None, 1.959964),
      (0.9500000000000001, 1.959964), (0.95 - 2**-53, 1.959964), (0.8 + 2**-53, 1.281552)],
 )
 def test_confidence_interval(confidence, z):
-    h = HyperLogLog(10)
-    h.update(range(5000))
-    estimate = h.cardinality()
-    margin = estimate * (z * (1.04 / 32))
-    assert h.confidence_interval(confidence) == (estimate - margin, estimate + margin)
-    assert HyperLogLog(10).confidence_interval(confidence) == (0.0, 0.0)
+    h, args = build((10, 0), range(5000)), () if confidence is None else (confidence,)
+    margin = h.cardinality() * (z * (1.04 / 32))
+    assert h.confidence_interval(*args) == (h.cardinality() - margin, h.cardinality() + margin)
+    assert HyperLogLog(10).confidence_interval(*args) == (0.0, 0.0)
 
 
-def test_default_confidence_is_95_percent():
-    h = HyperLogLog(10)
-    h.update(range(100))
-    assert h.confidence_interval() == h.confidence_interval(0.95) == h.confidence_interval(confidence=0.95)
-
-
-@pytest.mark.parametrize("confidence", [0.85, 0.5, 0.0, 1, 95, 0.95 + 2**-52, 0.95 + 2**-51, math.nan, math.inf])
-def test_unsupported_confidence(confidence):
-    with pytest.raises(ValueError) as raised:
+@pytest.mark.parametrize(
+    "confidence, error, message",
+    [(c, ValueError, "confidence must be one of 0.80, 0.90, 0.95, or 0.99")
+     for c in (0.85, 0.5, 0.0, 1, 95, 0.95 + 2**-52, 0.95 + 2**-51, math.nan, math.inf)]
+    + [(c, TypeError, "argument 'confidence': ") for c in ("0.95", None, [0.95])],
+)
+def test_unsupported_confidence(confidence, error, message):
+    with pytest.raises(error) as raised:
         HyperLogLog(8).confidence_interval(confidence)
-    assert str(raised.value) == "confidence must be one of 0.80, 0.90, 0.95, or 0.99"
-
-
-@pytest.mark.parametrize("confidence", ["0.95", None, [0.95]])
-def test_confidence_must_be_a_number(confidence):
-    with pytest.raises(TypeError) as raised:
-        HyperLogLog(8).confidence_interval(confidence)
-    assert str(raised.value).startswith("argument 'confidence': ")
+    assert says(raised, message)
 
 
 # ---- Combining ---------------------------------------------------------------------
-
-
-def test_merge_is_the_counter_of_the_union():
-    left, right = HyperLogLog(12, seed=9), HyperLogLog(12, seed=9)
-    left.update(f"a{i}" for i in range(3000))
-    right.update(f"a{i}" for i in range(2000, 6000))
-    both = HyperLogLog(12, seed=9)
-    both.update(f"a{i}" for i in range(3000))
-    both.update(f"a{i}" for i in range(2000, 6000))
-
-    union = left | right
-    assert union.to_bytes() == both.to_bytes()
-    assert (count_of(left), count_of(right)) == (3000, 4000)
-    left_before = left.to_bytes()
-    left |= right
-    assert left.to_bytes() == both.to_bytes()
-    fresh = HyperLogLog.from_bytes(left_before)
-    fresh.merge(right)
-    assert fresh.to_bytes() == both.to_bytes()
-    assert count_of(right) == 4000
 
 
 @pytest.mark.parametrize(
@@ -426,9 +306,7 @@ def test_merge_is_the_counter_of_the_union():
     ],
 )
 def test_merge_mismatch_changes_nothing(mine, theirs, message):
-    h, other = HyperLogLog(*mine), HyperLogLog(*theirs)
-    h.add("x")
-    other.add("y")
+    h, other = build(mine, ["x"]), build(theirs, ["y"])
     before = h.to_bytes()
     for combine in (h.merge, h.__ior__, h.__or__):
         with pytest.raises(ValueError) as raised:
@@ -437,53 +315,43 @@ def test_merge_mismatch_changes_nothing(mine, theirs, message):
     assert h.to_bytes() == before
 
 
-def test_merge_of_another_type():
-    with pytest.raises(TypeError) as raised:
-        HyperLogLog().merge(5)
-    assert str(raised.value) == "argument 'other': 'int' object cannot be converted to 'HyperLogLog'"
-
-
-def test_operators_with_other_types():
+def test_combining_with_other_types():
     h = HyperLogLog(8)
+    with pytest.raises(TypeError, match="^argument 'other': 'int' object cannot be converted to 'HyperLogLog'$"):
+        h.merge(5)
     for operation in (lambda: h | 5, lambda: 5 | h, lambda: h & h):
-        with pytest.raises(TypeError, match="unsupported operand"):
+        with pytest.raises(TypeError, match="^unsupported operand"):
             operation()
-    with pytest.raises(TypeError, match="unsupported operand"):
+    with pytest.raises(TypeError, match="^unsupported operand"):
         h |= 5
 
 
 def test_self_merge_and_self_operators():
-    h = HyperLogLog(8)
-    h.update(["a", "b"])
+    h = build((8, 0), ["a", "b"])
     with pytest.raises(RuntimeError) as raised:
         h.merge(h)
     assert str(raised.value) == "Already mutably borrowed"
-    assert count_of(h) == 2
-    doubled = h | h
-    assert count_of(doubled) == 4 and registers_of(doubled) == registers_of(h)
-    original = h
+    doubled, original = h | h, h
     h |= h
-    assert h is not original and count_of(h) == 4 and count_of(original) == 2
+    for twice in (doubled, h):
+        assert fields(twice)["count"] == 4 and fields(twice)["registers"] == fields(original)["registers"]
+    assert h is not original and fields(original)["count"] == 2
 
 
 def test_count_saturates():
     h = state([0] * 16, count=2**64 - 2)
     h.update(["a", "b", "c"])
-    assert count_of(h) == 2**64 - 1
+    assert fields(h)["count"] == 2**64 - 1
     h.merge(state([0] * 16, count=2**64 - 1))
-    assert count_of(h) == 2**64 - 1
+    assert fields(h)["count"] == 2**64 - 1
 
 
-def test_copy_is_independent_and_clear_keeps_configuration():
-    h = HyperLogLog(9, seed=4)
-    h.update(range(100))
+def test_clear_keeps_configuration_and_spares_the_copy():
+    h = build((9, 4), range(100))
     copy = h.copy()
-    assert copy.to_bytes() == h.to_bytes()
-    copy.add("more")
-    copy.clear()
-    assert (copy.precision, copy.seed, copy.cardinality(), count_of(copy)) == (9, 4, 0.0, 0)
-    assert set(registers_of(copy)) == {0}
-    assert count_of(h) == 100 and h.cardinality() > 50
+    h.clear()
+    assert h.to_bytes() == HyperLogLog(9, 4).to_bytes() and (h.precision, h.seed) == (9, 4)
+    assert fields(copy)["count"] == 100 and copy.cardinality() > 50
 
 
 # ---- Serialised forms --------------------------------------------------------------
@@ -493,16 +361,15 @@ def test_binary_layout_of_precision_14():
     h = HyperLogLog(14, seed=0x0102030405060708)
     h.add_hash(splitmix_unmix(5 << 50, h.seed))
     data = h.to_bytes()
-    assert len(data) == 16431
-    assert data[:5] == b"VTHL\x01"
-    assert struct.unpack_from("<Q", data, 5)[0] == 16410
-    assert struct.unpack_from("<Q", data, 13)[0] == xxhash.xxh3_64_intdigest(data[21:], 0x56454C54534B4554)
+    assert len(data) == 16431 and data[:5] == b"VTHL\x01"
+    assert struct.unpack_from("<QQ", data, 5) == (16410, xxhash.xxh3_64_intdigest(data[21:], 0x56454C54534B4554))
     payload = data[21:]
     assert payload[0] == 2 and struct.unpack_from("<Q", payload, 1)[0] == 16384
     registers = payload[9 : 9 + 16384]
     assert registers[5] == 51 and registers.count(0) == 16383
-    assert payload[9 + 16384] == 14
-    assert struct.unpack_from("<QQ", payload, 10 + 16384) == (1, 0x0102030405060708)
+    assert struct.unpack_from("<BQQ", payload, 9 + 16384) == (14, 1, 0x0102030405060708)
+    # Bytes after the record are ignored.
+    assert HyperLogLog.from_bytes(envelope(payload + b"extra")).to_bytes() == data
 
 
 def test_json_of_a_fresh_precision_4_counter():
@@ -536,95 +403,41 @@ def test_invalid_records(change, message):
     with pytest.raises(ValueError) as raised:
         HyperLogLog.from_json(json.dumps(record))
     assert str(raised.value) == message
-    # The binary form goes through the same checks.
-    if record.get("version") == 2:
-        good = HyperLogLog(4).to_bytes()
-        bad = bytearray(good[21:22])
-        bad += struct.pack("<Q", len(record["registers"])) + bytes(record["registers"])
-        bad += struct.pack("<BQQ", record["precision"], 0, 0)
+    if record.get("version") == 2:  # the binary form goes through the same checks
+        registers = bytes(record["registers"])
+        payload = struct.pack("<BQ", 2, len(registers)) + registers + struct.pack("<BQQ", record["precision"], 0, 0)
         with pytest.raises(ValueError) as raised:
-            HyperLogLog.from_bytes(envelope(bytes(bad)))
+            HyperLogLog.from_bytes(envelope(payload))
         assert str(raised.value) == message
 
 
-def envelope(payload, magic=b"VTHL", version=1):
-    checksum = xxhash.xxh3_64_intdigest(payload, 0x56454C54534B4554)
-    return magic + bytes([version]) + struct.pack("<QQ", len(payload), checksum) + payload
-
-
-def test_largest_rank_is_accepted():
-    h = state([0] * 16383 + [51])
-    assert registers_of(h)[-1] == 51
-
-
 @pytest.mark.parametrize(
-    "text, message",
+    "data, message",  # text is read as JSON, bytes as the binary form
     [
         ('{"registers": [0], "precision": 4, "count": 0}', "Deserialization error: missing field `seed` at line 1 column 46"),
-        ('{"version": 2, "version": 2, "registers": [], "precision": 4, "count": 0, "seed": 0}',
-         "Deserialization error: duplicate field `version` at line 1 column 24"),
         ('{"version": 2, "registers": [256], "precision": 4, "count": 0, "seed": 0}',
          "Deserialization error: invalid value: integer `256`, expected u8 at line 1 column 32"),
         ('{"version": 256, "registers": [], "precision": 4, "count": 0, "seed": 0}',
          "Deserialization error: invalid value: integer `256`, expected u8 at line 1 column 15"),
-        ('{"version": 2, "registers": [], "precision": 4, "count": -1, "seed": 0}',
-         "Deserialization error: invalid value: integer `-1`, expected u64 at line 1 column 59"),
-        ("", "Deserialization error: EOF while parsing a value at line 1 column 0"),
-    ],
-)
-def test_undecodable_json(text, message):
-    with pytest.raises(ValueError) as raised:
-        HyperLogLog.from_json(text)
-    assert str(raised.value) == message
-
-
-def test_json_accepts_any_key_order_unknown_keys_and_the_array_form():
-    h = HyperLogLog(4, seed=11)
-    h.update(["a", "b", "c"])
-    record = json.loads(h.to_json())
-    reordered = dict(reversed(list(record.items())))
-    reordered["note"] = {"anything": [1, 2, None]}
-    assert HyperLogLog.from_json(json.dumps(reordered)).to_bytes() == h.to_bytes()
-    as_array = [record[key] for key in ("version", "registers", "precision", "count", "seed")]
-    assert HyperLogLog.from_json(json.dumps(as_array)).to_bytes() == h.to_bytes()
-
-
-@pytest.mark.parametrize(
-    "damage, message",
-    [
-        (lambda data: data[:20], "invalid Velt binary format"),
-        (lambda data: b"VTBF" + data[4:], "invalid Velt binary format"),
-        (lambda data: data[:4] + b"\x02" + data[5:], "unsupported binary format version: 2 (expected 1)"),
-        (lambda data: data + b"\x00", "binary payload length does not match header"),
-        (lambda data: data[:30] + bytes([data[30] ^ 1]) + data[31:], "binary payload checksum mismatch"),
-        (lambda data: envelope(data[21:-1]), "Deserialization error: io error: unexpected end of file"),
+        (b"VTBF" + HyperLogLog(4).to_bytes()[4:], "invalid Velt binary format"),
+        (envelope(HyperLogLog(4).to_bytes()[21:], version=2), "unsupported binary format version: 2 (expected 1)"),
+        (envelope(HyperLogLog(4).to_bytes()[21:-1]), "Deserialization error: io error: unexpected end of file"),
         # A register count far beyond the bytes present is refused without allocating it.
-        (lambda data: envelope(b"\x02" + struct.pack("<Q", 2**62) + bytes(40)),
+        (envelope(b"\x02" + struct.pack("<Q", 2**62) + bytes(40)),
          "Deserialization error: io error: unexpected end of file"),
     ],
 )
-def test_damaged_binary(damage, message):
-    data = HyperLogLog(4).to_bytes()
+def test_undecodable_input(data, message):
     with pytest.raises(ValueError) as raised:
-        HyperLogLog.from_bytes(damage(data))
+        (HyperLogLog.from_json if isinstance(data, str) else HyperLogLog.from_bytes)(data)
     assert str(raised.value) == message
 
 
-def test_trailing_payload_bytes_are_ignored():
-    h = HyperLogLog(4, seed=3)
-    h.add("x")
-    assert HyperLogLog.from_bytes(envelope(h.to_bytes()[21:] + b"extra")).to_bytes() == h.to_bytes()
-
-
 def test_save_and_load_round_trip(tmp_path):
-    h = HyperLogLog(14, seed=21)
-    h.update(range(10000))
-    path = str(tmp_path / "counter.hll")
-    h.save(path)
-    with open(path, "rb") as handle:
-        assert handle.read() == h.to_bytes()
-    loaded = HyperLogLog.load(path)
-    assert loaded.to_bytes() == h.to_bytes() and loaded.cardinality() == h.cardinality()
+    h = build((14, 21), range(10000))
+    path = tmp_path / "counter.hll"
+    h.save(str(path))
+    assert path.read_bytes() == HyperLogLog.load(str(path)).to_bytes() == h.to_bytes()
 
 
 @pytest.mark.parametrize(
@@ -639,10 +452,7 @@ def test_save_and_load_round_trip(tmp_path):
 def test_every_file_failure_is_a_read_or_write_error(tmp_path, target, operation, message):
     path = str(tmp_path / target)
     with pytest.raises(ValueError) as raised:
-        if operation == "load":
-            HyperLogLog.load(path)
-        else:
-            HyperLogLog(4).save(path)
+        HyperLogLog.load(path) if operation == "load" else HyperLogLog(4).save(path)
     assert str(raised.value) == message
 
 
@@ -653,27 +463,26 @@ hash_lists = st.lists(st.integers(0, MASK64), max_size=40)
 configs = st.tuples(st.integers(4, 10), st.integers(0, MASK64))
 
 
-def build(config, items, hashes=()):
-    h = HyperLogLog(*config)
-    h.update(items)
-    h.update_hashes(list(hashes))
-    return h
-
-
 @settings(max_examples=60, deadline=None)
 @given(configs, streams, hash_lists, streams, hash_lists)
 def test_merging_two_streams_equals_the_concatenated_stream(config, left, left_hashes, right, right_hashes):
     a, b = build(config, left, left_hashes), build(config, right, right_hashes)
-    whole = build(config, left + right, left_hashes + right_hashes)
-    assert (a | b).to_bytes() == whole.to_bytes()
-    assert (b | a).to_bytes() == whole.to_bytes()
+    whole = build(config, left + right, left_hashes + right_hashes).to_bytes()
+    right_before = b.to_bytes()
+    assert (a | b).to_bytes() == (b | a).to_bytes() == whole
+    target = a.copy()
+    target |= b
+    a.merge(b)
+    assert a.to_bytes() == target.to_bytes() == whole and b.to_bytes() == right_before
 
 
 @settings(max_examples=60, deadline=None)
 @given(configs, streams, hash_lists)
 def test_round_trips_are_exact(config, items, hashes):
     h = build(config, items, hashes)
-    for copy in (HyperLogLog.from_bytes(h.to_bytes()), HyperLogLog.from_json(h.to_json()), h.copy()):
+    as_array = json.dumps(list(fields(h).values()))  # the record's fields in order, without keys
+    for copy in (HyperLogLog.from_bytes(h.to_bytes()), HyperLogLog.from_json(h.to_json()),
+                 HyperLogLog.from_json(as_array), h.copy()):
         assert copy.to_bytes() == h.to_bytes() and copy.to_json() == h.to_json()
         assert repr(copy) == repr(h) and copy.cardinality() == h.cardinality()
 
@@ -683,5 +492,5 @@ def test_round_trips_are_exact(config, items, hashes):
 def test_any_valid_register_state_round_trips_and_estimates(precision, data):
     registers = data.draw(st.lists(st.integers(0, 65 - precision), min_size=2**precision, max_size=2**precision))
     h = state(registers)
-    assert registers_of(HyperLogLog.from_bytes(h.to_bytes())) == registers
+    assert fields(HyperLogLog.from_bytes(h.to_bytes()))["registers"] == registers
     assert h.cardinality() == reference_estimate(registers)
