@@ -8,8 +8,8 @@ namespace {
 PyModuleDef velt_module = {
     PyModuleDef_HEAD_INIT,
     "_velt",
-    "Probabilistic data structures (Bloom, counting, scalable and cuckoo filters, Count-Min sketch, "
-    "Top-K, HyperLogLog and MinHash) implemented natively for Python.",
+    "Probabilistic data structures (membership filters, frequency and distinct-count sketches, "
+    "heavy hitters and set similarity) implemented natively for Python.",
     0,        // no per-module state; not -1, so another interpreter calls PyInit again (and is refused)
     nullptr,  // m_methods: the module has no functions
     nullptr,  // m_slots

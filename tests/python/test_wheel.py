@@ -22,8 +22,9 @@ def test_wheel_is_abi3_and_imports(tmp_path):
     assert "-cp311-abi3-" in name, name
     unpacked = tmp_path / "unpacked"
     with zipfile.ZipFile(wheels[0]) as wheel:
-        modules = [n for n in wheel.namelist() if n.startswith("velt/_velt")]
+        modules = [n for n in wheel.namelist() if n.startswith("velt/_velt") and n.endswith(".so")]
         assert len(modules) == 1 and modules[0].endswith(".abi3.so")
+        assert "velt/_velt.pyi" in wheel.namelist() and "velt/py.typed" in wheel.namelist()
         wheel.extractall(unpacked)
     check = (
         "import sys, velt; "
