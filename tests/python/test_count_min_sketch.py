@@ -99,17 +99,19 @@ def test_construction_errors(kwargs, message):
 
 
 @pytest.mark.parametrize(
-    "kwargs, error, prefix",
+    "call, error, prefix",
     [
-        ({"width": -1, "depth": 2}, OverflowError, ""),
-        ({"width": "a", "depth": "b"}, TypeError, "argument 'width': "),
-        ({"error_rate": "x", "confidence": "y"}, TypeError, "argument 'error_rate': "),
-        ({"width": 100, "depth": 4, "confidence": "high"}, TypeError, "argument 'confidence': "),
+        (lambda: CountMinSketch(width=-1, depth=2), OverflowError, ""),
+        (lambda: CountMinSketch(width="a", depth="b"), TypeError, "argument 'width': "),
+        (lambda: CountMinSketch(error_rate="x", confidence="y"), TypeError, "argument 'error_rate': "),
+        (lambda: CountMinSketch(width=100, depth=4, confidence="high"), TypeError, "argument 'confidence': "),
+        (lambda: CountMinSketch(width=4, depth=1).add("x", -1), OverflowError, ""),
+        (lambda: CountMinSketch(width=4, depth=1).add("x", 2**64), OverflowError, ""),
     ],
 )
-def test_arguments_convert_before_any_check(kwargs, error, prefix):
+def test_arguments_convert_before_any_check(call, error, prefix):
     with pytest.raises(error, match="^" + re.escape(prefix)):
-        CountMinSketch(**kwargs)
+        call()
 
 
 @pytest.mark.parametrize(
@@ -173,22 +175,16 @@ def test_single_and_batch_paths_agree():
     assert single.query_hashes(values) == [single.query_hash(v) for v in values]
 
 
-@pytest.mark.parametrize("add", [lambda s: s.add("x", MAX), lambda s: s.add_hash(77, MAX)])
+@pytest.mark.parametrize("add", [lambda s: s.add("x", MAX), lambda s: s.add_hash(77, MAX),
+                                 lambda s: (s.add("x", MAX - 1), s.merge(s.copy()))])
 def test_counters_and_total_saturate(add):
     sketch = CountMinSketch(width=16, depth=3)
     add(sketch)
     add(sketch)
-    assert sketch.total_count == MAX
-    assert max(max(row) for row in table(sketch)) == MAX
+    assert (sketch.total_count, max(max(row) for row in table(sketch))) == (MAX, MAX)
     assert MAX in (sketch.query("x"), sketch.query_hash(77))
     with raises(OverflowError, ""):
         len(sketch)
-
-
-@pytest.mark.parametrize("count", [-1, 2**64])
-def test_out_of_range_counts_overflow(count):
-    with pytest.raises(OverflowError):
-        CountMinSketch(width=4, depth=1).add("x", count)
 
 
 def test_estimates_never_fall_below_the_truth():
@@ -211,14 +207,6 @@ def test_subscript_answers_every_key_but_in_and_iteration_are_refused():
 
 
 # ---- Combining -----------------------------------------------------------------------
-
-
-def test_merge_saturates():
-    a, b = CountMinSketch(width=4, depth=2), CountMinSketch(width=4, depth=2)
-    a.add("x", MAX - 1)
-    b.add("x", 5)
-    a.merge(b)
-    assert (a["x"], a.total_count) == (MAX, MAX)
 
 
 @pytest.mark.parametrize(
@@ -282,45 +270,31 @@ def test_error_bound(width, total, bound):
 
 
 class CallsBack:
-    """An item (through __str__) or hash (through __index__) that uses the sketch while it is held."""
+    """An item (through __str__) or hash (through __index__) whose conversion calls back into the sketch;
+    the action returns None or 0."""
 
     def __init__(self, action):
         self.action = action
 
     def __str__(self):
-        self.action()
-        return "item"
+        return self.action() or "item"
 
     def __index__(self):
-        self.action()
-        return 1
+        return self.action() or 1
 
 
-@pytest.mark.parametrize(
-    "call, exclusive",
-    [
-        (lambda s, x: s.add(x), True),
-        (lambda s, x: s.update([x]), True),
-        (lambda s, x: s.add_hash(x), True),
-        (lambda s, x: s.update_hashes([x]), True),
-        (lambda s, x: s.add("item", x), True),
-        (lambda s, x: s.query(x), False),
-        (lambda s, x: s[x], False),
-        (lambda s, x: s.query_many([x]), False),
-        (lambda s, x: s.query_hash(x), False),
-        (lambda s, x: s.query_hashes([x]), False),
-    ],
-)
-def test_methods_hold_the_sketch_while_converting(call, exclusive):
+def test_methods_hold_the_sketch_while_converting():
     sketch = CountMinSketch(width=8, depth=2)
-    reader = CallsBack(lambda: sketch.query("other"))
-    if exclusive:
+    reader, writer = CallsBack(lambda: sketch.query("other")), CallsBack(lambda: sketch.add("other"))
+    for write in (sketch.add, sketch.add_hash, lambda x: sketch.add("item", x), lambda x: sketch.update([x]),
+                  lambda x: sketch.update_hashes([x])):
         with raises(RuntimeError, "Already mutably borrowed"):
-            call(sketch, reader)
-    else:
-        call(sketch, reader)  # shared borrows coexist
+            write(reader)
+    for read in (sketch.query, sketch.query_hash, lambda x: sketch[x], lambda x: sketch.query_many([x]),
+                 lambda x: sketch.query_hashes([x])):
+        read(reader)  # shared borrows coexist
         with raises(RuntimeError, "Already borrowed"):
-            call(sketch, CallsBack(lambda: sketch.add("other")))
+            read(writer)
     assert len(sketch) == 0
 
 
@@ -376,38 +350,30 @@ def test_validation_messages(rows, width, depth, version, message):
         CountMinSketch.from_bytes(envelope(payload(rows, width, depth, version=version)))
 
 
-def test_json_without_version_or_in_array_form():
-    with raises(ValueError, "Unsupported Count-Min Sketch data version"):
-        CountMinSketch.from_json('{"table": [[0]], "width": 1, "depth": 1, "count": 0, "seed": 0}')
-    sketch = CountMinSketch.from_json("[2, [[0, 0]], 2, 1, 5, 0]")
-    assert (sketch.width, sketch.depth, sketch.total_count, sketch["x"]) == (2, 1, 5, 0)
+FRESH = CountMinSketch(width=3, depth=2).to_bytes()
 
 
 @pytest.mark.parametrize(
-    "text, detail",
+    "data, message",
     [
-        ('{"version": 2, "table": [[0]], "width": 1, "depth": 1, "count": 0}', "missing field `seed`"),
-        ("5", "expected struct CountMinSketchData"),
-        ("[2, [[0]], 1, 1, 0]", "expected struct CountMinSketchData with 6 elements"),
+        ('{"table": [[0]], "width": 1, "depth": 1, "count": 0, "seed": 0}',  # no version reads as version 0
+         "Unsupported Count-Min Sketch data version"),
+        ('{"version": 2, "table": [[0]], "width": 1, "depth": 1, "count": 0}',
+         "Deserialization error: missing field `seed` at line 1 column 66"),
+        ("5", "Deserialization error: invalid type: integer `5`, "
+         "expected struct CountMinSketchData at line 1 column 1"),
+        ("[2, [[0]], 1, 1, 0]", "Deserialization error: invalid length 5, "
+         "expected struct CountMinSketchData with 6 elements at line 1 column 19"),
+        (FRESH[:4] + b"\x02" + FRESH[5:], "unsupported binary format version: 2 (expected 1)"),
+        (b"VTBF" + FRESH[4:], "invalid Velt binary format"),
+        # A huge row count, then a huge row length: neither is allocated before the bytes run out.
+        (envelope(FRESH[21:22] + struct.pack("<Q", 2**60)), EOF),
+        (envelope(FRESH[21:30] + struct.pack("<Q", 2**61)), EOF),
     ],
 )
-def test_json_decode_errors(text, detail):
-    with pytest.raises(ValueError, match="^Deserialization error: .*" + re.escape(detail)):
-        CountMinSketch.from_json(text)
-
-
-@pytest.mark.parametrize(
-    "mangle, message",
-    [
-        (lambda d: d[:4] + b"\x02" + d[5:], "unsupported binary format version: 2 (expected 1)"),
-        (lambda d: b"VTBF" + d[4:], "invalid Velt binary format"),
-        (lambda d: envelope(d[21:22] + struct.pack("<Q", 2**60)), EOF),  # row count, nothing allocated
-        (lambda d: envelope(d[21:30] + struct.pack("<Q", 2**61)), EOF),  # row length, nothing allocated
-    ],
-)
-def test_binary_decode_errors(mangle, message):
+def test_decode_errors(data, message):
     with raises(ValueError, message):
-        CountMinSketch.from_bytes(mangle(CountMinSketch(width=3, depth=2).to_bytes()))
+        CountMinSketch.from_json(data) if isinstance(data, str) else CountMinSketch.from_bytes(data)
 
 
 def test_save_and_load(tmp_path):
@@ -445,6 +411,7 @@ def test_merge_equals_the_sketch_of_both_streams(shape, left, right, values):
 @given(shapes, streams, hashes)
 def test_round_trips_are_exact(shape, items, values):
     sketch = build(shape, items, values)
-    for copy in (CountMinSketch.from_bytes(sketch.to_bytes()), CountMinSketch.from_json(sketch.to_json()), sketch.copy()):
+    for copy in (CountMinSketch.from_bytes(sketch.to_bytes()), CountMinSketch.from_json(sketch.to_json()),
+                 sketch.copy()):
         assert (copy.to_bytes(), copy.to_json(), repr(copy)) == (sketch.to_bytes(), sketch.to_json(), repr(sketch))
     assert sketch.query_many(items) == [sketch.query(item) for item in items]
