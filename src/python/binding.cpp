@@ -1,5 +1,6 @@
 #include "binding.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
@@ -282,6 +283,16 @@ void check_sequence_argument(PyObject* value, const char* name) {
     if (!PySequence_Check(value)) throw_cannot_convert(value, name, "Sequence");
 }
 
+// How many elements to make room for before converting a sized argument: its
+// length, but never more than a bounded amount, since a length can lie (and
+// room beyond it is made as elements actually arrive). 0 when unsized.
+std::size_t reservation_for(PyObject* object) {
+    constexpr Py_ssize_t max_reservation = Py_ssize_t{1} << 22;
+    const Py_ssize_t length = PyObject_Size(object);
+    if (length < 0) PyErr_Clear();  // an iterator: no length known in advance
+    return static_cast<std::size_t>(std::clamp<Py_ssize_t>(length, 0, max_reservation));
+}
+
 // Calls visit(element) for each element of an iterable, in order, with a new
 // reference. Lists and tuples are walked by index, which is the same order the
 // iterator would give (including a list that changes meanwhile) at less cost.
@@ -318,9 +329,7 @@ ByteData::ByteData(PyObject* value, const char* name) {
     if (PyByteArray_Check(value)) {
         owned_.assign(PyByteArray_AsString(value), static_cast<std::size_t>(PyByteArray_Size(value)));
     } else {
-        const Py_ssize_t hint = PySequence_Size(value);
-        if (hint > 0) owned_.reserve(static_cast<std::size_t>(hint));
-        else PyErr_Clear();
+        owned_.reserve(reservation_for(value));
         for_each_new_reference(value, [&](Ref element) { owned_.push_back(static_cast<char>(to_u8(element.get(), name))); });
     }
     bytes_ = owned_;
@@ -329,22 +338,16 @@ ByteData::ByteData(PyObject* value, const char* name) {
 LargeArray<std::uint64_t> to_hashes(PyObject* value, const char* name) {
     check_sequence_argument(value, name);
     LargeArray<std::uint64_t> hashes;
-    const Py_ssize_t hint = PySequence_Size(value);
-    if (hint > 0) hashes.reserve(static_cast<std::size_t>(hint));
-    else PyErr_Clear();
+    hashes.reserve(reservation_for(value));
     for_each_new_reference(value, [&](Ref element) { hashes.push_back(to_u64(element.get(), name)); });
     return hashes;
 }
 
 TextBatch::TextBatch(PyObject* sequence, const char* name) {
     check_sequence_argument(sequence, name);
-    const Py_ssize_t hint = PySequence_Size(sequence);
-    if (hint > 0) {
-        views_.reserve(static_cast<std::size_t>(hint));
-        owners_.reserve(static_cast<std::size_t>(hint));
-    } else {
-        PyErr_Clear();
-    }
+    const std::size_t room = reservation_for(sequence);
+    views_.reserve(room);
+    owners_.reserve(room);
     for_each_new_reference(sequence, [&](Ref element) {
         const std::string_view text = to_utf8(element.get(), name);
         owners_.push_back(std::move(element));
@@ -435,10 +438,9 @@ Item::Item(PyObject* item) {
 }
 
 ItemBatch::ItemBatch(PyObject* iterable) {
-    const Py_ssize_t size = PyObject_Size(iterable);
-    if (size < 0) PyErr_Clear();  // an iterator: no size known in advance
-    views_.reserve(size > 0 ? static_cast<std::size_t>(size) : 4);
-    owners_.reserve(size > 0 ? static_cast<std::size_t>(size) : 4);
+    const std::size_t room = reservation_for(iterable);
+    views_.reserve(room);
+    owners_.reserve(room);
 
     // Arena items are recorded with a null pointer and given their place once
     // the arena has stopped growing.

@@ -107,3 +107,14 @@ def test_mutating_a_bytearray_after_the_batch_changes_nothing():
     for buffer in buffers:
         buffer[:] = b"changed"
     assert bloom.query_many([b"item-%d" % i for i in range(100)]) == [True] * 100
+
+
+def test_a_batch_that_claims_a_huge_length_is_taken_as_it_is():
+    class Claims(list):
+        def __len__(self):
+            return 2**62
+
+    bloom = BloomFilter(num_bits=1000, num_hashes=3)
+    bloom.update(Claims(["a", "b"]))
+    bloom.update_hashes(Claims([1, 2, 3]))
+    assert len(bloom) == 5 and bloom.query_many(Claims(["a", "b"])) == [True, True]
