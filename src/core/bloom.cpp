@@ -4,57 +4,21 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 
+#include "bloom_sizing.hpp"
 #include "error.hpp"
 #include "saturating.hpp"
 
 namespace velt {
-namespace {
-
-// -(ln 2)^2: the optimal bit count is m = n ln(p) / -(ln 2)^2.
-constexpr double negative_ln2_squared = -0.4804530139182014;
-constexpr double ln2 = 0.6931471805599453;
-
-std::uint64_t word_count(std::uint64_t num_bits) { return num_bits / 64 + (num_bits % 64 != 0); }
-
-}  // namespace
 
 BloomFilter BloomFilter::create(std::optional<std::uint64_t> expected_items, double false_positive_rate,
                                 std::optional<std::uint64_t> num_bits, std::optional<std::uint32_t> num_hashes,
                                 std::uint64_t seed) {
-    // The rate is checked even when num_bits makes it unnecessary.
-    if (!(false_positive_rate > 0.0 && false_positive_rate < 1.0)) {
-        throw ValueError("false_positive_rate must be between 0 and 1 (exclusive)");
-    }
-    std::uint64_t m = 0;
-    if (!num_bits) {
-        if (!expected_items) throw ValueError("Either expected_items or num_bits must be provided");
-        if (*expected_items == 0) throw ValueError("expected_items must be positive");
-        m = saturating_u64(std::ceil(std::log(false_positive_rate) * static_cast<double>(*expected_items) /
-                                     negative_ln2_squared));
-    } else {
-        if (*num_bits == 0) throw ValueError("num_bits must be positive");
-        m = *num_bits;
-    }
-
-    std::uint32_t k = 0;
-    if (num_hashes) {
-        if (*num_hashes == 0) throw ValueError("num_hashes must be positive");
-        k = *num_hashes;
-    } else {
-        // Without an item count the filter is sized for one item per ten bits;
-        // an explicit zero would ask for about four billion hashes per item.
-        if (expected_items && *expected_items == 0) throw ValueError("expected_items must be positive");
-        const std::uint64_t n = expected_items ? *expected_items : std::max<std::uint64_t>(m / 10, 1);
-        k = std::max<std::uint32_t>(
-            saturating_u32(std::round(static_cast<double>(m) / static_cast<double>(n) * ln2)), 1);
-    }
-
+    const BloomShape shape = bloom_shape(expected_items, false_positive_rate, num_bits, num_hashes, "num_bits");
     BloomFilterData data;
-    data.bits.resize(word_count(m));
-    data.num_bits = m;
-    data.num_hashes = k;
+    data.bits.resize(word_count(shape.size));
+    data.num_bits = shape.size;
+    data.num_hashes = shape.num_hashes;
     data.seed = seed;
     return BloomFilter(std::move(data));
 }
@@ -75,7 +39,7 @@ BloomFilter BloomFilter::from_record(BloomFilterData record) {
 void BloomFilter::insert(HashPair pair) {
     std::uint64_t* words = data_.bits.data();
     for_each_position(pair, data_.num_hashes, data_.num_bits, [words](std::uint64_t position) {
-        words[position / 64] |= std::uint64_t{1} << (position % 64);
+        set_bit(words, position);
         return true;
     });
     if (data_.count != max_u64) ++data_.count;
@@ -84,7 +48,7 @@ void BloomFilter::insert(HashPair pair) {
 bool BloomFilter::test(HashPair pair) const {
     const std::uint64_t* words = data_.bits.data();
     return for_each_position(pair, data_.num_hashes, data_.num_bits, [words](std::uint64_t position) {
-        return (words[position / 64] >> (position % 64) & 1) != 0;
+        return test_bit(words, position);
     });
 }
 

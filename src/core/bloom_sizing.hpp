@@ -1,0 +1,44 @@
+// The formulas the Bloom-family filters share: how many bits (or counters) and
+// hash functions a filter needs, and how bit positions address 64-bit words.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace velt {
+
+// m = ceil(ln(p) * n / -(ln 2)^2): the optimal number of bits for n items at
+// false-positive rate p, saturating at 2^64 - 1.
+std::uint64_t optimal_num_bits(std::uint64_t expected_items, double false_positive_rate);
+
+// k = max(1, round(m / n * ln 2)): the optimal number of hash functions for
+// m bits and n items, saturating at 2^32 - 1.
+std::uint32_t optimal_num_hashes(std::uint64_t num_bits, std::uint64_t expected_items);
+
+struct BloomShape {
+    std::uint64_t size;  // m: bits, or counters
+    std::uint32_t num_hashes;
+};
+
+// The constructor rules of a Bloom-family filter: the rate is checked first
+// (even when the size makes it unnecessary), then m comes from `size` or is
+// derived from expected_items, then k comes from num_hashes or is derived from
+// m and expected_items (or one item per ten positions when that is absent).
+// `size_name` names the size parameter in the messages ("num_bits", "num_counters").
+BloomShape bloom_shape(std::optional<std::uint64_t> expected_items, double false_positive_rate,
+                       std::optional<std::uint64_t> size, std::optional<std::uint32_t> num_hashes,
+                       std::string_view size_name);
+
+// The number of 64-bit words holding m bits.
+constexpr std::uint64_t word_count(std::uint64_t num_bits) { return num_bits / 64 + (num_bits % 64 != 0); }
+
+// Bit p of a bit array is bit (p mod 64) of word (p div 64), least significant first.
+inline void set_bit(std::uint64_t* words, std::uint64_t position) {
+    words[position / 64] |= std::uint64_t{1} << (position % 64);
+}
+inline bool test_bit(const std::uint64_t* words, std::uint64_t position) {
+    return (words[position / 64] >> (position % 64) & 1) != 0;
+}
+
+}  // namespace velt
