@@ -12,12 +12,16 @@ ASAN_OPTIONS := allocator_may_return_null=1
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS := 60
 
-.PHONY: demo test test-native test-python test-sanitized fuzz bench system-deps clean
+.PHONY: demo test test-stubs test-native test-python test-sanitized fuzz bench system-deps clean
 
 demo: $(VENV)/.installed
 	$(PY) -m velt demo
 
-test: test-native test-python test-sanitized
+test: test-stubs test-native test-python test-sanitized
+
+# The type stubs (python/velt/_velt.pyi) against the installed native module.
+test-stubs: $(VENV)/.installed
+	$(PY) -m mypy.stubtest velt._velt
 
 test-native: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
