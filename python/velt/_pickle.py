@@ -9,6 +9,8 @@ so it stays readable as long as that function and the binary format do.
 from __future__ import annotations
 
 import copyreg
+from collections.abc import Callable
+from typing import Any
 
 from velt import _velt
 
@@ -20,8 +22,8 @@ def restore(class_name: str, data: bytes) -> object:
     return getattr(_velt, class_name).from_bytes(data)
 
 
-def reduce(structure: object) -> tuple[object, tuple[str, bytes]]:
-    return restore, (type(structure).__name__, structure.to_bytes())  # type: ignore[attr-defined]
+def reduce(structure: Any) -> tuple[Callable[[str, bytes], object], tuple[str, bytes]]:
+    return restore, (type(structure).__name__, structure.to_bytes())
 
 
 def register() -> None:
