@@ -1,0 +1,142 @@
+"""The command-line tool, run as a subprocess on small generated files: outputs and exit statuses."""
+
+import importlib.metadata
+import io
+import json
+import pathlib
+import random
+import subprocess
+import sys
+from collections import Counter
+
+import pytest
+
+from velt import _velt, cli
+
+DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
+
+
+def velt(*args, stdin=None):
+    return subprocess.run([sys.executable, "-m", "velt", *map(str, args)], input=stdin, capture_output=True)
+
+
+def json_of(*args, stdin=None):
+    run = velt(*args, "--json", stdin=stdin)
+    assert run.returncode == 0 and run.stderr == b"", run.stderr  # no progress unless stderr is a terminal
+    return json.loads(run.stdout)
+
+
+@pytest.fixture(scope="module")
+def lines(tmp_path_factory):
+    """A file of 20,000 lines over 3,000 distinct values; its path and exact line counts."""
+    rng = random.Random(7)
+    values = [f"user-{rng.randrange(3000)}" for _ in range(20_000)]
+    path = tmp_path_factory.mktemp("cli") / "lines.txt"
+    path.write_text("\n".join(values) + "\n")
+    return path, Counter(values)
+
+
+@pytest.mark.parametrize("precision", [10, 14])
+def test_distinct_estimates_within_its_interval(lines, precision):
+    path, truth = lines
+    result = json_of("distinct", path, "--precision", precision)
+    low, high = result["interval_95"]
+    assert low <= len(truth) <= high
+    assert abs(result["distinct"] / len(truth) - 1) < 3 * result["standard_error"]
+    assert (result["lines"], result["precision"]) == (20_000, precision)
+    text = velt("distinct", path, "--precision", precision).stdout.decode()
+    assert f"distinct lines  {result['distinct']:,.0f}\n95% interval    {low:,.0f} .. {high:,.0f}" in text
+
+
+def test_files_and_standard_input_are_one_stream(lines):
+    path, _ = lines
+    once = json_of("distinct", path)
+    assert json_of("distinct", "-", stdin=path.read_bytes()) == once
+    assert json_of("distinct", path, "-", stdin=path.read_bytes()) == {**once, "lines": 40_000}
+
+
+def test_top_is_exact_when_few_lines_dominate():
+    stream = ["a"] * 500 + ["b"] * 300 + ["c"] * 100 + [f"rare-{i}" for i in range(50)]
+    random.Random(1).shuffle(stream)
+    stdin = "\n".join(stream).encode()
+    result = json_of("top", "-", "-k", 3, stdin=stdin)
+    assert [(row["line"], row["count"], row["error"]) for row in result["top"]] == [("a", 500, 0), ("b", 300, 0), ("c", 100, 0)]
+    assert velt("top", "-", "-k", 1, stdin=stdin).stdout.decode().splitlines()[1].split() == ["500", "0", "a"]
+
+
+def test_lines_lose_only_their_newline():
+    result = json_of("top", "-", stdin=b"x \nx\n\n x\t\nx\r\n\xff\nx")
+    assert {row["line"]: row["count"] for row in result["top"]} == {"x": 2, "x ": 1, "": 1, " x\t": 1, "x\r": 1, "\\xff": 1}
+
+
+def test_every_class_has_a_magic():
+    assert set(_velt.__all__) <= set(cli.MAGIC.values())
+
+
+@pytest.mark.parametrize("path", sorted(DATA.glob("*.bin")), ids=lambda p: p.stem)
+def test_inspect_names_the_class_of_a_saved_structure(path):
+    result = json_of("inspect", path)
+    structure = getattr(_velt, result["class"]).from_bytes(path.read_bytes())
+    assert (result["repr"], result["file_size"]) == (repr(structure), path.stat().st_size)
+    assert result["figures"]["size_in_bytes"] == structure.size_in_bytes
+    text = velt("inspect", path).stdout.decode()
+    assert text.startswith(f"{path}: {result['class']} (magic {result['magic']}") and repr(structure) in text
+
+
+@pytest.mark.parametrize("command, cls", [("distinct", "HyperLogLog"), ("top", "TopK")])
+def test_saved_structure_can_be_inspected(lines, tmp_path, command, cls):
+    saved = tmp_path / "saved.velt"
+    assert velt(command, lines[0], "--save", saved).returncode == 0
+    assert json_of("inspect", saved)["repr"] == repr(getattr(_velt, cls).load(str(saved)))
+
+
+def damaged(data):
+    flipped = bytearray(data)
+    flipped[len(data) // 2] ^= 1
+    return bytes(flipped)
+
+
+@pytest.mark.parametrize("damage", [damaged, lambda data: data[:-3]], ids=["flipped", "truncated"])
+def test_inspect_reports_a_damaged_file(tmp_path, damage):
+    data = damage((DATA / "hyperloglog.bin").read_bytes())
+    with pytest.raises(ValueError) as refusal:
+        _velt.HyperLogLog.from_bytes(data)
+    (tmp_path / "bad.velt").write_bytes(data)
+    run = velt("inspect", tmp_path / "bad.velt")
+    assert (run.returncode, run.stdout) == (1, b"")
+    assert run.stderr.decode() == f"velt inspect: {tmp_path / 'bad.velt'}: {refusal.value}\n"
+
+
+@pytest.mark.parametrize("args, message", [
+    (["inspect", "missing.velt"], "missing.velt: No such file or directory"),
+    (["distinct", "missing.txt"], "missing.txt: No such file or directory"),
+    (["top", "-", "missing.txt"], "missing.txt: No such file or directory"),
+    (["inspect", "-"], "not a saved velt structure"),
+    (["distinct", "-", "--precision", "99"], "precision"),
+])
+def test_errors_go_to_stderr_with_status_1(args, message):
+    run = velt(*args, stdin=b"plain text\n")
+    assert (run.returncode, run.stdout) == (1, b"")
+    assert message in run.stderr.decode()
+
+
+def test_progress_is_shown_only_on_a_terminal(monkeypatch, capsys, lines):
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    monkeypatch.setitem(sys.modules, "tqdm", None)  # the plain counter, tqdm or not
+    monkeypatch.setattr(cli, "BATCH_LINES", 8_000)
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    assert cli.main(["distinct", str(lines[0])]) == 0
+    assert sys.stderr.getvalue() == "\r8,000 lines\r16,000 lines\r20,000 lines\r\x1b[K"
+    assert "lines read      20,000" in capsys.readouterr().out
+
+
+def test_help_demo_and_console_script():
+    run = velt("--help")
+    assert run.returncode == 0 and all(command in run.stdout.decode() for command in ["distinct", "top", "inspect", "demo"])
+    demo = velt("demo", "--items", 2000)
+    assert demo.returncode == 0 and "HyperLogLog: 2,000 items" in demo.stdout.decode()
+    (script,) = importlib.metadata.entry_points(group="console_scripts", name="velt")
+    assert script.value == "velt.cli:main"
