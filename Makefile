@@ -12,7 +12,7 @@ ASAN_OPTIONS := allocator_may_return_null=1
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS := 60
 
-.PHONY: demo test test-stubs test-native test-python test-sanitized fuzz bench system-deps clean
+.PHONY: demo test test-stubs test-native test-python test-sanitized fuzz bench docs system-deps clean
 
 demo: $(VENV)/.installed
 	$(PY) -m velt demo
@@ -61,6 +61,11 @@ fuzz: $(VENV)/.ready
 
 bench: $(VENV)/.installed
 	$(PY) bench/bench_bloom.py
+
+# The plots of docs/accuracy.md, drawn into docs/images/ (matplotlib from the docs extras).
+docs: $(VENV)/.installed
+	$(VENV)/bin/pip install -q $$(python3 tools/extras.py docs)
+	$(PY) docs/make_plots.py
 
 system-deps:
 	@tools/install-system-deps.sh
