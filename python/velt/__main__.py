@@ -10,7 +10,7 @@ import statistics
 import time
 from collections import Counter
 
-from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK
+from velt import BloomFilter, CountingBloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK
 
 
 def generate_stream(count: int, seed: int) -> list[str]:
@@ -53,6 +53,37 @@ def demo_bloom(stream: list[str], design_rate: float) -> None:
     print(f"  fill                 {bloom.fill_ratio():.4f} ({bloom.health()})")
     print(f"  estimate_count       {estimate:,.0f} vs {len(stream):,} true ({(estimate / len(stream) - 1):+.3%})")
     print(f"  update               {seconds / len(stream) * 1e9:.1f} ns per item")
+
+
+def demo_counting_bloom(stream: list[str], design_rate: float, absent_probes: int = 1_000_000) -> None:
+    print(f"CountingBloomFilter: {len(stream):,} distinct items, design false-positive rate {design_rate:.2%},"
+          f" then half of them removed")
+    counting = CountingBloomFilter(expected_items=len(stream), false_positive_rate=design_rate)
+    seconds = timed(lambda: counting.update(stream))
+    # Probes that are certainly not in the stream: every "yes" for them is a false positive.
+    held = set(stream)
+    absent = [probe for probe in (f"absent-{i}" for i in range(absent_probes)) if probe not in held]
+    measured_rate = sum(counting.query_many(absent)) / len(absent)
+    missed = len(stream) - sum(counting.query_many(stream))
+    print(f"  {counting!r}")
+    print(f"  size                 {counting.size_in_bytes:,} bytes (one 8-bit counter per position,"
+          f" {counting.size_in_bytes / len(stream):.2f} bytes per item)")
+    print(f"  false positives      {measured_rate:.4%} measured on {len(absent):,} absent items at design load"
+          f" (design {design_rate:.2%}, predicted from fill {counting.false_positive_rate:.4%})")
+    print(f"  false negatives      {missed}")
+    print(f"  fill                 {counting.fill_ratio():.4f} ({counting.health()})")
+
+    removed, kept = stream[::2], stream[1::2]
+    remove_seconds = timed(lambda: [counting.remove(item) for item in removed])
+    still_reported = sum(counting.query_many(removed)) / len(removed)
+    rate_at_half_load = sum(counting.query_many(absent)) / len(absent)
+    kept_missed = len(kept) - sum(counting.query_many(kept))
+    print(f"  after removing       {len(removed):,} items: len {len(counting):,} (exactly {len(kept):,} held)")
+    print(f"  removed, still found {still_reported:.4%} of them, as absent items are at this load"
+          f" ({rate_at_half_load:.4%})")
+    print(f"  kept, not found      {kept_missed} of {len(kept):,}")
+    print(f"  update               {seconds / len(stream) * 1e9:.1f} ns per item;"
+          f" remove {remove_seconds / len(removed) * 1e9:.1f} ns per item (one call each)")
 
 
 def demo_minhash(stream: list[str], num_hashes: int = 128) -> None:
@@ -166,6 +197,8 @@ def main(argv: list[str] | None = None) -> None:
 
     stream = generate_stream(args.items, args.seed)
     demo_bloom(stream, design_rate=0.01)
+    print()
+    demo_counting_bloom(stream, design_rate=0.01)
     print()
     demo_hyperloglog(stream, precision=14)
     print()

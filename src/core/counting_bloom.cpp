@@ -39,10 +39,6 @@ CountingBloomFilter CountingBloomFilter::from_record(CountingBloomFilterData rec
 
 // ---- Adding ------------------------------------------------------------------------
 
-// Positions may repeat, and a position that occurs r times takes r increments.
-// Sorting brings the repeats together, so every run is checked against its
-// counter before anything changes and a refusal needs no undo.
-
 void CountingBloomFilter::refuse_impossible_adds() const {
     // More increments than all counters together can take: some run is too long
     // for its counter, whatever the positions. Refused before listing them.
@@ -59,6 +55,9 @@ void CountingBloomFilter::list_positions(HashPair pair, std::uint64_t* positions
     });
 }
 
+// Positions may repeat, and a position that occurs r times takes r increments.
+// Sorting brings the repeats together, so every run is checked against its
+// counter before anything changes and a refusal needs no undo.
 void CountingBloomFilter::add_positions(std::span<std::uint64_t> positions) {
     std::sort(positions.begin(), positions.end());
     std::uint8_t* counters = data_.counters.data();
@@ -130,16 +129,37 @@ bool CountingBloomFilter::test(HashPair pair) const {
                              [counters](std::uint64_t position) { return counters[position] != 0; });
 }
 
-std::vector<std::uint8_t> CountingBloomFilter::query_many(std::span<const std::string_view> items) const {
-    std::vector<std::uint8_t> answers(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) answers[i] = test(hash_pair(items[i], data_.seed));
+// Queries hash a block of items first and prefetch the counters each will
+// read (up to 16 of them), as adds do, but list no positions: a test reads its
+// counters in order and stops at the first zero, whatever k is.
+template <class PairOf>
+std::vector<std::uint8_t> CountingBloomFilter::test_all(std::size_t count, PairOf&& pair_of) const {
+    constexpr std::size_t block_size = 16;
+    const std::uint32_t prefetched = std::min<std::uint32_t>(data_.num_hashes, 16);
+    const std::uint8_t* counters = data_.counters.data();
+    std::vector<std::uint8_t> answers(count);
+    HashPair pairs[block_size];
+    for (std::size_t start = 0; start < count; start += block_size) {
+        const std::size_t size = std::min(block_size, count - start);
+        for (std::size_t j = 0; j < size; ++j) {
+            pairs[j] = pair_of(start + j);
+            std::uint32_t i = 0;
+            for_each_position(pairs[j], prefetched, data_.num_counters, [&](std::uint64_t position) {
+                __builtin_prefetch(counters + position);
+                return ++i < prefetched;
+            });
+        }
+        for (std::size_t j = 0; j < size; ++j) answers[start + j] = test(pairs[j]);
+    }
     return answers;
 }
 
+std::vector<std::uint8_t> CountingBloomFilter::query_many(std::span<const std::string_view> items) const {
+    return test_all(items.size(), [&](std::size_t i) { return hash_pair(items[i], data_.seed); });
+}
+
 std::vector<std::uint8_t> CountingBloomFilter::query_hashes(std::span<const std::uint64_t> hashes) const {
-    std::vector<std::uint8_t> answers(hashes.size());
-    for (std::size_t i = 0; i < hashes.size(); ++i) answers[i] = test(caller_hash_pair(hashes[i], data_.seed));
-    return answers;
+    return test_all(hashes.size(), [&](std::size_t i) { return caller_hash_pair(hashes[i], data_.seed); });
 }
 
 std::uint8_t CountingBloomFilter::smallest_counter(std::string_view item) const {

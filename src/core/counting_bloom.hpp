@@ -111,6 +111,9 @@ private:
     template <class PairOf>
     void add_all(std::size_t count, PairOf&& pair_of);
     bool test(HashPair pair) const;
+    // One answer per item 0 .. count-1, whose hash pairs come from pair_of(i).
+    template <class PairOf>
+    std::vector<std::uint8_t> test_all(std::size_t count, PairOf&& pair_of) const;
 
     CountingBloomFilterData data_;
 };
