@@ -9,7 +9,7 @@ import statistics
 import time
 from collections import Counter
 
-from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK
+from velt import BloomFilter, CountMinSketch, CountingBloomFilter, HyperLogLog, MinHash, TopK
 
 
 def generate_stream(count: int, seed: int) -> list[str]:
@@ -155,10 +155,44 @@ def demo_topk(stream: list[str], ks: list[int], distinct: int, exponent: float =
               f"  {seconds / len(draws) * 1e9:.1f} ns per item")
 
 
+def demo_counting_bloom(stream: list[str], design_rate: float, absent_probes: int = 1_000_000) -> None:
+    print(f"CountingBloomFilter: {len(stream):,} distinct items, design false-positive rate {design_rate:.2%},"
+          f" then half of them removed")
+    counting = CountingBloomFilter(expected_items=len(stream), false_positive_rate=design_rate)
+    seconds = timed(lambda: counting.update(stream))
+    # Probes that are certainly not in the stream: every "yes" for them is a false positive.
+    held = set(stream)
+    absent = [probe for probe in (f"absent-{i}" for i in range(absent_probes)) if probe not in held]
+    measured_rate = sum(counting.query_many(absent)) / len(absent)
+    missed = len(stream) - sum(counting.query_many(stream))
+    print(f"  {counting!r}")
+    print(f"  size                 {counting.size_in_bytes:,} bytes (one 8-bit counter per position,"
+          f" {counting.size_in_bytes / len(stream):.2f} bytes per item)")
+    print(f"  false positives      {measured_rate:.4%} measured on {len(absent):,} absent items at design load"
+          f" (design {design_rate:.2%}, predicted from fill {counting.false_positive_rate:.4%})")
+    print(f"  false negatives      {missed}")
+    print(f"  fill                 {counting.fill_ratio():.4f} ({counting.health()})")
+
+    removed, kept = stream[::2], stream[1::2]
+    remove_seconds = timed(lambda: [counting.remove(item) for item in removed])
+    still_reported = sum(counting.query_many(removed)) / len(removed)
+    rate_at_half_load = sum(counting.query_many(absent)) / len(absent)
+    kept_missed = len(kept) - sum(counting.query_many(kept))
+    print(f"  after removing       {len(removed):,} items: len {len(counting):,} (exactly {len(kept):,} held)")
+    print(f"  removed, still found {still_reported:.4%} of them, as absent items are at this load"
+          f" ({rate_at_half_load:.4%})")
+    print(f"  kept, not found      {kept_missed} of {len(kept):,}")
+    print(f"  update               {seconds / len(stream) * 1e9:.1f} ns per item;"
+          f" remove {remove_seconds / len(removed) * 1e9:.1f} ns per item (one call each)")
+
+
+
 def run(items: int = 1_000_000, seed: int = 2026) -> None:
     """Every structure on a stream of `items` generated identifiers from `seed`."""
     stream = generate_stream(items, seed)
     demo_bloom(stream, design_rate=0.01)
+    print()
+    demo_counting_bloom(stream, design_rate=0.01)
     print()
     demo_hyperloglog(stream, precision=14)
     print()

@@ -157,12 +157,7 @@ double BloomFilter::estimate_count() const {
            (-static_cast<double>(data_.num_bits) / static_cast<double>(data_.num_hashes));
 }
 
-std::string_view BloomFilter::health() const {
-    const double fill = fill_ratio();
-    if (fill >= 0.8) return "saturated";
-    if (fill >= 0.65) return "warning";
-    return "healthy";
-}
+std::string_view BloomFilter::health() const { return fill_health(fill_ratio()); }
 
 bool BloomFilter::is_saturated() const { return fill_ratio() >= 0.8; }
 

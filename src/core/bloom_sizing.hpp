@@ -30,6 +30,14 @@ BloomShape bloom_shape(std::optional<std::uint64_t> expected_items, double false
                        std::optional<std::uint64_t> size, std::optional<std::uint32_t> num_hashes,
                        std::string_view size_name);
 
+// The health signal of a filter whose share of set bits (or non-zero counters)
+// is `fill`: "saturated" from 0.8, "warning" from 0.65, else "healthy".
+constexpr std::string_view fill_health(double fill) {
+    if (fill >= 0.8) return "saturated";
+    if (fill >= 0.65) return "warning";
+    return "healthy";
+}
+
 // The number of 64-bit words holding m bits.
 constexpr std::uint64_t word_count(std::uint64_t num_bits) { return num_bits / 64 + (num_bits % 64 != 0); }
 

@@ -5,7 +5,7 @@ import pytest
 import velt
 from velt import _velt
 
-CLASS_ORDER = ["BloomFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
+CLASS_ORDER = ["BloomFilter", "CountingBloomFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
 
 # The text signature of every constructor and method (`$self` marks the instance).
 SIGNATURES = {
@@ -35,6 +35,30 @@ SIGNATURES = {
     "BloomFilter.estimate_count": "($self)",
     "BloomFilter.health": "($self)",
     "BloomFilter.is_saturated": "($self)",
+    "CountingBloomFilter": "(expected_items=None, false_positive_rate=0.01, num_counters=None, num_hashes=None, seed=0)",
+    "CountingBloomFilter.add": "($self, item)",
+    "CountingBloomFilter.update": "($self, items)",
+    "CountingBloomFilter.update_many": "($self, items)",
+    "CountingBloomFilter.add_hash": "($self, hash)",
+    "CountingBloomFilter.update_hashes": "($self, hashes)",
+    "CountingBloomFilter.remove": "($self, item)",
+    "CountingBloomFilter.contains": "($self, item)",
+    "CountingBloomFilter.query": "($self, item)",
+    "CountingBloomFilter.query_many": "($self, items)",
+    "CountingBloomFilter.contains_hash": "($self, hash)",
+    "CountingBloomFilter.query_hashes": "($self, hashes)",
+    "CountingBloomFilter.merge": "($self, other)",
+    "CountingBloomFilter.copy": "($self)",
+    "CountingBloomFilter.clear": "($self)",
+    "CountingBloomFilter.to_bytes": "($self)",
+    "CountingBloomFilter.from_bytes": "(data)",
+    "CountingBloomFilter.to_json": "($self)",
+    "CountingBloomFilter.from_json": "(data)",
+    "CountingBloomFilter.save": "($self, path)",
+    "CountingBloomFilter.load": "(path)",
+    "CountingBloomFilter.count": "($self, item)",
+    "CountingBloomFilter.fill_ratio": "($self)",
+    "CountingBloomFilter.health": "($self)",
     "MinHash": "(num_hashes=128, seed=0)",
     "MinHash.add": "($self, item)",
     "MinHash.update": "($self, items)",
@@ -126,6 +150,7 @@ SIGNATURES = {
 
 PROPERTIES = {
     "BloomFilter": ["num_bits", "num_hashes", "size_in_bytes", "false_positive_rate", "seed"],
+    "CountingBloomFilter": ["num_counters", "num_hashes", "size_in_bytes", "seed", "false_positive_rate"],
     "MinHash": ["num_hashes", "size_in_bytes", "seed"],
     "HyperLogLog": ["estimate", "precision", "size_in_bytes", "seed", "standard_error"],
     "CountMinSketch": ["width", "depth", "size_in_bytes", "seed", "total_count"],
@@ -135,6 +160,7 @@ PROPERTIES = {
 # Arguments that build a small instance of classes whose constructor needs some.
 MINIMAL_ARGUMENTS = {
     "BloomFilter": {"num_bits": 64},
+    "CountingBloomFilter": {"num_counters": 64},
     "CountMinSketch": {"width": 8, "depth": 2},
     "TopK": {"k": 1},
 }

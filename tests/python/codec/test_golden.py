@@ -8,7 +8,7 @@ import pathlib
 
 import pytest
 
-from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK
+from velt import BloomFilter, CountingBloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
@@ -19,6 +19,17 @@ def bloom_workload():
     bloom.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
     bloom.update_hashes([0, 1, 2**64 - 1])
     return bloom
+
+
+def counting_bloom_workload():
+    counting = CountingBloomFilter(num_counters=600, num_hashes=4, seed=2026)
+    counting.update(f"user-{i % 90}" for i in range(150))
+    counting.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
+    counting.update_hashes([0, 1, 2**64 - 1])
+    for i in range(0, 90, 3):
+        counting.remove(f"user-{i}")
+    counting.update(["hot"] * 240)  # counters near the limit of 255
+    return counting
 
 
 def minhash_workload():
@@ -61,6 +72,7 @@ def topk_workload():
 
 WORKLOADS = {
     "bloom": (BloomFilter, bloom_workload),
+    "counting_bloom": (CountingBloomFilter, counting_bloom_workload),
     "hyperloglog": (HyperLogLog, hyperloglog_workload),
     "count_min_sketch": (CountMinSketch, count_min_sketch_workload),
     "minhash": (MinHash, minhash_workload),
