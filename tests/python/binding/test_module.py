@@ -5,7 +5,7 @@ import pytest
 import velt
 from velt import _velt
 
-CLASS_ORDER = ["BloomFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
+CLASS_ORDER = ["BloomFilter", "CuckooFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
 
 # The text signature of every constructor and method (`$self` marks the instance).
 SIGNATURES = {
@@ -35,6 +35,28 @@ SIGNATURES = {
     "BloomFilter.estimate_count": "($self)",
     "BloomFilter.health": "($self)",
     "BloomFilter.is_saturated": "($self)",
+    "CuckooFilter": "(capacity, seed=0)",
+    "CuckooFilter.add": "($self, item)",
+    "CuckooFilter.update": "($self, items)",
+    "CuckooFilter.update_many": "($self, items)",
+    "CuckooFilter.add_hash": "($self, hash)",
+    "CuckooFilter.update_hashes": "($self, hashes)",
+    "CuckooFilter.contains": "($self, item)",
+    "CuckooFilter.query": "($self, item)",
+    "CuckooFilter.query_many": "($self, items)",
+    "CuckooFilter.contains_hash": "($self, hash)",
+    "CuckooFilter.query_hashes": "($self, hashes)",
+    "CuckooFilter.remove": "($self, item)",
+    "CuckooFilter.copy": "($self)",
+    "CuckooFilter.clear": "($self)",
+    "CuckooFilter.to_bytes": "($self)",
+    "CuckooFilter.from_bytes": "(data)",
+    "CuckooFilter.to_json": "($self)",
+    "CuckooFilter.from_json": "(data)",
+    "CuckooFilter.save": "($self, path)",
+    "CuckooFilter.load": "(path)",
+    "CuckooFilter.capacity": "($self)",
+    "CuckooFilter.health": "($self)",
     "MinHash": "(num_hashes=128, seed=0)",
     "MinHash.add": "($self, item)",
     "MinHash.update": "($self, items)",
@@ -126,6 +148,7 @@ SIGNATURES = {
 
 PROPERTIES = {
     "BloomFilter": ["num_bits", "num_hashes", "size_in_bytes", "false_positive_rate", "seed"],
+    "CuckooFilter": ["load_factor", "size_in_bytes", "seed"],
     "MinHash": ["num_hashes", "size_in_bytes", "seed"],
     "HyperLogLog": ["estimate", "precision", "size_in_bytes", "seed", "standard_error"],
     "CountMinSketch": ["width", "depth", "size_in_bytes", "seed", "total_count"],
@@ -136,6 +159,7 @@ PROPERTIES = {
 MINIMAL_ARGUMENTS = {
     "BloomFilter": {"num_bits": 64},
     "CountMinSketch": {"width": 8, "depth": 2},
+    "CuckooFilter": {"capacity": 1},
     "TopK": {"k": 1},
 }
 

@@ -8,7 +8,7 @@ import pathlib
 
 import pytest
 
-from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK
+from velt import BloomFilter, CountMinSketch, CuckooFilter, HyperLogLog, MinHash, TopK
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
@@ -19,6 +19,17 @@ def bloom_workload():
     bloom.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
     bloom.update_hashes([0, 1, 2**64 - 1])
     return bloom
+
+
+def cuckoo_workload():
+    # At this load every item finds room in one of its buckets: no relocation, whose
+    # random victims would make the layout differ from run to run.
+    cuckoo = CuckooFilter(200, seed=2026)
+    cuckoo.update(f"user-{i}" for i in range(100))
+    cuckoo.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
+    cuckoo.update_hashes([0, 1, 2**64 - 1])
+    cuckoo.remove("user-7")
+    return cuckoo
 
 
 def minhash_workload():
@@ -61,6 +72,7 @@ def topk_workload():
 
 WORKLOADS = {
     "bloom": (BloomFilter, bloom_workload),
+    "cuckoo": (CuckooFilter, cuckoo_workload),
     "hyperloglog": (HyperLogLog, hyperloglog_workload),
     "count_min_sketch": (CountMinSketch, count_min_sketch_workload),
     "minhash": (MinHash, minhash_workload),
