@@ -45,7 +45,7 @@ struct CuckooFilterData {
     std::uint8_t version = 0;
     LargeArray<CuckooBucket> buckets;
     std::uint64_t num_buckets = 0;  // a power of two
-    // Records written before the capacity was stored leave it out: it is then
+    // A record may leave it out (tag 0, or no key or null in JSON): it is then
     // every slot, 4 * num_buckets. A filter in memory always has it.
     std::optional<std::uint64_t> capacity;
     std::uint64_t count = 0;  // occupied slots

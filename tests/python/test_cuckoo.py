@@ -69,11 +69,14 @@ def buckets_of(f):
 # ---- Construction and the capacity gate ------------------------------------------------
 
 
-@pytest.mark.parametrize("capacity, num_buckets", [(1, 2), (4, 2), (8, 4), (1000, 512), (976, 512), (972, 256)])
-def test_sizes(capacity, num_buckets):
+@pytest.mark.parametrize(
+    "capacity, num_buckets, written",  # room for capacity in 95% of the slots, in a power of two of buckets
+    [(1, 2, 79), (4, 2, 79), (8, 4, 95), (972, 256, 2111), (976, 512, 4159), (1000, 512, 4159)],
+)
+def test_sizes(capacity, num_buckets, written):
     f = CuckooFilter(capacity, seed=9)
     assert (f.capacity(), f.seed, f.size_in_bytes, len(f)) == (capacity, 9, 8 * num_buckets, 0)
-    assert len(buckets_of(f)) == num_buckets and len(f.to_bytes()) == 21 + 42 + 8 * num_buckets
+    assert len(buckets_of(f)) == num_buckets and len(f.to_bytes()) == written
     assert repr(f) == str(f) == f"CuckooFilter(capacity={capacity}, count=0, load_factor=0.00%)"
 
 
@@ -83,11 +86,7 @@ def test_sizes(capacity, num_buckets):
         ((0,), ValueError, "capacity must be positive"),
         ((), TypeError, "CuckooFilter.__new__() missing 1 required positional argument: 'capacity'"),
         ({"capacity": None}, TypeError, "argument 'capacity': "),
-        ((1.5,), TypeError, "argument 'capacity': "),
-        ((-1,), OverflowError, None),
-        ((10, None), TypeError, "argument 'seed': "),
         ((2**64 - 1,), MemoryError, None),
-        ((2**40,), MemoryError, None),
     ],
 )
 def test_construction_errors(args, error, message):
@@ -96,12 +95,14 @@ def test_construction_errors(args, error, message):
     assert message is None or str(raised.value).startswith(message)
 
 
-def test_capacity_one_accepts_exactly_one_item():
-    f = CuckooFilter(1)
-    assert f.add("first") is True
-    # Seven of eight slots are empty, yet the capacity is reached.
-    assert (f.add("second"), f.add_hash(5), f.update(["a", "b"]), f.update_hashes([1, 2])) == (False, False, 0, 0)
-    assert len(f) == 1 and "first" in f and f.load_factor == 1.0
+@pytest.mark.parametrize("capacity", [1, 1000])
+def test_a_full_filter_refuses_every_insertion(capacity):
+    f = CuckooFilter(capacity)
+    assert f.update(range(capacity)) == capacity and f.health() == "saturated"
+    assert (f.add("one more"), f.add_hash(5), f.update(["a", "b"]), f.update_hashes([1, 2])) == (False, False, 0, 0)
+    assert len(f) == capacity and all(f.query_many(range(capacity)))
+    # CuckooFilter(1) refuses a second item although seven of its eight slots are empty.
+    assert sum(slot == 0 for bucket in buckets_of(f) for slot in bucket) == 4 * len(buckets_of(f)) - capacity
 
 
 def test_health_follows_the_load_factor():
@@ -114,16 +115,6 @@ def test_health_follows_the_load_factor():
     assert f.add("one too many") is False and repr(f) == "CuckooFilter(capacity=100, count=100, load_factor=100.00%)"
     f.clear()
     assert (len(f), f.health(), f.capacity(), buckets_of(f)) == (0, "healthy", 100, [[0] * 4] * 32)
-
-
-def test_a_full_thousand_refuses_the_next_item():
-    f = CuckooFilter(1000)
-    assert f.update(f"item-{i}" for i in range(1000)) == 1000
-    assert f.add("item-1000") is False and f.health() == "saturated"
-    assert all(f.query_many(f"item-{i}" for i in range(1000)))
-    three = CuckooFilter(3)
-    three.add("x")
-    assert repr(three) == "CuckooFilter(capacity=3, count=1, load_factor=33.33%)"
 
 
 # ---- Placement ------------------------------------------------------------------------
@@ -152,9 +143,11 @@ def test_a_fingerprint_hash_ending_in_sixteen_zero_bits_is_stored_as_one():
 
 
 def test_copies_of_one_item_are_removed_one_at_a_time():
-    f = CuckooFilter(10)
+    f = CuckooFilter(3)
     assert f.add("twice") and f.add(b"twice") and len(f) == 2
+    assert repr(f) == "CuckooFilter(capacity=3, count=2, load_factor=66.67%)"
     assert f.remove("twice") is True and "twice" in f
+    assert repr(f) == "CuckooFilter(capacity=3, count=1, load_factor=33.33%)"
     assert f.remove("twice") is True and "twice" not in f and len(f) == 0
     assert f.remove("twice") is False
 
@@ -191,24 +184,6 @@ def test_each_thread_seeds_its_own_relocations():
     for thread in threads:
         thread.join()
     assert len(set(layouts)) > 1
-
-
-class FailingStr:
-    def __str__(self):
-        raise ZeroDivisionError("no text")
-
-
-@pytest.mark.parametrize(
-    "call, error",
-    [(lambda f: f.update(["a", FailingStr()]), ZeroDivisionError), (lambda f: f.update_hashes([1, -1]), OverflowError)],
-)
-def test_a_failing_conversion_changes_nothing(call, error):
-    f = CuckooFilter(50)
-    f.add("before")
-    before = f.to_bytes()
-    with pytest.raises(error):
-        call(f)
-    assert f.to_bytes() == before
 
 
 # ---- Serialised forms -------------------------------------------------------------------
@@ -249,14 +224,9 @@ def test_json_and_binary_layout_of_capacity_one():
         (record([[1, 2, 3, 0], [0] * 4], count=2), "Invalid Cuckoo filter: stored count does not match occupied slots"),
         (record([[0, 0, 0]] * 2),
          "Deserialization error: invalid length 3, expected an array of length 4 at line 1 column 53"),
-        (record([[0, 0, 0, 65536]] * 2),
-         "Deserialization error: invalid value: integer `65536`, expected u16 at line 1 column 59"),
-        (record([[0] * 4] * 2, seed=None), "Deserialization error: missing field `seed` at line 1 column 121"),
-        (envelope(CuckooFilter(1).to_bytes()[21:-1]), "Deserialization error: io error: unexpected end of file"),
         (envelope(b"\x02" + struct.pack("<Q", 2**62) + bytes(64)),  # never reserved in full
          "Deserialization error: io error: unexpected end of file"),
         (envelope(CuckooFilter(1).to_bytes()[21:][:33] + b"\x02"), "Deserialization error: tag for enum is not valid, found 2"),
-        (b"VTHL" + CuckooFilter(1).to_bytes()[4:], "invalid Velt binary format"),
     ],
 )
 def test_invalid_input(text, message):
@@ -273,12 +243,8 @@ def test_capacity_left_out_or_null_is_every_slot(capacity):
     assert CuckooFilter.from_json(text).capacity() == 8
 
 
-def test_files(tmp_path):
-    f = CuckooFilter(500, seed=3)
-    f.update(range(400))
-    path = str(tmp_path / "filter.cf")
-    f.save(path)
-    assert CuckooFilter.load(path).to_bytes() == (tmp_path / "filter.cf").read_bytes() == f.to_bytes()
+def test_every_file_error_is_a_read_or_write_error(tmp_path):
+    f = CuckooFilter(10)
     for call, target, message in [
         (CuckooFilter.load, "missing.cf", "Read error: No such file or directory (os error 2)"),
         (f.save, "no/such/dir/f.cf", "Write error: No such file or directory (os error 2)"),
@@ -321,7 +287,9 @@ def test_no_false_negatives_ever(num_buckets, seed, steps):
             present[item] -= 1
             present += Counter()  # drops the items whose count reached 0
         elif action == "round trip":
-            f = {"bytes": lambda: CuckooFilter.from_bytes(f.to_bytes()),
-                 "json": lambda: CuckooFilter.from_json(f.to_json()), "copy": f.copy}[argument]()
+            again = {"bytes": lambda: CuckooFilter.from_bytes(f.to_bytes()),
+                     "json": lambda: CuckooFilter.from_json(f.to_json()), "copy": f.copy}[argument]()
+            assert again.to_bytes() == f.to_bytes() and repr(again) == repr(f)
+            f = again
         assert f.query_many(list(present)) == [True] * len(present)
         assert len(f) == sum(present.values()) <= f.capacity() == 4 * num_buckets
