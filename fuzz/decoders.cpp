@@ -12,6 +12,7 @@
 #include "bloom.hpp"
 #include "count_min_sketch.hpp"
 #include "counting_bloom.hpp"
+#include "cuckoo.hpp"
 #include "error.hpp"
 #include "hyperloglog.hpp"
 #include "minhash.hpp"
@@ -45,13 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
     const bool as_json = data[0] & 1;
-    switch ((data[0] >> 1) % 6) {
+    switch ((data[0] >> 1) % 7) {
         case 0: decode<velt::BloomFilter>(input, as_json); break;
         case 1: decode<velt::HyperLogLog>(input, as_json); break;
         case 2: decode<velt::CountMinSketch>(input, as_json); break;
         case 3: decode<velt::MinHash>(input, as_json); break;
         case 4: decode<velt::TopK>(input, as_json); break;
         case 5: decode<velt::CountingBloomFilter>(input, as_json); break;
+        case 6: decode<velt::CuckooFilter>(input, as_json); break;
     }
     return 0;
 }

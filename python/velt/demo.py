@@ -9,7 +9,7 @@ import statistics
 import time
 from collections import Counter
 
-from velt import BloomFilter, CountMinSketch, CountingBloomFilter, HyperLogLog, MinHash, TopK
+from velt import BloomFilter, CountMinSketch, CountingBloomFilter, CuckooFilter, HyperLogLog, MinHash, TopK
 
 
 def generate_stream(count: int, seed: int) -> list[str]:
@@ -187,12 +187,52 @@ def demo_counting_bloom(stream: list[str], design_rate: float, absent_probes: in
 
 
 
+def demo_cuckoo(stream: list[str]) -> None:
+    print(f"CuckooFilter: capacity {len(stream):,} (its design load), filled with that many distinct items")
+    cuckoo = CuckooFilter(capacity=len(stream))
+    results = []
+    seconds = timed(lambda: results.append(cuckoo.update(stream)))
+    slots = cuckoo.size_in_bytes // 2
+    slot_load = len(cuckoo) / slots
+    # Items never inserted: every "yes" for them is a false positive. An absent item
+    # is reported when its 16-bit fingerprint (1 to 65535) sits in one of the 8 slots
+    # of its two buckets.
+    truth = set(stream)
+    absent = [f"absent-{i}" for i in range(1_000_000)]
+    assert not truth.intersection(absent)
+    measured_rate = sum(cuckoo.query_many(absent)) / len(absent)
+    expected_rate = 1 - (1 - 1 / 65535) ** (8 * slot_load)
+    missed = len(stream) - sum(cuckoo.query_many(stream))
+    print(f"  {cuckoo!r}")
+    print(f"  size                 {cuckoo.size_in_bytes:,} bytes ({cuckoo.size_in_bytes * 8 / len(stream):.2f} bits per item,"
+          f" {slot_load:.1%} of {slots:,} slots used)")
+    print(f"  added                {results[0]:,} of {len(stream):,}; one more: {cuckoo.add('one more')}"
+          f" (health {cuckoo.health()})")
+    print(f"  false positives      {measured_rate:.4%} measured on {len(absent):,} absent items"
+          f" (target {expected_rate:.4%} at this slot load; {8 / 65535:.4%} with every slot used)")
+    print(f"  false negatives      {missed}")
+
+    # Deleting half: the other half must all stay present; the deleted ones read
+    # as absent except for fingerprint collisions, at about the false-positive rate.
+    deleted, kept = stream[: len(stream) // 2], stream[len(stream) // 2:]
+    removal_seconds = timed(lambda: [cuckoo.remove(item) for item in deleted])
+    still_reported = sum(cuckoo.query_many(deleted)) / len(deleted)
+    print(f"  after deleting half  {len(cuckoo):,} stored, load_factor {cuckoo.load_factor:.4f} ({cuckoo.health()});"
+          f" kept items missing {len(kept) - sum(cuckoo.query_many(kept))},"
+          f" deleted items still reported {still_reported:.4%}")
+    print(f"  update               {seconds / len(stream) * 1e9:.1f} ns per item"
+          f" (remove, one call each: {removal_seconds / len(deleted) * 1e9:.0f} ns)")
+
+
+
 def run(items: int = 1_000_000, seed: int = 2026) -> None:
     """Every structure on a stream of `items` generated identifiers from `seed`."""
     stream = generate_stream(items, seed)
     demo_bloom(stream, design_rate=0.01)
     print()
     demo_counting_bloom(stream, design_rate=0.01)
+    print()
+    demo_cuckoo(stream)
     print()
     demo_hyperloglog(stream, precision=14)
     print()

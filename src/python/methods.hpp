@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "binding.hpp"
 #include "persistence_methods.hpp"
@@ -26,6 +27,23 @@ struct MethodName {
 };
 
 // ---- Inserting (exclusive borrow) -------------------------------------------------
+// Also any other change of one item, such as a removal. The method returns None
+// when the core member returns nothing, else the member's answer: a bool (was
+// the item stored) or a count (how many were).
+
+inline PyObject* change_answer(bool answer) { return new_bool(answer); }
+inline PyObject* change_answer(std::uint64_t answer) { return new_u64(answer); }
+
+// Runs `change` (with the GIL held, or inside without_gil) and makes its Python result.
+template <class Change>
+PyObject* change_result(Change&& change) {
+    if constexpr (std::is_void_v<decltype(change())>) {
+        change();
+        return none();
+    } else {
+        return change_answer(change());
+    }
+}
 
 // name(item): core.insert(item bytes).
 template <class Core, MethodName name, auto insert>
@@ -34,8 +52,7 @@ PyObject* insert_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"item"}}, args, nargs, kwnames);
         auto structure = Instance<Core>::exclusive(self);
         const Item item(bound[0]);
-        (structure.core.*insert)(item.bytes());
-        return none();
+        return change_result([&] { return (structure.core.*insert)(item.bytes()); });
     });
 }
 
@@ -46,8 +63,7 @@ PyObject* insert_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"items"}}, args, nargs, kwnames);
         auto structure = Instance<Core>::exclusive(self);
         const ItemBatch batch(bound[0]);
-        without_gil([&] { (structure.core.*insert)(batch.items()); });
-        return none();
+        return change_result([&] { return without_gil([&] { return (structure.core.*insert)(batch.items()); }); });
     });
 }
 
@@ -57,8 +73,8 @@ PyObject* insert_hash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return entry_point([&] {
         const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"hash"}}, args, nargs, kwnames);
         auto structure = Instance<Core>::exclusive(self);
-        (structure.core.*insert)(to_u64(bound[0], "hash"));
-        return none();
+        const std::uint64_t hash = to_u64(bound[0], "hash");
+        return change_result([&] { return (structure.core.*insert)(hash); });
     });
 }
 
@@ -69,8 +85,7 @@ PyObject* insert_hashes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"hashes"}}, args, nargs, kwnames);
         auto structure = Instance<Core>::exclusive(self);
         const auto hashes = to_hashes(bound[0], "hashes");
-        without_gil([&] { (structure.core.*insert)(hashes); });
-        return none();
+        return change_result([&] { return without_gil([&] { return (structure.core.*insert)(hashes); }); });
     });
 }
 

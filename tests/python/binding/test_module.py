@@ -5,7 +5,15 @@ import pytest
 import velt
 from velt import _velt
 
-CLASS_ORDER = ["BloomFilter", "CountingBloomFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
+CLASS_ORDER = [
+    "BloomFilter",
+    "CountingBloomFilter",
+    "CuckooFilter",
+    "HyperLogLog",
+    "CountMinSketch",
+    "MinHash",
+    "TopK",
+]
 
 # The text signature of every constructor and method (`$self` marks the instance).
 SIGNATURES = {
@@ -59,6 +67,28 @@ SIGNATURES = {
     "CountingBloomFilter.count": "($self, item)",
     "CountingBloomFilter.fill_ratio": "($self)",
     "CountingBloomFilter.health": "($self)",
+    "CuckooFilter": "(capacity, seed=0)",
+    "CuckooFilter.add": "($self, item)",
+    "CuckooFilter.update": "($self, items)",
+    "CuckooFilter.update_many": "($self, items)",
+    "CuckooFilter.add_hash": "($self, hash)",
+    "CuckooFilter.update_hashes": "($self, hashes)",
+    "CuckooFilter.contains": "($self, item)",
+    "CuckooFilter.query": "($self, item)",
+    "CuckooFilter.query_many": "($self, items)",
+    "CuckooFilter.contains_hash": "($self, hash)",
+    "CuckooFilter.query_hashes": "($self, hashes)",
+    "CuckooFilter.remove": "($self, item)",
+    "CuckooFilter.copy": "($self)",
+    "CuckooFilter.clear": "($self)",
+    "CuckooFilter.to_bytes": "($self)",
+    "CuckooFilter.from_bytes": "(data)",
+    "CuckooFilter.to_json": "($self)",
+    "CuckooFilter.from_json": "(data)",
+    "CuckooFilter.save": "($self, path)",
+    "CuckooFilter.load": "(path)",
+    "CuckooFilter.capacity": "($self)",
+    "CuckooFilter.health": "($self)",
     "MinHash": "(num_hashes=128, seed=0)",
     "MinHash.add": "($self, item)",
     "MinHash.update": "($self, items)",
@@ -151,6 +181,7 @@ SIGNATURES = {
 PROPERTIES = {
     "BloomFilter": ["num_bits", "num_hashes", "size_in_bytes", "false_positive_rate", "seed"],
     "CountingBloomFilter": ["num_counters", "num_hashes", "size_in_bytes", "seed", "false_positive_rate"],
+    "CuckooFilter": ["load_factor", "size_in_bytes", "seed"],
     "MinHash": ["num_hashes", "size_in_bytes", "seed"],
     "HyperLogLog": ["estimate", "precision", "size_in_bytes", "seed", "standard_error"],
     "CountMinSketch": ["width", "depth", "size_in_bytes", "seed", "total_count"],
@@ -162,6 +193,7 @@ MINIMAL_ARGUMENTS = {
     "BloomFilter": {"num_bits": 64},
     "CountingBloomFilter": {"num_counters": 64},
     "CountMinSketch": {"width": 8, "depth": 2},
+    "CuckooFilter": {"capacity": 1},
     "TopK": {"k": 1},
 }
 

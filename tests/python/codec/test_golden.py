@@ -8,7 +8,7 @@ import pathlib
 
 import pytest
 
-from velt import BloomFilter, CountingBloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK
+from velt import BloomFilter, CountingBloomFilter, CountMinSketch, CuckooFilter, HyperLogLog, MinHash, TopK
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
@@ -30,6 +30,15 @@ def counting_bloom_workload():
         counting.remove(f"user-{i}")
     counting.update(["hot"] * 240)  # counters near the limit of 255
     return counting
+def cuckoo_workload():
+    # At this load every item finds room in one of its buckets: no relocation, whose
+    # random victims would make the layout differ from run to run.
+    cuckoo = CuckooFilter(200, seed=2026)
+    cuckoo.update(f"user-{i}" for i in range(100))
+    cuckoo.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
+    cuckoo.update_hashes([0, 1, 2**64 - 1])
+    cuckoo.remove("user-7")
+    return cuckoo
 
 
 def minhash_workload():
@@ -73,6 +82,7 @@ def topk_workload():
 WORKLOADS = {
     "bloom": (BloomFilter, bloom_workload),
     "counting_bloom": (CountingBloomFilter, counting_bloom_workload),
+    "cuckoo": (CuckooFilter, cuckoo_workload),
     "hyperloglog": (HyperLogLog, hyperloglog_workload),
     "count_min_sketch": (CountMinSketch, count_min_sketch_workload),
     "minhash": (MinHash, minhash_workload),
