@@ -26,6 +26,7 @@ PyObject* create_module() {
     using namespace velt::python;
     Ref module = Ref::checked(PyModule_Create(&velt_module));
     add_bloom_filter(module.get());
+    add_scalable_bloom_filter(module.get());
     add_hyperloglog(module.get());
     add_count_min_sketch(module.get());
     add_minhash(module.get());
