@@ -5,12 +5,13 @@ from __future__ import annotations
 
 import argparse
 import itertools
+import json
 import random
 import statistics
 import time
 from collections import Counter
 
-from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK
+from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash, ScalableBloomFilter, TopK
 
 
 def generate_stream(count: int, seed: int) -> list[str]:
@@ -52,6 +53,32 @@ def demo_bloom(stream: list[str], design_rate: float) -> None:
     print(f"  false negatives      {missed}")
     print(f"  fill                 {bloom.fill_ratio():.4f} ({bloom.health()})")
     print(f"  estimate_count       {estimate:,.0f} vs {len(stream):,} true ({(estimate / len(stream) - 1):+.3%})")
+    print(f"  update               {seconds / len(stream) * 1e9:.1f} ns per item")
+
+
+def demo_scalable_bloom(stream: list[str], initial_capacity: int, target_rate: float, probes: int) -> None:
+    print(f"ScalableBloomFilter: {len(stream):,} distinct items into a chain that starts at"
+          f" {initial_capacity:,}, target false-positive rate {target_rate:.2%}")
+    chain = ScalableBloomFilter(initial_capacity=initial_capacity, false_positive_rate=target_rate)
+    seconds = timed(lambda: chain.update(stream))
+    absent = [f"absent-{i}" for i in range(probes)]
+    measured_rate = sum(chain.query_many(absent)) / len(absent)
+    missed = len(stream) - sum(chain.query_many(stream))
+    slices = json.loads(chain.to_json())["slices"]
+    print(f"  {chain!r}")
+    print(f"  {'slice':>7}  {'capacity':>9}  {'stored':>9}  {'design fpr':>10}  {'bits':>10}  {'k':>2}")
+    for index, piece in enumerate(slices):
+        print(f"  {index:>7}  {piece['capacity']:>9,}  {piece['count']:>9,}  {piece['fpr']:>10.6f}"
+              f"  {piece['num_bits']:>10,}  {piece['num_hashes']:>2}")
+    print(f"  size                 {chain.size_in_bytes:,} bytes ({chain.size_in_bytes * 8 / len(stream):.2f} bits"
+          f" per item); capacity {chain.capacity():,}")
+    print(f"  false positives      {measured_rate:.4%} measured on {len(absent):,} absent items"
+          f" (target {target_rate:.2%}, design rate of the chain {chain.false_positive_rate():.4%},"
+          f" {chain.health()})")
+    print(f"  false negatives      {missed}")
+    # Every item is new; those an older slice already reported present are not stored again.
+    print(f"  stored               {len(chain):,} of {len(stream):,} ({len(stream) - len(chain):,} skipped as"
+          " false positives of the chain)")
     print(f"  update               {seconds / len(stream) * 1e9:.1f} ns per item")
 
 
@@ -166,6 +193,8 @@ def main(argv: list[str] | None = None) -> None:
 
     stream = generate_stream(args.items, args.seed)
     demo_bloom(stream, design_rate=0.01)
+    print()
+    demo_scalable_bloom(stream, initial_capacity=1000, target_rate=0.01, probes=1_000_000)
     print()
     demo_hyperloglog(stream, precision=14)
     print()

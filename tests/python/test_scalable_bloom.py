@@ -116,7 +116,12 @@ def test_default_chain_worked_values():
 
 @pytest.mark.parametrize(
     "config",
-    [(1000, 0.01, 2.0, 0.5), (3, 0.01, 1.5, 0.5), (10, 0.1, 3.0, 0.9), (1, 0.5, 1.0001, 0.1), (7, 1e-9, 2.5, 0.01)],
+    [
+        (3, 0.01, 1.5, 0.5),  # capacities 3, 4 (4.5 truncated), 6, 9, 13
+        (10, 0.1, 3.0, 0.9),
+        (1, 0.5, 1.0001, 0.1),  # capacity 1 throughout
+        (7, 1e-9, 2.5, 0.01),
+    ],
 )
 def test_chain_follows_the_growth_rule(config):
     f = ScalableBloomFilter(*config)
@@ -124,12 +129,6 @@ def test_chain_follows_the_growth_rule(config):
     actual = [(s["capacity"], s["fpr"], s["num_bits"], s["num_hashes"]) for s in slices_of(f)]
     assert actual == reference_chain(*config, slices=5)
     assert [len(s["bits"]) for s in slices_of(f)] == [math.ceil(s[2] / 64) for s in actual]
-
-
-def test_capacities_are_truncated():
-    f = ScalableBloomFilter(initial_capacity=3, growth_ratio=1.5)
-    fill_until(f, 3)
-    assert [s["capacity"] for s in slices_of(f)] == [3, 4, 6]
 
 
 def test_second_slice_starts_when_the_first_holds_its_capacity():

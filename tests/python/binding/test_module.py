@@ -5,7 +5,7 @@ import pytest
 import velt
 from velt import _velt
 
-CLASS_ORDER = ["BloomFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
+CLASS_ORDER = ["BloomFilter", "ScalableBloomFilter", "HyperLogLog", "CountMinSketch", "MinHash", "TopK"]
 
 # The text signature of every constructor and method (`$self` marks the instance).
 SIGNATURES = {
@@ -35,6 +35,28 @@ SIGNATURES = {
     "BloomFilter.estimate_count": "($self)",
     "BloomFilter.health": "($self)",
     "BloomFilter.is_saturated": "($self)",
+    "ScalableBloomFilter": "(initial_capacity=1000, false_positive_rate=0.01, growth_ratio=2.0, fpr_ratio=0.5, seed=0)",
+    "ScalableBloomFilter.add": "($self, item)",
+    "ScalableBloomFilter.update": "($self, items)",
+    "ScalableBloomFilter.update_many": "($self, items)",
+    "ScalableBloomFilter.add_hash": "($self, hash)",
+    "ScalableBloomFilter.update_hashes": "($self, hashes)",
+    "ScalableBloomFilter.contains": "($self, item)",
+    "ScalableBloomFilter.query": "($self, item)",
+    "ScalableBloomFilter.query_many": "($self, items)",
+    "ScalableBloomFilter.contains_hash": "($self, hash)",
+    "ScalableBloomFilter.query_hashes": "($self, hashes)",
+    "ScalableBloomFilter.copy": "($self)",
+    "ScalableBloomFilter.clear": "($self)",
+    "ScalableBloomFilter.to_bytes": "($self)",
+    "ScalableBloomFilter.from_bytes": "(data)",
+    "ScalableBloomFilter.to_json": "($self)",
+    "ScalableBloomFilter.from_json": "(data)",
+    "ScalableBloomFilter.save": "($self, path)",
+    "ScalableBloomFilter.load": "(path)",
+    "ScalableBloomFilter.capacity": "($self)",
+    "ScalableBloomFilter.false_positive_rate": "($self)",
+    "ScalableBloomFilter.health": "($self)",
     "MinHash": "(num_hashes=128, seed=0)",
     "MinHash.add": "($self, item)",
     "MinHash.update": "($self, items)",
@@ -126,6 +148,7 @@ SIGNATURES = {
 
 PROPERTIES = {
     "BloomFilter": ["num_bits", "num_hashes", "size_in_bytes", "false_positive_rate", "seed"],
+    "ScalableBloomFilter": ["num_slices", "num_filters", "size_in_bytes", "seed"],
     "MinHash": ["num_hashes", "size_in_bytes", "seed"],
     "HyperLogLog": ["estimate", "precision", "size_in_bytes", "seed", "standard_error"],
     "CountMinSketch": ["width", "depth", "size_in_bytes", "seed", "total_count"],

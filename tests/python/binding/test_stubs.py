@@ -166,6 +166,7 @@ def test_every_parameter_and_result_is_annotated(name):
 
 SAMPLES = {
     "BloomFilter": lambda: _velt.BloomFilter(expected_items=100, seed=1),
+    "ScalableBloomFilter": lambda: _velt.ScalableBloomFilter(initial_capacity=100, seed=1),
     "HyperLogLog": lambda: _velt.HyperLogLog(precision=10),
     "CountMinSketch": lambda: _velt.CountMinSketch(width=64, depth=3),
     "MinHash": lambda: _velt.MinHash(num_hashes=16),

@@ -8,7 +8,7 @@ import pathlib
 
 import pytest
 
-from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK
+from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash, ScalableBloomFilter, TopK
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
@@ -19,6 +19,17 @@ def bloom_workload():
     bloom.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
     bloom.update_hashes([0, 1, 2**64 - 1])
     return bloom
+
+
+def scalable_bloom_workload():
+    # Three slices of capacities 50, 75 and 112 (112.5 truncated), the last partly filled.
+    chain = ScalableBloomFilter(
+        initial_capacity=50, false_positive_rate=0.02, growth_ratio=1.5, fpr_ratio=0.8, seed=2026
+    )
+    chain.update(f"user-{i}" for i in range(150))
+    chain.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
+    chain.update_hashes([0, 1, 2**64 - 1])
+    return chain
 
 
 def minhash_workload():
@@ -61,6 +72,7 @@ def topk_workload():
 
 WORKLOADS = {
     "bloom": (BloomFilter, bloom_workload),
+    "scalable_bloom": (ScalableBloomFilter, scalable_bloom_workload),
     "hyperloglog": (HyperLogLog, hyperloglog_workload),
     "count_min_sketch": (CountMinSketch, count_min_sketch_workload),
     "minhash": (MinHash, minhash_workload),
