@@ -27,7 +27,9 @@ void slice_set(BloomFilterSlice& slice, HashPair pair) {
     });
 }
 
-bool is_probability(double rate) { return rate > 0.0 && rate < 1.0; }  // NaN fails
+// Both fail for NaN.
+bool is_probability(double rate) { return rate > 0.0 && rate < 1.0; }
+bool is_growth_ratio(double ratio) { return ratio > 1.0 && std::isfinite(ratio); }
 
 bool slice_is_malformed(const BloomFilterSlice& slice) {
     return slice.capacity == 0 || slice.num_bits == 0 || slice.num_hashes == 0 || slice.count > slice.capacity ||
@@ -66,7 +68,7 @@ ScalableBloomFilter ScalableBloomFilter::create(std::uint64_t initial_capacity, 
     if (!is_probability(false_positive_rate)) {
         throw ValueError("false_positive_rate must be between 0 and 1 (exclusive)");
     }
-    if (!(growth_ratio > 1.0 && std::isfinite(growth_ratio))) throw ValueError("growth_ratio must be greater than 1");
+    if (!is_growth_ratio(growth_ratio)) throw ValueError("growth_ratio must be greater than 1");
     if (!is_probability(fpr_ratio)) throw ValueError("fpr_ratio must be between 0 and 1 (exclusive)");
 
     ScalableBloomFilterData data;
@@ -81,12 +83,13 @@ ScalableBloomFilter ScalableBloomFilter::create(std::uint64_t initial_capacity, 
 }
 
 ScalableBloomFilter ScalableBloomFilter::from_record(ScalableBloomFilterData record) {
-    if (record.initial_capacity == 0)
+    if (record.initial_capacity == 0) {
         throw ValueError("Invalid Scalable Bloom filter: initial capacity must be positive");
+    }
     if (!is_probability(record.initial_fpr)) {
         throw ValueError("Invalid Scalable Bloom filter: false-positive rate is out of range");
     }
-    if (!(record.growth_ratio > 1.0 && std::isfinite(record.growth_ratio)) || !is_probability(record.fpr_ratio)) {
+    if (!is_growth_ratio(record.growth_ratio) || !is_probability(record.fpr_ratio)) {
         throw ValueError("Invalid Scalable Bloom filter: growth parameters are out of range");
     }
     for (const BloomFilterSlice& slice : record.slices) {
