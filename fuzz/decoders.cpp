@@ -17,6 +17,7 @@
 #include "hyperloglog.hpp"
 #include "minhash.hpp"
 #include "persistence.hpp"
+#include "scalable_bloom.hpp"
 #include "topk.hpp"
 
 namespace {
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
     const bool as_json = data[0] & 1;
-    switch ((data[0] >> 1) % 7) {
+    switch ((data[0] >> 1) % 8) {
         case 0: decode<velt::BloomFilter>(input, as_json); break;
         case 1: decode<velt::HyperLogLog>(input, as_json); break;
         case 2: decode<velt::CountMinSketch>(input, as_json); break;
@@ -54,6 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 4: decode<velt::TopK>(input, as_json); break;
         case 5: decode<velt::CountingBloomFilter>(input, as_json); break;
         case 6: decode<velt::CuckooFilter>(input, as_json); break;
+        case 7: decode<velt::ScalableBloomFilter>(input, as_json); break;
     }
     return 0;
 }

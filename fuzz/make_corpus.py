@@ -4,7 +4,16 @@ selector byte (structure and form) followed by the binary payload or the JSON te
 import pathlib
 import sys
 
-STRUCTURES = ["bloom", "hyperloglog", "count_min_sketch", "minhash", "topk", "counting_bloom", "cuckoo"]
+STRUCTURES = [
+    "bloom",
+    "hyperloglog",
+    "count_min_sketch",
+    "minhash",
+    "topk",
+    "counting_bloom",
+    "cuckoo",
+    "scalable_bloom",
+]
 ENVELOPE = 21
 
 data, corpus = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])

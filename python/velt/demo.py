@@ -4,12 +4,22 @@ and reports its accuracy against the exact answer, its size and its speed."""
 from __future__ import annotations
 
 import itertools
+import json
 import random
 import statistics
 import time
 from collections import Counter
 
-from velt import BloomFilter, CountMinSketch, CountingBloomFilter, CuckooFilter, HyperLogLog, MinHash, TopK
+from velt import (
+    BloomFilter,
+    CountingBloomFilter,
+    CountMinSketch,
+    CuckooFilter,
+    HyperLogLog,
+    MinHash,
+    ScalableBloomFilter,
+    TopK,
+)
 
 
 def generate_stream(count: int, seed: int) -> list[str]:
@@ -225,12 +235,41 @@ def demo_cuckoo(stream: list[str]) -> None:
 
 
 
+def demo_scalable_bloom(stream: list[str], initial_capacity: int, target_rate: float, probes: int) -> None:
+    print(f"ScalableBloomFilter: {len(stream):,} distinct items into a chain that starts at"
+          f" {initial_capacity:,}, target false-positive rate {target_rate:.2%}")
+    chain = ScalableBloomFilter(initial_capacity=initial_capacity, false_positive_rate=target_rate)
+    seconds = timed(lambda: chain.update(stream))
+    absent = [f"absent-{i}" for i in range(probes)]
+    measured_rate = sum(chain.query_many(absent)) / len(absent)
+    missed = len(stream) - sum(chain.query_many(stream))
+    slices = json.loads(chain.to_json())["slices"]
+    print(f"  {chain!r}")
+    print(f"  {'slice':>7}  {'capacity':>9}  {'stored':>9}  {'design fpr':>10}  {'bits':>10}  {'k':>2}")
+    for index, piece in enumerate(slices):
+        print(f"  {index:>7}  {piece['capacity']:>9,}  {piece['count']:>9,}  {piece['fpr']:>10.6f}"
+              f"  {piece['num_bits']:>10,}  {piece['num_hashes']:>2}")
+    print(f"  size                 {chain.size_in_bytes:,} bytes ({chain.size_in_bytes * 8 / len(stream):.2f} bits"
+          f" per item); capacity {chain.capacity():,}")
+    print(f"  false positives      {measured_rate:.4%} measured on {len(absent):,} absent items"
+          f" (target {target_rate:.2%}, design rate of the chain {chain.false_positive_rate():.4%},"
+          f" {chain.health()})")
+    print(f"  false negatives      {missed}")
+    # Every item is new; those an older slice already reported present are not stored again.
+    print(f"  stored               {len(chain):,} of {len(stream):,} ({len(stream) - len(chain):,} skipped as"
+          " false positives of the chain)")
+    print(f"  update               {seconds / len(stream) * 1e9:.1f} ns per item")
+
+
+
 def run(items: int = 1_000_000, seed: int = 2026) -> None:
     """Every structure on a stream of `items` generated identifiers from `seed`."""
     stream = generate_stream(items, seed)
     demo_bloom(stream, design_rate=0.01)
     print()
     demo_counting_bloom(stream, design_rate=0.01)
+    print()
+    demo_scalable_bloom(stream, initial_capacity=1000, target_rate=0.01, probes=1_000_000)
     print()
     demo_cuckoo(stream)
     print()

@@ -9,6 +9,7 @@ namespace velt::python {
 void add_bloom_filter(PyObject* module);
 void add_counting_bloom_filter(PyObject* module);
 void add_cuckoo_filter(PyObject* module);
+void add_scalable_bloom_filter(PyObject* module);
 void add_minhash(PyObject* module);
 void add_hyperloglog(PyObject* module);
 void add_count_min_sketch(PyObject* module);

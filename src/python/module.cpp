@@ -27,6 +27,7 @@ PyObject* create_module() {
     Ref module = Ref::checked(PyModule_Create(&velt_module));
     add_bloom_filter(module.get());
     add_counting_bloom_filter(module.get());
+    add_scalable_bloom_filter(module.get());
     add_cuckoo_filter(module.get());
     add_hyperloglog(module.get());
     add_count_min_sketch(module.get());

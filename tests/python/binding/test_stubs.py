@@ -168,6 +168,7 @@ SAMPLES = {
     "BloomFilter": lambda: _velt.BloomFilter(expected_items=100, seed=1),
     "CountingBloomFilter": lambda: _velt.CountingBloomFilter(expected_items=100, seed=1),
     "CuckooFilter": lambda: _velt.CuckooFilter(capacity=100),
+    "ScalableBloomFilter": lambda: _velt.ScalableBloomFilter(initial_capacity=100, seed=1),
     "HyperLogLog": lambda: _velt.HyperLogLog(precision=10),
     "CountMinSketch": lambda: _velt.CountMinSketch(width=64, depth=3),
     "MinHash": lambda: _velt.MinHash(num_hashes=16),

@@ -8,7 +8,16 @@ import pathlib
 
 import pytest
 
-from velt import BloomFilter, CountingBloomFilter, CountMinSketch, CuckooFilter, HyperLogLog, MinHash, TopK
+from velt import (
+    BloomFilter,
+    CountingBloomFilter,
+    CountMinSketch,
+    CuckooFilter,
+    HyperLogLog,
+    MinHash,
+    ScalableBloomFilter,
+    TopK,
+)
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
@@ -39,6 +48,15 @@ def cuckoo_workload():
     cuckoo.update_hashes([0, 1, 2**64 - 1])
     cuckoo.remove("user-7")
     return cuckoo
+def scalable_bloom_workload():
+    # Three slices of capacities 50, 75 and 112 (112.5 truncated), the last partly filled.
+    chain = ScalableBloomFilter(
+        initial_capacity=50, false_positive_rate=0.02, growth_ratio=1.5, fpr_ratio=0.8, seed=2026
+    )
+    chain.update(f"user-{i}" for i in range(150))
+    chain.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
+    chain.update_hashes([0, 1, 2**64 - 1])
+    return chain
 
 
 def minhash_workload():
@@ -83,6 +101,7 @@ WORKLOADS = {
     "bloom": (BloomFilter, bloom_workload),
     "counting_bloom": (CountingBloomFilter, counting_bloom_workload),
     "cuckoo": (CuckooFilter, cuckoo_workload),
+    "scalable_bloom": (ScalableBloomFilter, scalable_bloom_workload),
     "hyperloglog": (HyperLogLog, hyperloglog_workload),
     "count_min_sketch": (CountMinSketch, count_min_sketch_workload),
     "minhash": (MinHash, minhash_workload),
