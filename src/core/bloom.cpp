@@ -52,33 +52,16 @@ bool BloomFilter::test(HashPair pair) const {
     });
 }
 
-// Batches hash a block of items before touching the bit array, prefetching
-// the word of each item's first position meanwhile, and prefetch item bytes a
-// block ahead: the items of a batch are scattered through memory, so cache
-// misses overlap instead of following one another.
 template <class PairOf, class Visit>
 void BloomFilter::for_each_pair(std::size_t count, PairOf&& pair_of, Visit&& visit) const {
-    constexpr std::size_t block_size = 16;
-    HashPair pairs[block_size];
-    for (std::size_t start = 0; start < count; start += block_size) {
-        const std::size_t size = std::min(block_size, count - start);
-        for (std::size_t j = 0; j < size; ++j) {
-            pairs[j] = pair_of(start + j);
-            __builtin_prefetch(&data_.bits[pairs[j].h1 % data_.num_bits / 64]);
-        }
-        for (std::size_t j = 0; j < size; ++j) visit(start + j, pairs[j]);
-    }
-}
-
-HashPair BloomFilter::item_pair(std::span<const std::string_view> items, std::size_t i) const {
-    constexpr std::size_t prefetch_distance = 16;
-    if (i + prefetch_distance < items.size()) __builtin_prefetch(items[i + prefetch_distance].data());
-    return hash_pair(items[i], data_.seed);
+    for_each_pair_in_blocks(
+        count, pair_of, [this](HashPair pair) { __builtin_prefetch(&data_.bits[pair.h1 % data_.num_bits / 64]); },
+        visit);
 }
 
 void BloomFilter::update(std::span<const std::string_view> items) {
     for_each_pair(
-        items.size(), [&](std::size_t i) { return item_pair(items, i); },
+        items.size(), [&](std::size_t i) { return item_pair_prefetching(items, i, data_.seed); },
         [&](std::size_t, HashPair pair) { insert(pair); });
 }
 
@@ -91,7 +74,7 @@ void BloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
 std::vector<std::uint8_t> BloomFilter::query_many(std::span<const std::string_view> items) const {
     std::vector<std::uint8_t> answers(items.size());
     for_each_pair(
-        items.size(), [&](std::size_t i) { return item_pair(items, i); },
+        items.size(), [&](std::size_t i) { return item_pair_prefetching(items, i, data_.seed); },
         [&](std::size_t i, HashPair pair) { answers[i] = test(pair); });
     return answers;
 }

@@ -89,10 +89,10 @@ private:
 
     void insert(HashPair pair);
     bool test(HashPair pair) const;
-    // Calls visit(i, pair_of(i)) for i = 0 .. count-1, in order, a block at a time.
+    // Calls visit(i, pair_of(i)) for i = 0 .. count-1, in order, a block at a
+    // time, prefetching the word of each pair's first position.
     template <class PairOf, class Visit>
     void for_each_pair(std::size_t count, PairOf&& pair_of, Visit&& visit) const;
-    HashPair item_pair(std::span<const std::string_view> items, std::size_t i) const;
 
     BloomFilterData data_;
 };

@@ -102,7 +102,7 @@ void CountingBloomFilter::add_all(std::size_t count, PairOf&& pair_of) {
 }
 
 void CountingBloomFilter::update(std::span<const std::string_view> items) {
-    add_all(items.size(), [&](std::size_t i) { return hash_pair(items[i], data_.seed); });
+    add_all(items.size(), [&](std::size_t i) { return item_pair_prefetching(items, i, data_.seed); });
 }
 
 void CountingBloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
@@ -134,28 +134,21 @@ bool CountingBloomFilter::test(HashPair pair) const {
 // counters in order and stops at the first zero, whatever k is.
 template <class PairOf>
 std::vector<std::uint8_t> CountingBloomFilter::test_all(std::size_t count, PairOf&& pair_of) const {
-    constexpr std::size_t block_size = 16;
     const std::uint32_t prefetched = std::min<std::uint32_t>(data_.num_hashes, 16);
     const std::uint8_t* counters = data_.counters.data();
+    const auto prefetch = [&](HashPair pair) {
+        for_each_position(pair, prefetched, data_.num_counters, [counters](std::uint64_t position) {
+            __builtin_prefetch(counters + position);
+            return true;
+        });
+    };
     std::vector<std::uint8_t> answers(count);
-    HashPair pairs[block_size];
-    for (std::size_t start = 0; start < count; start += block_size) {
-        const std::size_t size = std::min(block_size, count - start);
-        for (std::size_t j = 0; j < size; ++j) {
-            pairs[j] = pair_of(start + j);
-            std::uint32_t i = 0;
-            for_each_position(pairs[j], prefetched, data_.num_counters, [&](std::uint64_t position) {
-                __builtin_prefetch(counters + position);
-                return ++i < prefetched;
-            });
-        }
-        for (std::size_t j = 0; j < size; ++j) answers[start + j] = test(pairs[j]);
-    }
+    for_each_pair_in_blocks(count, pair_of, prefetch, [&](std::size_t i, HashPair pair) { answers[i] = test(pair); });
     return answers;
 }
 
 std::vector<std::uint8_t> CountingBloomFilter::query_many(std::span<const std::string_view> items) const {
-    return test_all(items.size(), [&](std::size_t i) { return hash_pair(items[i], data_.seed); });
+    return test_all(items.size(), [&](std::size_t i) { return item_pair_prefetching(items, i, data_.seed); });
 }
 
 std::vector<std::uint8_t> CountingBloomFilter::query_hashes(std::span<const std::uint64_t> hashes) const {

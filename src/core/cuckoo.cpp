@@ -205,21 +205,10 @@ void CuckooFilter::for_each_placement(std::size_t count, PlacementOf&& placement
     }
 }
 
-namespace {
-
-template <class Items>
-std::string_view prefetched(const Items& items, std::size_t i) {
-    constexpr std::size_t prefetch_distance = 16;
-    if (i + prefetch_distance < items.size()) __builtin_prefetch(items[i + prefetch_distance].data());
-    return items[i];
-}
-
-}  // namespace
-
 std::uint64_t CuckooFilter::update(std::span<const std::string_view> items) {
     std::uint64_t added = 0;
     for_each_placement(
-        items.size(), [&](std::size_t i) { return item_placement(prefetched(items, i)); },
+        items.size(), [&](std::size_t i) { return item_placement(item_prefetching_ahead(items, i)); },
         [&](std::size_t, Placement at) { added += insert(at); });
     return added;
 }
@@ -235,7 +224,7 @@ std::uint64_t CuckooFilter::update_hashes(std::span<const std::uint64_t> hashes)
 std::vector<std::uint8_t> CuckooFilter::query_many(std::span<const std::string_view> items) const {
     std::vector<std::uint8_t> answers(items.size());
     for_each_placement(
-        items.size(), [&](std::size_t i) { return item_placement(prefetched(items, i)); },
+        items.size(), [&](std::size_t i) { return item_placement(item_prefetching_ahead(items, i)); },
         [&](std::size_t i, Placement at) { answers[i] = holds(at); });
     return answers;
 }

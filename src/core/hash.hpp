@@ -2,7 +2,10 @@
 // functions, so their results are part of the stored formats and must never change.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #define XXH_INLINE_ALL
@@ -59,6 +62,41 @@ inline bool for_each_position(HashPair pair, std::uint32_t k, std::uint64_t m, V
         if (!visit(v % m)) return false;
     }
     return true;
+}
+
+// ---- Batches ----------------------------------------------------------------
+// The items of a batch are separate objects scattered through memory, and a
+// large table misses the cache on every position. Batches therefore hash a
+// block of items before touching the table, prefetching what the block will
+// touch, and fetch item bytes a little ahead: cache misses overlap instead of
+// following one another.
+
+// items[i], after prefetching the bytes of an item further on.
+inline std::string_view item_prefetching_ahead(std::span<const std::string_view> items, std::size_t i) {
+    constexpr std::size_t prefetch_distance = 16;
+    if (i + prefetch_distance < items.size()) __builtin_prefetch(items[i + prefetch_distance].data());
+    return items[i];
+}
+
+// The hash pair of items[i], prefetching ahead.
+inline HashPair item_pair_prefetching(std::span<const std::string_view> items, std::size_t i, std::uint64_t seed) {
+    return hash_pair(item_prefetching_ahead(items, i), seed);
+}
+
+// Calls visit(i, pair_of(i)) for i = 0 .. count-1 in order, a block at a time;
+// prefetch(pair) is called for every pair of a block before the block is visited.
+template <class PairOf, class Prefetch, class Visit>
+void for_each_pair_in_blocks(std::size_t count, PairOf&& pair_of, Prefetch&& prefetch, Visit&& visit) {
+    constexpr std::size_t block_size = 16;
+    HashPair pairs[block_size];
+    for (std::size_t start = 0; start < count; start += block_size) {
+        const std::size_t size = std::min(block_size, count - start);
+        for (std::size_t j = 0; j < size; ++j) {
+            pairs[j] = pair_of(start + j);
+            prefetch(pairs[j]);
+        }
+        for (std::size_t j = 0; j < size; ++j) visit(start + j, pairs[j]);
+    }
 }
 
 }  // namespace velt

@@ -81,15 +81,10 @@ void HyperLogLog::count_insertions(std::uint64_t n) {
 }
 
 void HyperLogLog::update(std::span<const std::string_view> items) {
-    // Items of a large batch lie scattered over the heap: fetching the bytes of
-    // an item a few places ahead hides most of the wait for them.
-    constexpr std::size_t prefetch_distance = 16;
-    const std::size_t n = items.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i + prefetch_distance < n) __builtin_prefetch(items[i + prefetch_distance].data());
-        apply(hash_with_seed(items[i], data_.seed));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        apply(hash_with_seed(item_prefetching_ahead(items, i), data_.seed));
     }
-    count_insertions(n);
+    count_insertions(items.size());
 }
 
 void HyperLogLog::update_hashes(std::span<const std::uint64_t> hashes) {

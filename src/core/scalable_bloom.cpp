@@ -36,15 +36,6 @@ bool slice_is_malformed(const BloomFilterSlice& slice) {
            slice.bits.size() != word_count(slice.num_bits) || !is_probability(slice.fpr);
 }
 
-// Items are prefetched this far ahead of hashing them: the items of a batch
-// are scattered through memory, so their cache misses then overlap.
-constexpr std::size_t prefetch_distance = 16;
-
-HashPair item_pair(std::span<const std::string_view> items, std::size_t i, std::uint64_t seed) {
-    if (i + prefetch_distance < items.size()) __builtin_prefetch(items[i + prefetch_distance].data());
-    return hash_pair(items[i], seed);
-}
-
 // An empty slice sized for `capacity` items at `rate` by the Bloom filter's rules.
 BloomFilterSlice sized_slice(std::uint64_t capacity, double rate) {
     BloomFilterSlice slice;
@@ -129,28 +120,20 @@ bool ScalableBloomFilter::test(HashPair pair) const {
     return false;
 }
 
-// Batches hash a block of items before testing any, prefetching the word of
-// each item's first position in every slice meanwhile, so that the cache
-// misses of one block overlap instead of following one another.
+// Batches prefetch the word of each item's first position in every slice.
 template <class PairOf, class Visit>
 void ScalableBloomFilter::for_each_pair(std::size_t count, PairOf&& pair_of, Visit&& visit) const {
-    constexpr std::size_t block_size = 16;
-    HashPair pairs[block_size];
-    for (std::size_t start = 0; start < count; start += block_size) {
-        const std::size_t size = std::min(block_size, count - start);
-        for (std::size_t j = 0; j < size; ++j) {
-            pairs[j] = pair_of(start + j);
-            for (const BloomFilterSlice& slice : data_.slices) {
-                __builtin_prefetch(&slice.bits[pairs[j].h1 % slice.num_bits / 64]);
-            }
+    const auto prefetch = [this](HashPair pair) {
+        for (const BloomFilterSlice& slice : data_.slices) {
+            __builtin_prefetch(&slice.bits[pair.h1 % slice.num_bits / 64]);
         }
-        for (std::size_t j = 0; j < size; ++j) visit(start + j, pairs[j]);
-    }
+    };
+    for_each_pair_in_blocks(count, pair_of, prefetch, visit);
 }
 
 void ScalableBloomFilter::update(std::span<const std::string_view> items) {
     for_each_pair(
-        items.size(), [&](std::size_t i) { return item_pair(items, i, data_.seed); },
+        items.size(), [&](std::size_t i) { return item_pair_prefetching(items, i, data_.seed); },
         [&](std::size_t, HashPair pair) { insert(pair); });
 }
 
@@ -163,7 +146,7 @@ void ScalableBloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
 std::vector<std::uint8_t> ScalableBloomFilter::query_many(std::span<const std::string_view> items) const {
     std::vector<std::uint8_t> answers(items.size());
     for_each_pair(
-        items.size(), [&](std::size_t i) { return item_pair(items, i, data_.seed); },
+        items.size(), [&](std::size_t i) { return item_pair_prefetching(items, i, data_.seed); },
         [&](std::size_t i, HashPair pair) { answers[i] = test(pair); });
     return answers;
 }
