@@ -31,19 +31,19 @@ def bloom_workload():
 
 
 def counting_bloom_workload():
-    counting = CountingBloomFilter(num_counters=600, num_hashes=4, seed=2026)
-    counting.update(f"user-{i % 90}" for i in range(150))
+    counting = CountingBloomFilter(num_counters=80, num_hashes=3, seed=2026)
+    counting.update(f"user-{i % 15}" for i in range(40))
     counting.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
     counting.update_hashes([0, 1, 2**64 - 1])
-    for i in range(0, 90, 3):
+    for i in range(0, 15, 3):
         counting.remove(f"user-{i}")
     counting.update(["hot"] * 240)  # counters near the limit of 255
     return counting
 def cuckoo_workload():
     # At this load every item finds room in one of its buckets: no relocation, whose
     # random victims would make the layout differ from run to run.
-    cuckoo = CuckooFilter(200, seed=2026)
-    cuckoo.update(f"user-{i}" for i in range(100))
+    cuckoo = CuckooFilter(32, seed=2026)
+    cuckoo.update(f"user-{i}" for i in range(8))
     cuckoo.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
     cuckoo.update_hashes([0, 1, 2**64 - 1])
     cuckoo.remove("user-7")
