@@ -169,7 +169,8 @@ private:
 
     static std::uint64_t item_hash(std::string_view item);
     std::size_t find(std::string_view item, std::uint64_t hash) const {
-        return index_.find(item, hash, [this](std::size_t node) -> const std::string& { return nodes_[node].counter.item; });
+        return index_.find(item, hash,
+                           [this](std::size_t node) -> const std::string& { return nodes_[node].counter.item; });
     }
     std::size_t find(std::string_view item) const { return find(item, item_hash(item)); }
 
