@@ -109,28 +109,24 @@ std::uint64_t CountMinSketch::smallest_in_rows(ColumnOf column_of) const {
 
 void CountMinSketch::add(std::string_view item, std::uint64_t count) {
     if (count == 0) return;
-    const std::uint64_t width = data_.width;
-    add_to_rows([item, width](std::uint64_t row_seed) { return hash_with_seed(item, row_seed) % width; }, count);
+    add_to_rows([&](std::uint64_t row_seed) { return columns_.remainder(hash_with_seed(item, row_seed)); }, count);
 }
 
 void CountMinSketch::add_hash(std::uint64_t hash, std::uint64_t count) {
     if (count == 0) return;
-    const std::uint64_t width = data_.width;
-    add_to_rows([hash, width](std::uint64_t row_seed) { return mix_caller_hash(hash, row_seed) % width; }, count);
+    add_to_rows([&](std::uint64_t row_seed) { return columns_.remainder(mix_caller_hash(hash, row_seed)); }, count);
 }
 
 std::uint64_t CountMinSketch::query(std::string_view item) const {
-    const std::uint64_t width = data_.width;
-    return smallest_in_rows([item, width](std::uint64_t row_seed) { return hash_with_seed(item, row_seed) % width; });
+    return smallest_in_rows([&](std::uint64_t row_seed) { return columns_.remainder(hash_with_seed(item, row_seed)); });
 }
 
 std::uint64_t CountMinSketch::query_hash(std::uint64_t hash) const {
-    const std::uint64_t width = data_.width;
-    return smallest_in_rows([hash, width](std::uint64_t row_seed) { return mix_caller_hash(hash, row_seed) % width; });
+    return smallest_in_rows([&](std::uint64_t row_seed) { return columns_.remainder(mix_caller_hash(hash, row_seed)); });
 }
 
 void CountMinSketch::update(std::span<const std::string_view> items) {
-    for (std::string_view item : items) add(item);
+    for (std::size_t i = 0; i < items.size(); ++i) add(item_prefetching_ahead(items, i));
 }
 
 void CountMinSketch::update_hashes(std::span<const std::uint64_t> hashes) {
@@ -140,7 +136,7 @@ void CountMinSketch::update_hashes(std::span<const std::uint64_t> hashes) {
 LargeArray<std::uint64_t> CountMinSketch::query_many(std::span<const std::string_view> items) const {
     LargeArray<std::uint64_t> estimates;
     estimates.reserve(items.size());
-    for (std::string_view item : items) estimates.push_back(query(item));
+    for (std::size_t i = 0; i < items.size(); ++i) estimates.push_back(query(item_prefetching_ahead(items, i)));
     return estimates;
 }
 

@@ -15,6 +15,7 @@
 #include "codec/binary.hpp"
 #include "codec/record.hpp"
 #include "file_io.hpp"
+#include "fixed_divisor.hpp"
 #include "hash.hpp"
 #include "large_array.hpp"
 
@@ -94,7 +95,7 @@ public:
     std::string repr() const;
 
 private:
-    explicit CountMinSketch(CountMinSketchData data) : data_(std::move(data)) {}
+    explicit CountMinSketch(CountMinSketchData data) : data_(std::move(data)), columns_(data_.width) {}
 
     // Row i uses the row seed `seed` + i x G. `column_of(row_seed)` names the
     // item's or hash's column in that row.
@@ -104,6 +105,7 @@ private:
     std::uint64_t smallest_in_rows(ColumnOf column_of) const;
 
     CountMinSketchData data_;
+    FixedDivisor columns_;  // reduces a row hash to its column: hash % width
 };
 
 }  // namespace velt

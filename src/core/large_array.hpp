@@ -19,11 +19,26 @@
 
 namespace velt {
 
+inline constexpr std::size_t huge_page_size = std::size_t{2} << 20;
+
+// Advises transparent huge pages for the whole 2 MiB pages inside
+// [start, start + bytes), for memory not yet touched that is to be filled at once.
+inline void advise_huge_pages(void* start, std::size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+    const auto first = reinterpret_cast<std::uintptr_t>(start);
+    const std::uintptr_t begin = (first + huge_page_size - 1) / huge_page_size * huge_page_size;
+    const std::uintptr_t end = (first + bytes) / huge_page_size * huge_page_size;
+    if (begin < end) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    static_cast<void>(start);
+    static_cast<void>(bytes);
+#endif
+}
+
 template <class T>
 struct LargeArrayAllocator {
     using value_type = T;
 
-    static constexpr std::size_t huge_page_size = std::size_t{2} << 20;
     static constexpr std::size_t huge_page_threshold = std::size_t{4} << 20;
 
     LargeArrayAllocator() = default;
@@ -37,9 +52,7 @@ struct LargeArrayAllocator {
         const std::size_t rounded = (bytes + huge_page_size - 1) / huge_page_size * huge_page_size;
         void* block = std::aligned_alloc(huge_page_size, rounded);
         if (block == nullptr) throw std::bad_alloc();
-#if defined(MADV_HUGEPAGE)
-        ::madvise(block, rounded, MADV_HUGEPAGE);
-#endif
+        advise_huge_pages(block, rounded);
         return static_cast<T*>(block);
     }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <new>
 
 #include "error.hpp"
@@ -73,8 +74,25 @@ void MinHash::lower_slots(HashOfSlot&& hash_of_slot) {
     }
 }
 
+// XXH3 chooses its code path by length alone. Inlining it here (flatten) and
+// stating the item's length range at compile time lets the optimiser drop the
+// other paths and keep only this path's arithmetic inside the loop over slots.
+template <std::size_t shortest, std::size_t longest>
+[[gnu::flatten]] void MinHash::add_of_length(std::string_view item) {
+    lower_slots([item](std::uint64_t slot_seed) {
+        if (item.size() < shortest || item.size() > longest) __builtin_unreachable();
+        return hash_with_seed(item, slot_seed);
+    });
+}
+
 void MinHash::add(std::string_view item) {
-    lower_slots([item](std::uint64_t slot_seed) { return hash_with_seed(item, slot_seed); });
+    const std::size_t length = item.size();
+    if (length > 240) add_of_length<241, SIZE_MAX>(item);
+    else if (length > 128) add_of_length<129, 240>(item);
+    else if (length > 16) add_of_length<17, 128>(item);
+    else if (length > 8) add_of_length<9, 16>(item);
+    else if (length > 3) add_of_length<4, 8>(item);
+    else add_of_length<0, 3>(item);
 }
 
 void MinHash::add_hash(std::uint64_t hash) {

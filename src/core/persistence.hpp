@@ -19,6 +19,12 @@ std::string to_bytes(const S& structure) {
     return codec::to_binary(structure.record(), S::format);
 }
 
+// to_bytes into the buffer that `allocate(size)` returns (see codec::write_binary).
+template <class S, class Allocate>
+void write_bytes(const S& structure, Allocate&& allocate) {
+    codec::write_binary(structure.record(), S::format, allocate);
+}
+
 template <class S>
 S from_bytes(std::string_view data) {
     return S::from_record(codec::from_binary<typename S::Record>(data, S::format));

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <random>
-#include <unordered_set>
+#include <utility>
 
 #include "error.hpp"
 #include "hash.hpp"
@@ -33,8 +33,51 @@ bool merged_order(const TopKCounter& a, const TopKCounter& b) {
 
 }  // namespace
 
-std::size_t TopK::ItemHash::operator()(std::string_view item) const {
-    return static_cast<std::size_t>(hash_with_seed(item, process_key()));
+std::uint64_t TopK::item_hash(std::string_view item) { return hash_with_seed(item, process_key()); }
+
+// ---- The item index ----------------------------------------------------------
+
+void TopK::Index::insert(std::uint64_t hash, std::size_t node) {
+    std::size_t at = hash & mask_;
+    while (slots_[at].node != none) at = (at + 1) & mask_;
+    slots_[at] = {hash, node};
+    ++size_;
+}
+
+void TopK::Index::erase(std::uint64_t hash, std::size_t node) {
+    std::size_t hole = hash & mask_;
+    while (slots_[hole].node != node) hole = (hole + 1) & mask_;
+    // Moves back every entry of the run after the hole that may sit there:
+    // one whose home slot does not lie cyclically in (hole, at].
+    for (std::size_t at = (hole + 1) & mask_; slots_[at].node != none; at = (at + 1) & mask_) {
+        const std::size_t home = slots_[at].hash & mask_;
+        if (((at - home) & mask_) >= ((at - hole) & mask_)) {
+            slots_[hole] = slots_[at];
+            hole = at;
+        }
+    }
+    slots_[hole] = Slot{};
+    --size_;
+}
+
+void TopK::Index::reserve(std::size_t count) {
+    // At most a quarter full, which keeps the runs that lookups and removals
+    // walk short; the first table has 64 slots.
+    if (count <= slots_.size() / 4) return;
+    std::size_t capacity = std::max<std::size_t>(slots_.size(), 64);
+    while (count > capacity / 4) capacity *= 2;
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity));
+    mask_ = capacity - 1;
+    size_ = 0;
+    for (const Slot& slot : old) {
+        if (slot.node != none) insert(slot.hash, slot.node);
+    }
+}
+
+void TopK::Index::clear() {
+    slots_.clear();
+    mask_ = 0;
+    size_ = 0;
 }
 
 // ---- Construction and records ------------------------------------------------
@@ -51,11 +94,15 @@ TopK TopK::from_record(TopKData record) {
     if (record.k == 0) throw ValueError("k must be positive");
     if (record.counters.size() > record.k) throw ValueError("number of counters exceeds k");
 
-    std::unordered_set<std::string_view, ItemHash> seen;
+    Index seen;
     seen.reserve(record.counters.size());
-    for (const TopKCounter& counter : record.counters) {
+    const auto text_of = [&](std::size_t i) -> const std::string& { return record.counters[i].item; };
+    for (std::size_t i = 0; i < record.counters.size(); ++i) {
+        const TopKCounter& counter = record.counters[i];
         if (counter.error > counter.count) throw ValueError("counter error exceeds count");
-        if (!seen.insert(counter.item).second) throw ValueError("duplicate tracked item");
+        const std::uint64_t hash = item_hash(counter.item);
+        if (seen.find(counter.item, hash, text_of) != none) throw ValueError("duplicate tracked item");
+        seen.insert(hash, i);
     }
     const auto out_of_order = std::adjacent_find(
         record.counters.begin(), record.counters.end(),
@@ -81,8 +128,9 @@ void TopK::assign(std::vector<TopKCounter> ordered) {
     for (TopKCounter& counter : ordered) {
         reserve_group();
         const std::size_t node = nodes_.size();
-        index_.insert_or_assign(counter.item, node);
-        nodes_.push_back({std::move(counter)});
+        const std::uint64_t hash = item_hash(counter.item);
+        index_.insert(hash, node);
+        nodes_.push_back({std::move(counter), hash});
         link(node, last_group_);
     }
 }
@@ -94,40 +142,44 @@ void TopK::assign(std::vector<TopKCounter> ordered) {
 void TopK::add(std::string_view item, std::uint64_t count) {
     if (count == 0) return;
 
-    if (const auto tracked = index_.find(item); tracked != index_.end()) {
-        const std::size_t node = tracked->second;
+    const std::uint64_t hash = item_hash(item);
+    if (const std::size_t node = find(item, hash); node != none) {
         raise_count(node, saturating_add(nodes_[node].counter.count, count));
         return;
     }
 
     reserve_group();
     if (nodes_.size() < k_) {
+        index_.reserve(nodes_.size() + 1);
         const std::size_t node = nodes_.size();
-        nodes_.push_back({TopKCounter{std::string(item), count, 0}});
-        try {
-            index_.emplace(item, node);
-        } catch (...) {
-            nodes_.pop_back();
-            throw;
-        }
+        nodes_.push_back({TopKCounter{std::string(item), count, 0}, hash});
+        index_.insert(hash, node);
         link(node, last_group_);
         return;
     }
 
     // Full: the new item takes over the last counter, a smallest count, and
-    // inherits that count as its error.
+    // inherits that count as its error. The text is copied first: it is the
+    // only step that may allocate (never for a short text, nor for one no
+    // longer than the text it replaces).
     const std::size_t victim = groups_[last_group_].last;
-    std::string text(item);
-    index_.emplace(text, victim);
-    TopKCounter& counter = nodes_[victim].counter;
-    index_.erase(counter.item);
-    counter.item = std::move(text);
-    counter.error = counter.count;
-    raise_count(victim, saturating_add(counter.count, count));
+    Node& taken = nodes_[victim];
+    std::string& text = taken.counter.item;
+    if (item.size() > text.capacity()) {
+        std::string copy(item);
+        text.swap(copy);
+    } else {
+        text.assign(item);
+    }
+    index_.erase(taken.hash, victim);
+    index_.insert(hash, victim);
+    taken.hash = hash;
+    taken.counter.error = taken.counter.count;
+    raise_count(victim, saturating_add(taken.counter.count, count));
 }
 
 void TopK::update(std::span<const std::string_view> items) {
-    for (std::string_view item : items) add(item);
+    for (std::size_t i = 0; i < items.size(); ++i) add(item_prefetching_ahead(items, i));
 }
 
 void TopK::raise_count(std::size_t node, std::uint64_t count) {
@@ -206,8 +258,8 @@ void TopK::for_each_counter(Visit&& visit) const {
 }
 
 std::uint64_t TopK::query(std::string_view item) const {
-    const auto tracked = index_.find(item);
-    return tracked == index_.end() ? 0 : nodes_[tracked->second].counter.count;
+    const std::size_t node = find(item);
+    return node == none ? 0 : nodes_[node].counter.count;
 }
 
 std::vector<std::uint64_t> TopK::query_many(std::span<const std::string_view> items) const {
@@ -256,9 +308,9 @@ void TopK::merge(const TopK& other) {
     std::vector<TopKCounter> merged;
     merged.reserve(nodes_.size() + other.nodes_.size());
     for_each_counter([&](const TopKCounter& mine) {
-        const auto theirs = other.index_.find(mine.item);
-        if (theirs != other.index_.end()) {
-            const TopKCounter& match = other.nodes_[theirs->second].counter;
+        const std::size_t theirs = other.find(mine.item);
+        if (theirs != none) {
+            const TopKCounter& match = other.nodes_[theirs].counter;
             merged.push_back({mine.item, saturating_add(mine.count, match.count), saturating_add(mine.error, match.error)});
         } else {
             merged.push_back({mine.item, saturating_add(mine.count, other_min), saturating_add(mine.error, other_min)});
@@ -266,7 +318,7 @@ void TopK::merge(const TopK& other) {
         return true;
     });
     other.for_each_counter([&](const TopKCounter& theirs) {
-        if (!index_.contains(theirs.item)) {
+        if (!contains(theirs.item)) {
             merged.push_back(
                 {theirs.item, saturating_add(theirs.count, self_min), saturating_add(theirs.error, self_min)});
         }

@@ -13,17 +13,15 @@
 // first stands first; a merge orders equal counts by item bytes.
 //
 // Unlike the hashing structures, the tracker keeps the item texts themselves
-// and has no seed: an ordinary hash map finds a tracked item's counter.
+// and has no seed: a hash table private to the process finds a tracked item's counter.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "codec/binary.hpp"
@@ -88,7 +86,7 @@ public:
     // The item's estimated count, or 0 when it is not tracked.
     std::uint64_t query(std::string_view item) const;
     std::vector<std::uint64_t> query_many(std::span<const std::string_view> items) const;
-    bool contains(std::string_view item) const { return index_.contains(item); }
+    bool contains(std::string_view item) const { return find(item) != none; }
 
     // The first n counters in order, largest count first.
     std::vector<TopKCounter> top(std::uint64_t n = std::numeric_limits<std::uint64_t>::max()) const;
@@ -119,6 +117,7 @@ private:
 
     struct Node {
         TopKCounter counter;
+        std::uint64_t hash = 0;  // of the item, as indexed
         std::size_t group = none;
         std::size_t previous = none;  // neighbours within the group
         std::size_t next = none;
@@ -132,13 +131,48 @@ private:
         std::size_t next = none;  // the group of the next smaller count; for a free group, the next free one
     };
 
-    // Item texts hashed with a key drawn once per process, so that no input
-    // can be crafted to collide in every process.
-    struct ItemHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view item) const;
+    // Finds a tracked item's node: open addressing with linear probing over a
+    // power-of-two table of (item hash, node) slots, kept at most a quarter full.
+    // Texts are compared only where hashes agree, and a removal shifts the
+    // entries behind it back, so the table never fills with tombstones. Item
+    // hashes use a key drawn once per process, so that no input can be
+    // crafted to collide in every process.
+    class Index {
+    public:
+        // text_of(node) is the text that the node tracks.
+        template <class TextOf>
+        std::size_t find(std::string_view item, std::uint64_t hash, TextOf&& text_of) const {
+            if (slots_.empty()) return none;
+            for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
+                const Slot& slot = slots_[at];
+                if (slot.node == none) return none;
+                if (slot.hash == hash && text_of(slot.node) == item) return slot.node;
+            }
+        }
+        // Adds a node whose text is not in the index; room must have been reserved.
+        void insert(std::uint64_t hash, std::size_t node);
+        // Removes the node, indexed under `hash`.
+        void erase(std::uint64_t hash, std::size_t node);
+        // Makes room for `count` entries in all, so that inserting them allocates nothing.
+        void reserve(std::size_t count);
+        void clear();
+
+    private:
+        struct Slot {
+            std::uint64_t hash = 0;
+            std::size_t node = none;
+        };
+        std::vector<Slot> slots_;
+        std::size_t mask_ = 0;
+        std::size_t size_ = 0;
     };
-    using Index = std::unordered_map<std::string, std::size_t, ItemHash, std::equal_to<>>;
+
+    static std::uint64_t item_hash(std::string_view item);
+    std::size_t find(std::string_view item, std::uint64_t hash) const {
+        return index_.find(item, hash,
+                           [this](std::size_t node) -> const std::string& { return nodes_[node].counter.item; });
+    }
+    std::size_t find(std::string_view item) const { return find(item, item_hash(item)); }
 
     // Replaces every counter by `ordered`, which is sorted by descending count
     // and holds no item twice; equal counts keep their order.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "binding.hpp"
+#include "large_array.hpp"
 #include "persistence.hpp"
 
 namespace velt::python {
@@ -19,7 +20,16 @@ struct Persistence {
         return entry_point([&] {
             bind(Signature<0>{class_name<Core>, "to_bytes", {}}, args, nargs, kwnames);
             auto structure = Object::shared(self);
-            return new_bytes(velt::to_bytes(structure.core));
+            // Written in place into the new bytes object: a large form is never copied.
+            Ref bytes;
+            velt::write_bytes(structure.core, [&bytes](std::size_t size) {
+                bytes = Ref::checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+                char* buffer = PyBytes_AsString(bytes.get());
+                if (buffer == nullptr) throw_python_error();
+                advise_huge_pages(buffer, size);
+                return buffer;
+            });
+            return bytes.release();
         });
     }
 
@@ -42,8 +52,8 @@ struct Persistence {
     static PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return entry_point([&] {
             const auto bound = bind(Signature<1>{class_name<Core>, "from_json", {"data"}}, args, nargs, kwnames);
-            const std::string text = to_text(bound[0], "data");
-            return Object::wrap(velt::from_json<Core>(text));
+            // Read in place: the argument outlives the call.
+            return Object::wrap(velt::from_json<Core>(to_utf8(bound[0], "data")));
         });
     }
 

@@ -147,15 +147,26 @@ private:
     char* out_;
 };
 
-// The record's payload inside its envelope, built in one buffer sized up front.
-template <Record R>
-std::string to_binary(const R& record, Format format) {
+// Writes the record's payload inside its envelope straight into the buffer
+// that `allocate(size)` returns, sized up front, so that a large record is
+// written once, where it is to stay.
+template <Record R, class Allocate>
+void write_binary(const R& record, Format format, Allocate&& allocate) {
     PayloadSizer sizer;
     sizer.add(record);
-    std::string out(envelope_header_size + sizer.size, '\0');
-    PayloadWriter writer(out.data() + envelope_header_size);
+    char* out = allocate(envelope_header_size + sizer.size);
+    PayloadWriter writer(out + envelope_header_size);
     writer.write(record);
-    write_envelope_header(out.data(), format, {out.data() + envelope_header_size, sizer.size});
+    write_envelope_header(out, format, {out + envelope_header_size, sizer.size});
+}
+
+template <Record R>
+std::string to_binary(const R& record, Format format) {
+    std::string out;
+    write_binary(record, format, [&out](std::size_t size) {
+        out.resize(size);
+        return out.data();
+    });
     return out;
 }
 
