@@ -10,14 +10,18 @@ SANITIZED_BUILD := build/sanitized
 ASAN_OPTIONS := allocator_may_return_null=1
 
 FUZZ_BUILD := build/fuzz
+# Seconds per fuzz target for `make fuzz`, and for the run that `make test` includes.
 FUZZ_SECONDS := 60
+TEST_FUZZ_SECONDS := 20
+# Fuzz targets run this many at a time (CI machines have two cores).
+FUZZ_JOBS := 2
 
-.PHONY: demo test test-stubs test-native test-python test-sanitized fuzz bench docs system-deps clean
+.PHONY: demo test test-stubs test-native test-python test-sanitize test-fuzz fuzz fuzz-build bench docs system-deps clean
 
 demo: $(VENV)/.installed
 	$(PY) -m velt demo
 
-test: test-stubs test-native test-python test-sanitized
+test: test-stubs test-native test-python test-sanitize test-fuzz
 
 # The type stubs (python/velt/_velt.pyi) against the installed native module.
 test-stubs: $(VENV)/.installed
@@ -35,7 +39,7 @@ test-python: $(VENV)/.installed
 # The native tests and the whole Python suite against a core and module built
 # with ASan and UBSan. The interpreter is not: the runtime is preloaded, with
 # libstdc++ so that ASan can intercept C++ throws.
-test-sanitized: $(VENV)/.installed
+test-sanitize: $(VENV)/.installed
 	$(VENV)/bin/cmake -S . -B $(SANITIZED_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELT_SANITIZE=ON -DVELT_BUILD_TESTS=ON \
 		-DPython_EXECUTABLE=$(abspath $(PY)) > /dev/null
@@ -48,16 +52,23 @@ test-sanitized: $(VENV)/.installed
 		PYTHONPATH=$(abspath $(SANITIZED_BUILD)/package) $(PY) -m pytest -p no:cacheprovider \
 		--deselect tests/python/test_wheel.py
 
-# Every decoder under libFuzzer (with ASan and UBSan) for FUZZ_SECONDS, seeded
-# with the golden files. Needs clang (installed when missing).
-fuzz: $(VENV)/.ready
-	command -v clang++ >/dev/null || tools/install-system-deps.sh clang libclang-rt-14-dev
+# Every decoder, and the envelope, under libFuzzer with ASan and UBSan: one target
+# each, run on a corpus of valid encodings (fuzz/make_corpus.py). A finding fails
+# the run; its input is kept as $(FUZZ_BUILD)/artifacts/<target>-crash-<hash>.
+fuzz: fuzz-build
+	ASAN_OPTIONS=$(ASAN_OPTIONS) fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_JOBS)
+
+test-fuzz: fuzz-build
+	ASAN_OPTIONS=$(ASAN_OPTIONS) fuzz/run.sh $(FUZZ_BUILD) $(TEST_FUZZ_SECONDS) $(FUZZ_JOBS)
+
+# Needs clang and its runtimes (installed when missing).
+fuzz-build: $(VENV)/.installed
+	tools/install-system-deps.sh clang libclang-rt-14-dev
 	CXX=clang++ $(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELT_SANITIZE=ON -DVELT_BUILD_MODULE=OFF -DVELT_BUILD_FUZZERS=ON > /dev/null
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
+	rm -rf $(FUZZ_BUILD)/corpus
 	$(PY) fuzz/make_corpus.py tests/data $(FUZZ_BUILD)/corpus
-	ASAN_OPTIONS=$(ASAN_OPTIONS) $(FUZZ_BUILD)/fuzz_decoders -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096 \
-		$(FUZZ_BUILD)/corpus
 
 bench: $(VENV)/.installed
 	$(PY) bench/bench_bloom.py

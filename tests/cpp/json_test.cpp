@@ -422,6 +422,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "lone leading surrogate in hex escape at line 1 column 30"},
         ErrorCase{"{\"entries\": [{\"label\": \"\\u12\"}]}",
                   "invalid escape at line 1 column 30"},
+        // Text is stored as read: bytes that are not UTF-8 are refused at the first bad one.
+        ErrorCase{"{\"entries\": [{\"label\": \"ab\xe9" "c\"}]}", "invalid unicode code point at line 1 column 27"},
+        ErrorCase{"{\"entries\": [{\"label\": \"\\n\xf0\x9f\x98\"}]}",
+                  "invalid unicode code point at line 1 column 27"},
         ErrorCase{"{\"entries\": [{\"label\": \"a\tb\"}]}",
                   "control character (\\u0000-\\u001F) found while parsing a string "
                   "at line 1 column 26"},

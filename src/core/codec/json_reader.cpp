@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "codec/json_writer.hpp"
+#include "codec/utf8.hpp"
 #include "error.hpp"
 
 namespace velt::codec::json_detail {
@@ -32,6 +33,7 @@ constexpr std::string_view unexpected_end_of_escape = "unexpected end of hex esc
 constexpr std::string_view control_character =
     "control character (\\u0000-\\u001F) found while parsing a string";
 constexpr std::string_view recursion_limit = "recursion limit exceeded";
+constexpr std::string_view invalid_code_point = "invalid unicode code point";
 
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
@@ -406,7 +408,11 @@ void Parser::parse_string(std::string& out) {
             if (c == '"' || c == '\\' || c < 0x20) break;
             ++pos_;
         }
-        out.append(text_.data() + run_start, pos_ - run_start);
+        // The text between escapes is kept as it is, so it must be UTF-8 already. The
+        // error stands just after the first bad byte, as other faults in strings do.
+        const std::string_view run = text_.substr(run_start, pos_ - run_start);
+        if (const auto error = find_utf8_error(run)) fail_at(run_start + error->valid_up_to + 1, invalid_code_point);
+        out.append(run);
         if (pos_ == text_.size()) fail_here(eof_string);
         const char c = text_[pos_++];
         if (c == '"') return;
