@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import math
 
+import xxhash
 from velt import BloomFilter, CountingBloomFilter, CuckooFilter, ScalableBloomFilter
 
 from .common import (
@@ -31,8 +32,6 @@ class XxhashBloomFilter:
     per item split into two halves for double hashing, bits in a bytearray."""
 
     def __init__(self, expected_items: int, false_positive_rate: float) -> None:
-        import xxhash
-
         self._hash = xxhash.xxh3_128_intdigest
         self.num_bits = math.ceil(-expected_items * math.log(false_positive_rate) / math.log(2) ** 2)
         self.num_hashes = max(1, round(self.num_bits / expected_items * math.log(2)))
