@@ -9,6 +9,8 @@ SANITIZED_BUILD := build/sanitized
 # Sizes that cannot be allocated must raise MemoryError, as they do without ASan.
 ASAN_OPTIONS := allocator_may_return_null=1
 
+BENCH_BUILD := build/bench
+
 FUZZ_BUILD := build/fuzz
 # Seconds per fuzz target for `make fuzz`, and for the run that `make test` includes.
 FUZZ_SECONDS := 60
@@ -70,8 +72,22 @@ fuzz-build: $(VENV)/.installed
 	rm -rf $(FUZZ_BUILD)/corpus
 	$(PY) fuzz/make_corpus.py tests/data $(FUZZ_BUILD)/corpus
 
-bench: $(VENV)/.installed
-	$(PY) bench/bench_bloom.py
+# The Python suite against the peers (extras `bench`) and the core's Google Benchmark
+# binary; prints the tables and the summary and writes docs/benchmarks.md.
+bench: $(VENV)/.installed $(VENV)/.bench
+	@tools/install-system-deps.sh libbenchmark-dev
+	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DVELT_BUILD_MODULE=OFF -DVELT_BUILD_BENCHMARKS=ON > /dev/null
+	$(VENV)/bin/cmake --build $(BENCH_BUILD)
+	$(PY) -m bench.run --native $(BENCH_BUILD)/velt_core_benchmarks
+
+# One requirement at a time: a peer that does not build here is left out (the suite
+# notes it and skips its rows) instead of failing the whole install.
+$(VENV)/.bench: $(VENV)/.ready
+	for requirement in $$(python3 tools/extras.py bench); do \
+		$(VENV)/bin/pip install -q "$$requirement" || echo "note: $$requirement did not install, skipped"; \
+	done
+	touch $@
 
 # The plots of docs/accuracy.md, drawn into docs/images/ (matplotlib from the docs extras).
 docs: $(VENV)/.installed

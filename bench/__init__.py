@@ -1,0 +1,1 @@
+"""velt's benchmarks: python -m bench.run (see run.py)."""

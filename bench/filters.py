@@ -1,0 +1,286 @@
+"""Membership filters: BloomFilter, CountingBloomFilter, ScalableBloomFilter, CuckooFilter.
+
+Every filter is sized for N expected items at a 1 % false-positive rate, peers too;
+queries ask for the N items that were added."""
+
+from __future__ import annotations
+
+import math
+
+import xxhash
+from velt import BloomFilter, CountingBloomFilter, CuckooFilter, ScalableBloomFilter
+
+from .common import (
+    HASH_KINDS,
+    Comparison,
+    Inputs,
+    Results,
+    Table,
+    Target,
+    against_fastest_peer,
+    floor_of,
+    measure,
+    peer,
+    ratio,
+)
+
+FPR = 0.01
+
+
+class XxhashBloomFilter:
+    """The Bloom filter one writes in pure Python over the xxhash package: one XXH3-128
+    per item split into two halves for double hashing, bits in a bytearray."""
+
+    def __init__(self, expected_items: int, false_positive_rate: float) -> None:
+        self._hash = xxhash.xxh3_128_intdigest
+        self.num_bits = math.ceil(-expected_items * math.log(false_positive_rate) / math.log(2) ** 2)
+        self.num_hashes = max(1, round(self.num_bits / expected_items * math.log(2)))
+        self.bits = bytearray((self.num_bits + 7) // 8)
+
+    def _positions(self, item: str | bytes) -> list[int]:
+        digest = self._hash(item)
+        h1, h2 = digest & 0xFFFFFFFFFFFFFFFF, digest >> 64
+        return [(h1 + i * h2) % self.num_bits for i in range(self.num_hashes)]
+
+    def add(self, item: str | bytes) -> None:
+        for position in self._positions(item):
+            self.bits[position >> 3] |= 1 << (position & 7)
+
+    def __contains__(self, item: str | bytes) -> bool:
+        return all(self.bits[p >> 3] & (1 << (p & 7)) for p in self._positions(item))
+
+
+def _add_each(add_of):
+    """run() for a peer whose only insert path is add(item)."""
+
+    def run(structure, items):
+        add = add_of(structure)
+        for item in items:
+            add(item)
+
+    return run
+
+
+def _query_each(structure, items):
+    return [item in structure for item in items]
+
+
+def _bloom_peers_insert(comparison: Comparison, n: int, items) -> list:
+    """The Bloom filter peers inserting items through their fastest path; returns their timings."""
+    timings = []
+    if rbloom := peer("rbloom"):
+        timings.append(
+            (
+                "rbloom",
+                comparison.other(
+                    "rbloom Bloom.update (batch; hash())",
+                    measure(lambda f, s: f.update(s), items, lambda: rbloom.Bloom(n, FPR)),
+                ),
+            )
+        )
+    if abloom := peer("abloom"):
+        timings.append(
+            (
+                "abloom",
+                comparison.other(
+                    "abloom BloomFilter.update (batch)",
+                    measure(lambda f, s: f.update(s), items, lambda: abloom.BloomFilter(n, FPR)),
+                ),
+            )
+        )
+    if pybloomfilter := peer("pybloomfilter"):
+        timings.append(
+            (
+                "pybloomfiltermmap3",
+                comparison.other(
+                    "pybloomfiltermmap3 BloomFilter.update (batch, anonymous mmap)",
+                    measure(lambda f, s: f.update(s), items, lambda: pybloomfilter.BloomFilter(n, FPR)),
+                ),
+            )
+        )
+    return timings
+
+
+def _bloom_peers_query(comparison: Comparison, n: int, items) -> list:
+    """The Bloom filter peers answering membership for items; none has a batch query."""
+    timings = []
+    factories = []
+    if rbloom := peer("rbloom"):
+        factories.append(("rbloom", "rbloom [x in f for x in items]", lambda: rbloom.Bloom(n, FPR)))
+    if abloom := peer("abloom"):
+        factories.append(("abloom", "abloom [x in f for x in items]", lambda: abloom.BloomFilter(n, FPR)))
+    if pybloomfilter := peer("pybloomfilter"):
+        factories.append(
+            ("pybloomfiltermmap3", "pybloomfiltermmap3 [x in f ...]", lambda: pybloomfilter.BloomFilter(n, FPR))
+        )
+    for name, label, factory in factories:
+        full = factory()
+        full.update(items)
+        timings.append((name, comparison.other(label, measure(lambda f, s: _query_each(f, s), items, lambda: full))))
+    return timings
+
+
+def bloom(inputs: Inputs) -> Results:
+    n = inputs.n
+    table = Table("BloomFilter (1 % at 10^6 expected items)")
+    results = Results([table])
+    new_filter = lambda: BloomFilter(expected_items=n, false_positive_rate=FPR)  # noqa: E731
+
+    set_update: dict[str, object] = {}
+    for kind in ("str", "bytes", "int"):
+        items = inputs.items(kind)
+        comparison = table.compare("update", kind)
+        velt = comparison.velt("BloomFilter.update", measure(lambda f, s: f.update(s), items, new_filter))
+        if kind != "int":  # ints have no join: converting them is the very cost measured
+            comparison.floor("floor ''.join" if kind == "str" else "floor b''.join", _floor(kind, items))
+        set_update[kind] = comparison.other("set.update", measure(lambda s, i: s.update(i), items, set))
+        if kind == "str":
+            comparison.other("BloomFilter.add loop", measure(_add_each(lambda f: f.add), items, new_filter))
+            comparison.other("xxhash pure-Python Bloom add loop", measure(
+                _add_each(lambda f: f.add), items, lambda: XxhashBloomFilter(n, FPR)))
+        if kind != "int" and (probables := peer("probables")):  # it hashes str and bytes only
+            comparison.other("pyprobables BloomFilter.add loop", measure(
+                _add_each(lambda f: f.add), items, lambda: probables.BloomFilter(n, FPR)))
+        peers = _bloom_peers_insert(comparison, n, items)
+        if kind == "str":
+            results.targets.append(Target("BloomFilter.update str / set.update", ratio(velt, set_update[kind]), 0.35, "<="))
+            results.targets.append(against_fastest_peer("BloomFilter.update str vs fastest Bloom peer", velt, peers))
+        if kind == "int":
+            results.targets.append(Target("BloomFilter.update int / set.update of the ints", ratio(velt, set_update[kind]), 1.0, "<="))
+
+    items = inputs.strs
+    full = new_filter()
+    full.update(items)
+    truth = set(items)
+    comparison = table.compare("query_many", "str")
+    velt = comparison.velt("BloomFilter.query_many", measure(lambda f, s: f.query_many(s), items, lambda: full))
+    comprehension = comparison.other("[x in s for x in items] (set)", measure(_query_each, items, lambda: truth))
+    comparison.other("[x in f for x in items] (velt)", measure(_query_each, items, lambda: full))
+    peers = _bloom_peers_query(comparison, n, items)
+    results.targets.append(Target("BloomFilter.query_many / set comprehension", ratio(velt, comprehension), 0.3, "<="))
+    results.targets.append(against_fastest_peer("BloomFilter.query_many vs fastest Bloom peer", velt, peers))
+
+    results.targets += _hash_paths(table, inputs, "BloomFilter", new_filter)
+    return results
+
+
+def _floor(kind: str, items):
+    if kind == "str":
+        return floor_of(items)
+    return measure(lambda _, sample: b"".join(sample), items)
+
+
+def _hash_paths(table: Table, inputs: Inputs, name: str, new_structure) -> list[Target]:
+    """update_hashes and query_hashes from a list, a numpy array and an array.array."""
+    targets = []
+    for operation in ("update_hashes", "query_hashes"):
+        comparison = table.compare(operation, "caller hashes")
+        timings = {}
+        full = new_structure()
+        full.update_hashes(inputs.hashes_numpy)
+        for kind in HASH_KINDS:
+            if operation == "update_hashes":
+                run, prepare = (lambda f, s: f.update_hashes(s)), new_structure
+            else:
+                run, prepare = (lambda f, s: f.query_hashes(s)), (lambda: full)
+            timings[kind] = comparison.velt(f"{name}.{operation} ({kind})", measure(run, inputs.hashes(kind), prepare))
+        for kind in HASH_KINDS[1:]:
+            targets.append(
+                Target(f"{name}.{operation}: list / {kind} (speed-up)", ratio(timings["list"], timings[kind]), 10.0, ">=")
+            )
+    return targets
+
+
+def counting_and_scalable(inputs: Inputs) -> Results:
+    """The two Bloom variants against the plain filter, set.update and pyprobables."""
+    n = inputs.n
+    items = inputs.strs
+    results = Results()
+    bloom_update = measure(lambda f, s: f.update(s), items, lambda: BloomFilter(expected_items=n, false_positive_rate=FPR))
+    full_bloom = BloomFilter(expected_items=n, false_positive_rate=FPR)
+    full_bloom.update(items)
+    bloom_query = measure(lambda f, s: f.query_many(s), items, lambda: full_bloom)
+    probables = peer("probables")
+    variants = [
+        (
+            "CountingBloomFilter",
+            lambda: CountingBloomFilter(expected_items=n, false_positive_rate=FPR),
+            "pyprobables CountingBloomFilter",
+            (lambda: probables.CountingBloomFilter(n, FPR)) if probables else None,
+        ),
+        (
+            "ScalableBloomFilter",
+            lambda: ScalableBloomFilter(initial_capacity=n, false_positive_rate=FPR),
+            "pyprobables ExpandingBloomFilter",
+            (lambda: probables.ExpandingBloomFilter(n, FPR)) if probables else None,
+        ),
+    ]
+    for name, new_filter, peer_name, new_peer in variants:
+        table = Table(f"{name} (1 % at 10^6 expected items)")
+        results.tables.append(table)
+        comparison = table.compare("update", "str")
+        velt = comparison.velt(f"{name}.update", measure(lambda f, s: f.update(s), items, new_filter))
+        comparison.floor("floor ''.join", floor_of(items))
+        comparison.other("BloomFilter.update", bloom_update)
+        set_update = comparison.other("set.update", measure(lambda s, i: s.update(i), items, set))
+        if name == "ScalableBloomFilter":
+            # Grown from a thousandth of the stream, as when its size is not known: ten slices.
+            comparison.velt(f"{name}.update (initial_capacity 10^3)", measure(
+                lambda f, s: f.update(s), items, lambda: ScalableBloomFilter(initial_capacity=n // 1000)))
+        peer_update = comparison.other(f"{peer_name}.add loop", measure(_add_each(lambda f: f.add), items, new_peer)) if new_peer else None
+        results.targets.append(Target(f"{name}.update / BloomFilter.update", ratio(velt, bloom_update), 1.5, "<="))
+        results.targets.append(Target(f"{name}.update / set.update", ratio(velt, set_update), 0.35 * 1.5, "<="))
+        results.targets.append(against_fastest_peer(f"{name}.update vs fastest peer", velt, [(peer_name, peer_update)]))
+
+        full = new_filter()
+        full.update(items)
+        comparison = table.compare("query_many", "str")
+        velt = comparison.velt(f"{name}.query_many", measure(lambda f, s: f.query_many(s), items, lambda: full))
+        comparison.other("BloomFilter.query_many", bloom_query)
+        truth = set(items)
+        comprehension = comparison.other("[x in s for x in items] (set)", measure(_query_each, items, lambda: truth))
+        peer_query = None
+        if new_peer:
+            full_peer = new_peer()
+            for item in items[: 10 * n // 100]:
+                full_peer.add(item)
+            peer_query = comparison.other(f"{peer_name}.check loop (10 % added)", measure(
+                lambda f, s: [f.check(x) for x in s], items, lambda: full_peer))
+        results.targets.append(Target(f"{name}.query_many / BloomFilter.query_many", ratio(velt, bloom_query), 1.5, "<="))
+        results.targets.append(Target(f"{name}.query_many / set comprehension", ratio(velt, comprehension), 0.3 * 1.5, "<="))
+        results.targets.append(against_fastest_peer(f"{name}.query_many vs fastest peer", velt, [(peer_name, peer_query)]))
+    return results
+
+
+def cuckoo(inputs: Inputs) -> Results:
+    n = inputs.n
+    items = inputs.strs
+    table = Table("CuckooFilter (capacity 10^6)")
+    results = Results([table])
+    new_filter = lambda: CuckooFilter(capacity=n)  # noqa: E731
+    comparison = table.compare("update", "str")
+    velt = comparison.velt("CuckooFilter.update", measure(lambda f, s: f.update(s), items, new_filter))
+    comparison.floor("floor ''.join", floor_of(items))
+    comparison.other("set.update", measure(lambda s, i: s.update(i), items, set))
+    peer_update = peer_query = None
+    if probables := peer("probables"):
+        # pyprobables counts capacity in buckets of four fingerprints.
+        new_peer = lambda: probables.CuckooFilter(capacity=math.ceil(n / 4 / 0.95))  # noqa: E731
+        peer_update = comparison.other("pyprobables CuckooFilter.add loop", measure(
+            _add_each(lambda f: f.add), items, new_peer))
+        full_peer = new_peer()
+        for item in items[: n // 10]:
+            full_peer.add(item)
+    results.targets.append(against_fastest_peer("CuckooFilter.update vs fastest peer", velt, [("pyprobables", peer_update)]))
+
+    full = new_filter()
+    full.update(items)
+    comparison = table.compare("query_many", "str")
+    velt = comparison.velt("CuckooFilter.query_many", measure(lambda f, s: f.query_many(s), items, lambda: full))
+    truth = set(items)
+    comparison.other("[x in s for x in items] (set)", measure(_query_each, items, lambda: truth))
+    if probables:
+        peer_query = comparison.other("pyprobables CuckooFilter.check loop (10 % added)", measure(
+            lambda f, s: [f.check(x) for x in s], items, lambda: full_peer))
+    results.targets.append(against_fastest_peer("CuckooFilter.query_many vs fastest peer", velt, [("pyprobables", peer_query)]))
+    return results
