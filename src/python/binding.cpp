@@ -1,6 +1,7 @@
 #include "binding.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <stdexcept>
 
@@ -293,11 +294,13 @@ std::size_t reservation_for(PyObject* object) {
     return static_cast<std::size_t>(std::clamp<Py_ssize_t>(length, 0, max_reservation));
 }
 
-// Calls visit(element) for each element of an iterable, in order, with a new
-// reference. Lists and tuples are walked by index, which is the same order the
-// iterator would give (including a list that changes meanwhile) at less cost.
+// Calls visit(element) for each element of an iterable, in order, with a
+// borrowed reference that stays valid while `visit` runs no Python code (a
+// visit that does must take its own reference first). Lists and tuples are
+// walked by index, which is the same order the iterator would give (including
+// a list that changes meanwhile) at less cost.
 template <class Visit>
-void for_each_new_reference(PyObject* iterable, Visit&& visit) {
+void for_each_element(PyObject* iterable, Visit&& visit) {
     const bool is_list = PyList_Check(iterable);
     if (is_list || PyTuple_Check(iterable)) {
         const auto element_at = [&](Py_ssize_t i) {
@@ -310,12 +313,18 @@ void for_each_new_reference(PyObject* iterable, Visit&& visit) {
             const Py_ssize_t size = is_list ? PyList_Size(iterable) : PyTuple_Size(iterable);
             if (i >= size) return;
             if (i + prefetch_distance < size) __builtin_prefetch(element_at(i + prefetch_distance));
-            visit(Ref(Py_NewRef(element_at(i))));
+            visit(element_at(i));
         }
     }
     Ref iterator = Ref::checked(PyObject_GetIter(iterable));
-    while (PyObject* element = PyIter_Next(iterator.get())) visit(Ref(element));
+    while (Ref element{PyIter_Next(iterator.get())}) visit(element.get());
     if (PyErr_Occurred()) throw_python_error();
+}
+
+// for_each_element, for visits that may run Python code: each gets a new reference.
+template <class Visit>
+void for_each_new_reference(PyObject* iterable, Visit&& visit) {
+    for_each_element(iterable, [&](PyObject* element) { visit(Ref(Py_NewRef(element))); });
 }
 
 }  // namespace
@@ -360,28 +369,27 @@ TextBatch::TextBatch(PyObject* sequence, const char* name) {
 namespace {
 
 // The UTF-8 of a str. Lone surrogates have no UTF-8 form: they are encoded with
-// "surrogatepass" and each resulting invalid byte becomes U+FFFD in `arena`.
-// Returns a view into the str itself, or into `arena` (in_arena set).
-std::string_view str_bytes(PyObject* text, std::string& arena, bool& in_arena) {
+// "surrogatepass" and each resulting invalid byte becomes U+FFFD in `scratch`.
+// Returns a view into the str itself, or into `scratch` (in_scratch set).
+std::string_view str_bytes(PyObject* text, std::string& scratch, bool& in_scratch) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
-        in_arena = false;
+        in_scratch = false;
         return {utf8, static_cast<std::size_t>(size)};
     }
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_python_error();
     PyErr_Clear();
     Ref encoded = Ref::checked(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    const std::size_t start = arena.size();
     codec::append_utf8_lossy({PyBytes_AsString(encoded.get()), static_cast<std::size_t>(PyBytes_Size(encoded.get()))},
-                             arena);
-    in_arena = true;
-    return std::string_view(arena).substr(start);
+                             scratch);
+    in_scratch = true;
+    return scratch;
 }
 
-// Appends the elements of a sequence to `arena` when every one is an integer
-// 0 .. 255; otherwise leaves `arena` as it was and returns false.
-bool append_small_integers(PyObject* sequence, std::string& arena) {
-    const std::size_t start = arena.size();
+// Appends the elements of a sequence to `scratch` when every one is an integer
+// 0 .. 255; otherwise leaves `scratch` as it was and returns false.
+bool append_small_integers(PyObject* sequence, std::string& scratch) {
+    const std::size_t start = scratch.size();
     Ref iterator(PyObject_GetIter(sequence));
     bool all_bytes = static_cast<bool>(iterator);
     while (all_bytes) {
@@ -395,73 +403,144 @@ bool append_small_integers(PyObject* sequence, std::string& arena) {
             all_bytes = false;
             break;
         }
-        arena.push_back(static_cast<char>(value));
+        scratch.push_back(static_cast<char>(value));
     }
     if (!all_bytes) {
         PyErr_Clear();
-        arena.resize(start);
+        scratch.resize(start);
     }
     return all_bytes;
 }
 
+// Room for the decimal digits and sign of any 64-bit integer.
+using DigitBuffer = std::array<char, 24>;
+
+// What str() gives for an exact int (never a bool or another subclass, whose
+// str() may differ) that fits in 64 bits, written without making a str object.
+// Nothing for any other object: larger ints are left to str() itself, which
+// also raises the interpreter's own error for one with too many digits.
+std::optional<std::string_view> int_digits(PyObject* item, DigitBuffer& buffer) {
+    if (!PyLong_CheckExact(item)) return std::nullopt;
+    char* const first = buffer.data();
+    char* const last = first + buffer.size();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (overflow == 0) return std::string_view(first, std::to_chars(first, last, value).ptr - first);
+    if (overflow < 0) return std::nullopt;
+    const unsigned long long large = PyLong_AsUnsignedLongLong(item);
+    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();  // 2**64 or more
+        return std::nullopt;
+    }
+    return std::string_view(first, std::to_chars(first, last, large).ptr - first);
+}
+
 // Converts one item. The result views memory of `item` itself, of `owner`
-// (which then holds a new reference), or of `arena` (in_arena set).
-std::string_view convert_item(PyObject* item, std::string& arena, Ref& owner, bool& in_arena) {
-    in_arena = false;
-    if (PyUnicode_Check(item)) return str_bytes(item, arena, in_arena);
+// (which then holds a new reference), or of `scratch` (in_scratch set).
+std::string_view convert_item(PyObject* item, std::string& scratch, Ref& owner, bool& in_scratch) {
+    in_scratch = false;
+    if (PyUnicode_Check(item)) return str_bytes(item, scratch, in_scratch);
     if (PyBytes_Check(item)) {
         return {PyBytes_AsString(item), static_cast<std::size_t>(PyBytes_Size(item))};
     }
     if (PyByteArray_Check(item)) {
         // Mutable: copied, never viewed.
-        const std::size_t start = arena.size();
-        arena.append(PyByteArray_AsString(item), static_cast<std::size_t>(PyByteArray_Size(item)));
-        in_arena = true;
-        return std::string_view(arena).substr(start);
+        scratch.append(PyByteArray_AsString(item), static_cast<std::size_t>(PyByteArray_Size(item)));
+        in_scratch = true;
+        return scratch;
     }
-    if (PySequence_Check(item)) {
-        const std::size_t start = arena.size();
-        if (append_small_integers(item, arena)) {
-            in_arena = true;
-            return std::string_view(arena).substr(start);
-        }
+    DigitBuffer digits;
+    if (const auto text = int_digits(item, digits)) {
+        scratch.append(*text);
+        in_scratch = true;
+        return scratch;
+    }
+    if (PySequence_Check(item) && append_small_integers(item, scratch)) {
+        in_scratch = true;
+        return scratch;
     }
     owner = Ref::checked(PyObject_Str(item));
-    return str_bytes(owner.get(), arena, in_arena);
+    return str_bytes(owner.get(), scratch, in_scratch);
+}
+
+// The item bytes of the commonest items, found without running any Python
+// code: an exact str that has a UTF-8 form, an exact bytes, a 64-bit exact int
+// (written into `digits`). Nothing for every other item.
+std::optional<std::string_view> common_item_bytes(PyObject* item, DigitBuffer& digits) {
+    if (Py_IS_TYPE(item, &PyUnicode_Type)) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size)) {
+            return std::string_view(utf8, static_cast<std::size_t>(size));
+        }
+        PyErr_Clear();  // lone surrogates: the general conversion handles them
+        return std::nullopt;
+    }
+    if (Py_IS_TYPE(item, &PyBytes_Type)) {
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(item, &data, &size) < 0) throw_python_error();
+        return std::string_view(data, static_cast<std::size_t>(size));
+    }
+    return int_digits(item, digits);
 }
 
 }  // namespace
 
 Item::Item(PyObject* item) {
-    bool in_arena = false;
-    bytes_ = convert_item(item, owned_, owner_, in_arena);
+    bool in_scratch = false;
+    bytes_ = convert_item(item, owned_, owner_, in_scratch);
+}
+
+std::string_view ByteArena::store(std::string_view bytes) {
+    if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < bytes.size()) {
+        constexpr std::size_t first_block = std::size_t{4} << 10;
+        // Large enough to be given huge pages (see LargeArrayAllocator).
+        constexpr std::size_t largest_block = std::size_t{4} << 20;
+        const std::size_t previous = blocks_.empty() ? 0 : blocks_.back().capacity();
+        const std::size_t capacity = std::clamp(2 * previous, first_block, largest_block);
+        blocks_.emplace_back().reserve(std::max(capacity, bytes.size()));
+    }
+    LargeArray<char>& block = blocks_.back();
+    const std::size_t start = block.size();
+    block.insert(block.end(), bytes.begin(), bytes.end());
+    return {block.data() + start, bytes.size()};
 }
 
 ItemBatch::ItemBatch(PyObject* iterable) {
-    const std::size_t room = reservation_for(iterable);
-    views_.reserve(room);
-    owners_.reserve(room);
-
-    // Arena items are recorded with a null pointer and given their place once
-    // the arena has stopped growing.
-    for_each_new_reference(iterable, [&](Ref item) {
+    views_.reserve(reservation_for(iterable));
+    std::string scratch;
+    DigitBuffer digits;
+    for_each_element(iterable, [&](PyObject* item) {
+        if (const auto bytes = common_item_bytes(item, digits)) {
+            keep(*bytes, item, Ref());
+            return;
+        }
+        // The general conversion may run Python code (str(), __index__),
+        // which could drop the caller's last other reference to `item`.
+        Ref held(Py_NewRef(item));
         Ref owner;
-        bool in_arena = false;
-        const std::string_view bytes = convert_item(item.get(), arena_, owner, in_arena);
-        if (in_arena) {
-            views_.emplace_back(nullptr, bytes.size());
+        bool in_scratch = false;
+        scratch.clear();
+        const std::string_view bytes = convert_item(held.get(), scratch, owner, in_scratch);
+        if (in_scratch) {
+            views_.push_back(arena_.store(bytes));
         } else {
-            views_.push_back(bytes);
-            owners_.push_back(owner ? std::move(owner) : std::move(item));
+            keep(bytes, held.get(), std::move(owner));
         }
     });
+}
 
-    std::size_t offset = 0;
-    for (std::string_view& view : views_) {
-        if (view.data() != nullptr) continue;
-        view = std::string_view(arena_.data() + offset, view.size());
-        offset += view.size();
+void ItemBatch::keep(std::string_view bytes, PyObject* item, Ref owner) {
+    // Short items are copied next to one another: cheaper to hash later than
+    // scattered objects, and no reference to release. Longer ones are viewed
+    // in place, their object (or `owner`, when the bytes live there) kept alive.
+    constexpr std::size_t longest_copied = 64;
+    if (bytes.size() <= longest_copied) {
+        views_.push_back(arena_.store(bytes));
+        return;
     }
+    views_.push_back(bytes);
+    owners_.push_back(owner ? std::move(owner) : Ref(Py_NewRef(item)));
 }
 
 // ---- Special methods -------------------------------------------------------------
