@@ -1,8 +1,11 @@
 #include "binding.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
+#include <cstring>
 #include <limits>
+#include <type_traits>
 #include <stdexcept>
 
 #include "codec/utf8.hpp"
@@ -344,8 +347,114 @@ ByteData::ByteData(PyObject* value, const char* name) {
     bytes_ = owned_;
 }
 
+namespace {
+
+// Releases a buffer obtained from PyObject_GetBuffer.
+class BufferView {
+public:
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    ~BufferView() {
+        if (taken_) PyBuffer_Release(&view_);
+    }
+    // Takes the buffer of `object` if it has a C-contiguous one; else false, with no error set.
+    bool take(PyObject* object) {
+        if (!PyObject_CheckBuffer(object)) return false;
+        taken_ = PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0;
+        if (!taken_) PyErr_Clear();
+        return taken_;
+    }
+    const Py_buffer& get() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool taken_ = false;
+};
+
+// Whether a buffer format with this item size holds native integers, and if
+// so whether signed ones: "q", "@Q", "<l" (on a little-endian host), ...
+std::optional<bool> integer_signedness(const char* format, Py_ssize_t itemsize) {
+    if (format == nullptr) format = "B";  // the protocol's default
+    const bool big_endian_host = std::endian::native == std::endian::big;
+    switch (*format) {
+        case '@':
+        case '=':
+            ++format;
+            break;
+        case '<':
+            if (big_endian_host) return std::nullopt;
+            ++format;
+            break;
+        case '>':
+        case '!':
+            if (!big_endian_host) return std::nullopt;
+            ++format;
+            break;
+    }
+    if (format[0] == '\0' || format[1] != '\0') return std::nullopt;
+    if (itemsize != 1 && itemsize != 2 && itemsize != 4 && itemsize != 8) return std::nullopt;
+    if (std::string_view("bhilqn").find(format[0]) != std::string_view::npos) return true;
+    if (std::string_view("BHILQN").find(format[0]) != std::string_view::npos) return false;
+    return std::nullopt;
+}
+
+// Widens `count` integers of type T read from `data` into `out`; false (with
+// `out` in an unspecified state) at the first negative one.
+template <class T>
+bool widen_integers(const char* data, std::size_t count, LargeArray<std::uint64_t>& out) {
+    out.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        T value;
+        std::memcpy(&value, data + i * sizeof(T), sizeof(T));
+        if constexpr (std::is_signed_v<T>) {
+            if (value < 0) return false;
+        }
+        out[i] = static_cast<std::uint64_t>(value);
+    }
+    return true;
+}
+
+// The elements of a one-dimensional contiguous buffer of native integers,
+// copied out with the GIL held. Nothing when `value` has no such buffer, or
+// holds a negative element: the element-by-element conversion then gives the
+// same result, or raises the same error, at the same element.
+std::optional<LargeArray<std::uint64_t>> hashes_from_buffer(PyObject* value) {
+    BufferView buffer;
+    if (!buffer.take(value)) return std::nullopt;
+    const Py_buffer& view = buffer.get();
+    const auto is_signed = integer_signedness(view.format, view.itemsize);
+    if (!is_signed || view.ndim != 1) return std::nullopt;
+    const auto* data = static_cast<const char*>(view.buf);
+    const auto count = static_cast<std::size_t>(view.len / view.itemsize);
+    LargeArray<std::uint64_t> hashes;
+    bool read = false;
+    switch (view.itemsize) {
+        case 1:
+            read = *is_signed ? widen_integers<std::int8_t>(data, count, hashes)
+                              : widen_integers<std::uint8_t>(data, count, hashes);
+            break;
+        case 2:
+            read = *is_signed ? widen_integers<std::int16_t>(data, count, hashes)
+                              : widen_integers<std::uint16_t>(data, count, hashes);
+            break;
+        case 4:
+            read = *is_signed ? widen_integers<std::int32_t>(data, count, hashes)
+                              : widen_integers<std::uint32_t>(data, count, hashes);
+            break;
+        default:
+            read = *is_signed ? widen_integers<std::int64_t>(data, count, hashes)
+                              : widen_integers<std::uint64_t>(data, count, hashes);
+            break;
+    }
+    if (!read) return std::nullopt;
+    return hashes;
+}
+
+}  // namespace
+
 LargeArray<std::uint64_t> to_hashes(PyObject* value, const char* name) {
     check_sequence_argument(value, name);
+    if (auto hashes = hashes_from_buffer(value)) return std::move(*hashes);
     LargeArray<std::uint64_t> hashes;
     hashes.reserve(reservation_for(value));
     for_each_new_reference(value, [&](Ref element) { hashes.push_back(to_u64(element.get(), name)); });

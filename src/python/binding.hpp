@@ -259,7 +259,9 @@ private:
     std::string owned_;
     std::string_view bytes_;
 };
-// A sequence (not a str, not a generator) of unsigned 64-bit integers.
+// A sequence (not a str, not a generator) of unsigned 64-bit integers. One
+// exposing a contiguous buffer of integers (array.array, a NumPy array, a
+// memoryview) is read through it, with the same results and errors.
 LargeArray<std::uint64_t> to_hashes(PyObject* value, const char* name);
 
 // Raises "argument '{name}': '{type}' object cannot be converted to '{target}'".
