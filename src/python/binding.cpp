@@ -600,23 +600,72 @@ Item::Item(PyObject* item) {
     bytes_ = convert_item(item, owned_, owner_, in_scratch);
 }
 
-std::string_view ByteArena::store(std::string_view bytes) {
-    if (blocks_.empty() || blocks_.back().capacity() - blocks_.back().size() < bytes.size()) {
+void ByteArena::next_block(std::size_t size) {
+    while (current_ < blocks_.size() && blocks_[current_].size() <= size) ++current_;
+    if (current_ == blocks_.size()) {
         constexpr std::size_t first_block = std::size_t{4} << 10;
         // Large enough to be given huge pages (see LargeArrayAllocator).
         constexpr std::size_t largest_block = std::size_t{4} << 20;
-        const std::size_t previous = blocks_.empty() ? 0 : blocks_.back().capacity();
-        const std::size_t capacity = std::clamp(2 * previous, first_block, largest_block);
-        blocks_.emplace_back().reserve(std::max(capacity, bytes.size()));
+        const std::size_t previous = blocks_.empty() ? 0 : blocks_.back().size();
+        blocks_.emplace_back(std::max(std::clamp(2 * previous, first_block, largest_block), size + 1));
     }
-    LargeArray<char>& block = blocks_.back();
-    const std::size_t start = block.size();
-    block.insert(block.end(), bytes.begin(), bytes.end());
-    return {block.data() + start, bytes.size()};
+    next_ = blocks_[current_].data();
+    end_ = next_ + blocks_[current_].size();
+    ++current_;
 }
 
-ItemBatch::ItemBatch(PyObject* iterable) {
-    views_.reserve(reservation_for(iterable));
+void ByteArena::clear() {
+    current_ = 0;
+    next_ = end_ = nullptr;
+}
+
+std::size_t ByteArena::capacity() const {
+    std::size_t total = 0;
+    for (const Block& block : blocks_) total += block.size();
+    return total;
+}
+
+namespace {
+
+// The buffers of the last item batch this thread destroyed. Fresh memory is
+// expensive to touch for the first time (a page fault per page), as much as
+// the rest of the work of a large batch, so the next batch reuses them. Only
+// one set of at most retained_limit bytes is kept per thread.
+thread_local std::optional<BatchBuffers> spare_buffers;
+constexpr std::size_t retained_limit = std::size_t{64} << 20;
+
+BatchBuffers take_spare_buffers() {
+    if (!spare_buffers) return {};
+    BatchBuffers buffers = std::move(*spare_buffers);
+    spare_buffers.reset();
+    return buffers;
+}
+
+void give_back(BatchBuffers& buffers) {
+    const std::size_t size = buffers.views.capacity() * sizeof(std::string_view) + buffers.arena.capacity();
+    if (spare_buffers || size > retained_limit) return;
+    buffers.views.clear();
+    buffers.arena.clear();
+    spare_buffers.emplace(std::move(buffers));
+}
+
+}  // namespace
+
+inline void ItemBatch::keep(std::string_view bytes, PyObject* item, Ref owner) {
+    // Short items are copied next to one another: cheaper to hash later than
+    // scattered objects, and no reference to release. Longer ones are viewed
+    // in place, their object (or `owner`, when the bytes live there) kept alive.
+    constexpr std::size_t longest_copied = 64;
+    if (bytes.size() <= longest_copied) {
+        buffers_.views.push_back(buffers_.arena.store(bytes));
+        return;
+    }
+    buffers_.views.push_back(bytes);
+    owners_.push_back(owner ? std::move(owner) : Ref(Py_NewRef(item)));
+}
+
+ItemBatch::ItemBatch(PyObject* iterable) : buffers_(take_spare_buffers()) {
+    buffers_.views.reserve(reservation_for(iterable));
     std::string scratch;
     DigitBuffer digits;
     for_each_element(iterable, [&](PyObject* item) {
@@ -632,25 +681,14 @@ ItemBatch::ItemBatch(PyObject* iterable) {
         scratch.clear();
         const std::string_view bytes = convert_item(held.get(), scratch, owner, in_scratch);
         if (in_scratch) {
-            views_.push_back(arena_.store(bytes));
+            buffers_.views.push_back(buffers_.arena.store(bytes));
         } else {
             keep(bytes, held.get(), std::move(owner));
         }
     });
 }
 
-void ItemBatch::keep(std::string_view bytes, PyObject* item, Ref owner) {
-    // Short items are copied next to one another: cheaper to hash later than
-    // scattered objects, and no reference to release. Longer ones are viewed
-    // in place, their object (or `owner`, when the bytes live there) kept alive.
-    constexpr std::size_t longest_copied = 64;
-    if (bytes.size() <= longest_copied) {
-        views_.push_back(arena_.store(bytes));
-        return;
-    }
-    views_.push_back(bytes);
-    owners_.push_back(owner ? std::move(owner) : Ref(Py_NewRef(item)));
-}
+ItemBatch::~ItemBatch() { give_back(buffers_); }
 
 // ---- Special methods -------------------------------------------------------------
 

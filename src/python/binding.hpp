@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <span>
@@ -297,11 +298,49 @@ private:
 // batch stays small and a large one gets huge pages.
 class ByteArena {
 public:
-    // A copy of `bytes`, valid as long as the arena.
-    std::string_view store(std::string_view bytes);
+    // A copy of `bytes`, valid until the arena is cleared or destroyed.
+    std::string_view store(std::string_view bytes) {
+        if (bytes.size() >= static_cast<std::size_t>(end_ - next_)) next_block(bytes.size());
+        char* const start = next_;
+        std::memcpy(start, bytes.data(), bytes.size());
+        next_ += bytes.size();
+        return {start, bytes.size()};
+    }
+    // Forgets the contents and keeps the blocks for reuse.
+    void clear();
+    std::size_t capacity() const;
 
 private:
-    std::vector<LargeArray<char>> blocks_;
+    class Block {
+    public:
+        explicit Block(std::size_t size) : data_(LargeArrayAllocator<char>().allocate(size)), size_(size) {}
+        Block(Block&& other) noexcept : data_(std::exchange(other.data_, nullptr)), size_(other.size_) {}
+        Block(const Block&) = delete;
+        ~Block() {
+            if (data_ != nullptr) LargeArrayAllocator<char>().deallocate(data_, size_);
+        }
+        char* data() const { return data_; }
+        std::size_t size() const { return size_; }
+
+    private:
+        char* data_;
+        std::size_t size_;
+    };
+
+    // Moves on to a block with room for `size` bytes, reusing or making one.
+    void next_block(std::size_t size);
+
+    std::vector<Block> blocks_;
+    std::size_t current_ = 0;  // blocks_[current_ - 1] is being filled
+    char* next_ = nullptr;
+    char* end_ = nullptr;
+};
+
+// The memory of an item batch: the views of its items and the arena that
+// holds the copied ones.
+struct BatchBuffers {
+    LargeArray<std::string_view> views;
+    ByteArena arena;
 };
 
 // The item bytes of every element of an iterable, converted with the GIL held
@@ -313,16 +352,17 @@ private:
 class ItemBatch {
 public:
     explicit ItemBatch(PyObject* iterable);
+    ItemBatch(const ItemBatch&) = delete;
+    ~ItemBatch();
 
-    std::span<const std::string_view> items() const { return views_; }
+    std::span<const std::string_view> items() const { return buffers_.views; }
 
 private:
     // Adds the item whose bytes are `bytes`, living in `owner` if given, else in `item`.
     void keep(std::string_view bytes, PyObject* item, Ref owner);
 
-    LargeArray<std::string_view> views_;
+    BatchBuffers buffers_;
     LargeArray<Ref> owners_;
-    ByteArena arena_;
 };
 
 // A sequence (not a str, not a generator) whose every element is a `str`, as
