@@ -313,7 +313,7 @@ void for_each_element(PyObject* iterable, Visit&& visit) {
         // fetching one a few places ahead overlaps their cache misses.
         constexpr Py_ssize_t prefetch_distance = 8;
         for (Py_ssize_t i = 0;; ++i) {
-            const Py_ssize_t size = is_list ? PyList_Size(iterable) : PyTuple_Size(iterable);
+            const Py_ssize_t size = Py_SIZE(iterable);  // a list may change while its items run code
             if (i >= size) return;
             if (i + prefetch_distance < size) __builtin_prefetch(element_at(i + prefetch_distance));
             visit(element_at(i));
