@@ -524,6 +524,34 @@ bool append_small_integers(PyObject* sequence, std::string& scratch) {
 // Room for the decimal digits and sign of any 64-bit integer.
 using DigitBuffer = std::array<char, 24>;
 
+// Writes the eight decimal digits of value < 10^8, with leading zeros, at `out`.
+// The four pairs are independent of one another, unlike a digit-by-digit loop.
+void write_eight_digits(char* out, std::uint32_t value) {
+    static constexpr auto pairs = [] {
+        std::array<char, 200> table{};
+        for (int i = 0; i < 100; ++i) {
+            table[2 * i] = static_cast<char>('0' + i / 10);
+            table[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+        return table;
+    }();
+    const std::uint32_t high = value / 10000;
+    const std::uint32_t low = value % 10000;
+    std::memcpy(out, &pairs[2 * (high / 100)], 2);
+    std::memcpy(out + 2, &pairs[2 * (high % 100)], 2);
+    std::memcpy(out + 4, &pairs[2 * (low / 100)], 2);
+    std::memcpy(out + 6, &pairs[2 * (low % 100)], 2);
+}
+
+// Writes the decimal digits of `value` at `out`, returning their end.
+char* write_decimal(char* out, std::uint64_t value) {
+    constexpr std::uint64_t eight_digits = 100'000'000;
+    if (value < eight_digits) return std::to_chars(out, out + 8, static_cast<std::uint32_t>(value)).ptr;
+    char* const end = write_decimal(out, value / eight_digits);
+    write_eight_digits(end, static_cast<std::uint32_t>(value % eight_digits));
+    return end + 8;
+}
+
 // What str() gives for an exact int (never a bool or another subclass, whose
 // str() may differ) that fits in 64 bits, written without making a str object.
 // Nothing for any other object: larger ints are left to str() itself, which
@@ -531,17 +559,22 @@ using DigitBuffer = std::array<char, 24>;
 std::optional<std::string_view> int_digits(PyObject* item, DigitBuffer& buffer) {
     if (!PyLong_CheckExact(item)) return std::nullopt;
     char* const first = buffer.data();
-    char* const last = first + buffer.size();
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
-    if (overflow == 0) return std::string_view(first, std::to_chars(first, last, value).ptr - first);
-    if (overflow < 0) return std::nullopt;
-    const unsigned long long large = PyLong_AsUnsignedLongLong(item);
-    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();  // 2**64 or more
-        return std::nullopt;
+    if (overflow < 0) return std::nullopt;  // below -2**63
+    if (overflow > 0) {
+        const std::uint64_t large = PyLong_AsUnsignedLongLong(item);
+        if (large == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();  // 2**64 or more
+            return std::nullopt;
+        }
+        return std::string_view(first, write_decimal(first, large));
     }
-    return std::string_view(first, std::to_chars(first, last, large).ptr - first);
+    char* digits = first;
+    if (value < 0) *digits++ = '-';
+    // Negated unsigned, where the magnitude of -2**63 fits.
+    const std::uint64_t as_unsigned = static_cast<std::uint64_t>(value);
+    return std::string_view(first, write_decimal(digits, value < 0 ? 0 - as_unsigned : as_unsigned));
 }
 
 // Converts one item. The result views memory of `item` itself, of `owner`

@@ -122,7 +122,7 @@ def test_a_batch_that_claims_a_huge_length_is_taken_as_it_is():
     assert len(bloom) == 5 and bloom.query_many(Claims(["a", "b"])) == [True, True]
 
 
-INT_ITEMS = [0, 1, -1, 7, -7, 10**18, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64 - 1, 2**64, -(2**64), 10**40]
+INT_ITEMS = [0, 1, -1, 7, -7, 10**8 - 1, 10**8, -(10**8), 10**16 + 5, 10**18, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64 - 1, 2**64, -(2**64), 10**40]
 
 
 @pytest.mark.parametrize("number", INT_ITEMS)
