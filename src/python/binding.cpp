@@ -45,7 +45,6 @@ void translate_current_exception() noexcept {
 
 // ---- Results -----------------------------------------------------------------
 
-PyObject* new_bool(bool value) { return PyBool_FromLong(value); }
 PyObject* new_u64(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
 PyObject* new_f64(double value) { return PyFloat_FromDouble(value); }
 PyObject* new_str(std::string_view utf8) {

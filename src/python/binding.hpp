@@ -78,7 +78,8 @@ private:
     PyObject* object_ = nullptr;
 };
 
-PyObject* new_bool(bool value);
+// Inline: batch queries make one per answer.
+inline PyObject* new_bool(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
 PyObject* new_u64(std::uint64_t value);
 PyObject* new_f64(double value);
 PyObject* new_str(std::string_view utf8);
