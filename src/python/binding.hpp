@@ -347,9 +347,9 @@ struct BatchBuffers {
 // The item bytes of every element of an iterable, converted with the GIL held
 // so that they can be processed with it released. Short items are copied into
 // an arena; long text and bytes are viewed in place (their objects kept alive
-// until the batch is destroyed, with the GIL held). A batch costs 16 bytes per
-// item plus the copied bytes, plus 8 bytes per item viewed in place (which are
-// longer than that).
+// until the batch is destroyed, with the GIL held). A batch thus costs at most
+// 16 bytes per item plus the items' bytes: a view, and either the copied bytes
+// or, for an item longer than 64 bytes, one reference instead of them.
 class ItemBatch {
 public:
     explicit ItemBatch(PyObject* iterable);
