@@ -59,16 +59,41 @@ void BloomFilter::for_each_pair(std::size_t count, PairOf&& pair_of, Visit&& vis
         visit);
 }
 
+// Batches list the positions of a block of items before setting any bit,
+// prefetching the word of each meanwhile, so that the cache misses of a block
+// overlap instead of following one another.
+template <class PairOf>
+void BloomFilter::insert_all(std::size_t count, PairOf&& pair_of) {
+    constexpr std::size_t most_listed = 128;
+    const std::size_t k = data_.num_hashes;
+    if (k > most_listed) {
+        for (std::size_t i = 0; i < count; ++i) insert(pair_of(i));
+        return;
+    }
+    std::uint64_t* words = data_.bits.data();
+    std::uint64_t positions[most_listed];
+    const std::size_t block_size = most_listed / k;
+    for (std::size_t start = 0; start < count; start += block_size) {
+        const std::size_t size = std::min(block_size, count - start);
+        std::uint64_t* next = positions;
+        for (std::size_t j = 0; j < size; ++j) {
+            for_each_position(pair_of(start + j), data_.num_hashes, data_.num_bits, [&](std::uint64_t position) {
+                __builtin_prefetch(&words[position / 64], 1);
+                *next++ = position;
+                return true;
+            });
+        }
+        for (const std::uint64_t* position = positions; position != next; ++position) set_bit(words, *position);
+    }
+    data_.count = saturating_add(data_.count, count);
+}
+
 void BloomFilter::update(std::span<const std::string_view> items) {
-    for_each_pair(
-        items.size(), [&](std::size_t i) { return item_pair_prefetching(items, i, data_.seed); },
-        [&](std::size_t, HashPair pair) { insert(pair); });
+    insert_all(items.size(), [&](std::size_t i) { return item_pair_prefetching(items, i, data_.seed); });
 }
 
 void BloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
-    for_each_pair(
-        hashes.size(), [&](std::size_t i) { return caller_hash_pair(hashes[i], data_.seed); },
-        [&](std::size_t, HashPair pair) { insert(pair); });
+    insert_all(hashes.size(), [&](std::size_t i) { return caller_hash_pair(hashes[i], data_.seed); });
 }
 
 std::vector<std::uint8_t> BloomFilter::query_many(std::span<const std::string_view> items) const {

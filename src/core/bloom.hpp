@@ -89,6 +89,9 @@ private:
 
     void insert(HashPair pair);
     bool test(HashPair pair) const;
+    // insert(pair_of(i)) for i = 0 .. count-1.
+    template <class PairOf>
+    void insert_all(std::size_t count, PairOf&& pair_of);
     // Calls visit(i, pair_of(i)) for i = 0 .. count-1, in order, a block at a
     // time, prefetching the word of each pair's first position.
     template <class PairOf, class Visit>

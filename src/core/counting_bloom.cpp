@@ -56,17 +56,24 @@ void CountingBloomFilter::list_positions(HashPair pair, std::uint64_t* positions
 }
 
 // Positions may repeat, and a position that occurs r times takes r increments.
-// Sorting brings the repeats together, so every run is checked against its
-// counter before anything changes and a refusal needs no undo.
+// Every counter is checked before anything changes, so a refusal needs no undo.
+// No counter can take more increments than there are positions: when every one
+// has that much room, as is usual, no closer look is needed. Otherwise sorting
+// brings the repeats together and each run is checked against its counter.
 void CountingBloomFilter::add_positions(std::span<std::uint64_t> positions) {
-    std::sort(positions.begin(), positions.end());
     std::uint8_t* counters = data_.counters.data();
-    for (auto run = positions.begin(); run != positions.end();) {
-        const auto run_end = std::upper_bound(run, positions.end(), *run);
-        if (static_cast<std::uint64_t>(run_end - run) > std::uint64_t{counter_limit} - counters[*run]) {
-            throw OverflowError(capacity_exceeded);
+    const bool all_have_room = std::all_of(positions.begin(), positions.end(), [&](std::uint64_t position) {
+        return positions.size() <= std::uint64_t{counter_limit} - counters[position];
+    });
+    if (!all_have_room) {
+        std::sort(positions.begin(), positions.end());
+        for (auto run = positions.begin(); run != positions.end();) {
+            const auto run_end = std::upper_bound(run, positions.end(), *run);
+            if (static_cast<std::uint64_t>(run_end - run) > std::uint64_t{counter_limit} - counters[*run]) {
+                throw OverflowError(capacity_exceeded);
+            }
+            run = run_end;
         }
-        run = run_end;
     }
     for (std::uint64_t position : positions) ++counters[position];
     data_.count = saturating_add(data_.count, 1);

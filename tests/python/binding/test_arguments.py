@@ -1,5 +1,6 @@
 """Argument binding and parameter conversion, shared by every class."""
 
+import array
 import pathlib
 
 import pytest
@@ -117,6 +118,47 @@ def test_hashes_accept_any_sequence(bloom):
     bloom.update_hashes((10, 11))
     assert bloom.query_hashes([0, 4, 10, 11]) == [True] * 4
     assert len(bloom) == 7
+
+
+def outcome(call, hashes):
+    """What a hashes method does with `hashes`: its answer and the filter's state, or its error."""
+    bloom = BloomFilter(num_bits=4096, num_hashes=3)
+    try:
+        answer = call(bloom, hashes)
+    except Exception as error:
+        return type(error), str(error), bloom.to_bytes()
+    return answer, bloom.to_bytes()
+
+
+HASH_CALLS = [BloomFilter.update_hashes, BloomFilter.query_hashes]
+
+
+@pytest.mark.parametrize("call", HASH_CALLS)
+@pytest.mark.parametrize("typecode", "bBhHiIlLqQ")
+def test_integer_buffers_give_what_their_elements_give(call, typecode):
+    top = 2 ** (8 * array.array(typecode).itemsize - (typecode.islower())) - 1
+    values = array.array(typecode, [0, 1, 7, top, top - 1, 42])
+    for hashes in (values, memoryview(values), memoryview(values)[::2]):
+        assert outcome(call, hashes) == outcome(call, list(hashes))
+
+
+@pytest.mark.parametrize("call", HASH_CALLS)
+@pytest.mark.parametrize(
+    "hashes",
+    [
+        array.array("q", [5, -1, 6]),
+        array.array("b", [-128]),
+        memoryview(array.array("i", [3, 4, -(2**31)])),
+        array.array("d", [1.0, 2.0]),
+        memoryview(b"ab").cast("c"),
+        memoryview(b"\x01\x02"),
+        bytearray(b"\xff\x00"),
+    ],
+    ids=repr,
+)
+def test_other_buffers_give_what_their_elements_give(call, hashes):
+    expected = outcome(call, list(hashes))
+    assert outcome(call, hashes) == expected
 
 
 def test_path_must_be_str(bloom, tmp_path):

@@ -1,5 +1,7 @@
 """How Python objects become item bytes: equal bytes are the same item everywhere."""
 
+import sys
+
 import pytest
 
 from velt import BloomFilter
@@ -118,3 +120,51 @@ def test_a_batch_that_claims_a_huge_length_is_taken_as_it_is():
     bloom.update(Claims(["a", "b"]))
     bloom.update_hashes(Claims([1, 2, 3]))
     assert len(bloom) == 5 and bloom.query_many(Claims(["a", "b"])) == [True, True]
+
+
+INT_ITEMS = [0, 1, -1, 7, -7, 10**8 - 1, 10**8, -(10**8), 10**16 + 5, 10**18, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64 - 1, 2**64, -(2**64), 10**40]
+
+
+@pytest.mark.parametrize("number", INT_ITEMS)
+def test_int_items_are_their_decimal_text(number):
+    assert fingerprint(number) == fingerprint(str(number))
+    batched = BloomFilter(num_bits=100_003, num_hashes=4)
+    batched.update([number])
+    assert batched.to_bytes() == fingerprint(str(number))
+
+
+def test_int_like_items_use_their_own_str():
+    class Loud(int):
+        def __str__(self):
+            return "loud"
+
+    class Flag(int):
+        pass
+
+    assert fingerprint(Loud(5)) == fingerprint("loud")
+    assert fingerprint(Flag(5)) == fingerprint("5")
+    assert fingerprint(False) == fingerprint("False")
+
+
+def test_int_with_too_many_digits_raises_the_interpreters_error():
+    huge = 10 ** (sys.get_int_max_str_digits() + 1)
+    bloom = BloomFilter(num_bits=1000, num_hashes=3)
+    with pytest.raises(ValueError, match="Exceeds the limit"):
+        bloom.update([1, huge])
+    assert len(bloom) == 0
+
+
+def test_batch_of_mixed_lengths_matches_single_adds():
+    # Items of every length around the point where batches stop copying
+    # items and view them in place instead.
+    items = []
+    for n in range(0, 200, 7):
+        items += ["é" * n, b"b" * n, bytearray(b"c" * n), ("s" * n)[:n] + "\ud800"]
+    items += INT_ITEMS + [True, 3.5]
+    one_by_one = BloomFilter(num_bits=50_000, num_hashes=5, seed=3)
+    for item in items:
+        one_by_one.add(item)
+    batched = BloomFilter(num_bits=50_000, num_hashes=5, seed=3)
+    batched.update(items)
+    assert batched.to_bytes() == one_by_one.to_bytes()
+    assert batched.query_many(tuple(items)) == [True] * len(items)
