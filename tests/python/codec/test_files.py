@@ -126,7 +126,11 @@ def large_topk():
 
 
 EVERY_CLASS = {
-    BloomFilter: (lambda: BloomFilter(expected_items=100), lambda: BloomFilter(expected_items=200_000), "Cannot open file: "),
+    BloomFilter: (
+        lambda: BloomFilter(expected_items=100),
+        lambda: BloomFilter(expected_items=200_000),
+        "Cannot open file: ",
+    ),
     CountingBloomFilter: (
         lambda: CountingBloomFilter(expected_items=100),
         lambda: CountingBloomFilter(expected_items=20_000),
