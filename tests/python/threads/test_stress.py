@@ -113,8 +113,9 @@ class Worker:
             name, draw, apply = "read", (lambda r: None), (lambda o, a: read_everything(o))
         if on_shared:
             target, other = self.rng.sample(self.shared[cls], 2)
-            # Merging two shared counting filters back and forth would push counters past their limit.
-            argument = draw(self.rng) if draw else (self.donors[cls] if cls is CountingBloomFilter else other)
+            # Two shared objects merge into each other only where merging is idempotent: elsewhere
+            # merging back and forth doubles counts until len() overflows or counters hit their limit.
+            argument = draw(self.rng) if draw else (other if cls in (HyperLogLog, MinHash) else self.donors[cls])
             try:
                 apply(target, argument)
             except RuntimeError as error:
