@@ -233,3 +233,22 @@ def test_full_disk_keeps_the_old_file(small_disk, cls):
     assert str(error.value) == "Write error: No space left on device (os error 28)"
     assert cls.load(str(path)).to_bytes() == old.to_bytes()
     assert os.listdir(small_disk) == ["kept.bin"]
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan needs an uncapped address space")
+@pytest.mark.skipif(not os.path.exists("/dev/zero"), reason="needs /dev/zero")
+def test_load_of_an_endless_file_runs_out_of_memory_cleanly():
+    """Reading to the end never ends: it must stop at the memory cap with MemoryError."""
+    script = textwrap.dedent(
+        """
+        import resource
+        from velt import BloomFilter
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        try:
+            BloomFilter.load("/dev/zero")
+        except MemoryError:
+            print("MemoryError")
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout.strip()) == (0, "MemoryError")
