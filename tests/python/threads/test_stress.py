@@ -108,10 +108,9 @@ class Worker:
     def step(self):
         cls = self.rng.choice(list(FACTORIES))
         name, draw, apply = self.rng.choice(operations(cls))
-        on_shared = self.rng.random() < 0.5
-        if name == "clear" and self.rng.random() < 0.8:
-            name, draw, apply = "read", (lambda r: None), (lambda o, a: read_everything(o))
-        if on_shared:
+        while name == "clear" and self.rng.random() < 0.8:  # rarer, so that objects fill between clears
+            name, draw, apply = self.rng.choice(operations(cls))
+        if self.rng.random() < 0.5:
             target, other = self.rng.sample(self.shared[cls], 2)
             # Two shared objects merge into each other only where merging is idempotent: elsewhere
             # merging back and forth doubles counts until len() overflows or counters hit their limit.
