@@ -6,6 +6,7 @@
 #include <new>
 
 #include "error.hpp"
+#include "length_class.hpp"
 #include "saturating.hpp"
 
 namespace velt {
@@ -109,50 +110,126 @@ std::uint64_t CountMinSketch::smallest_in_rows(ColumnOf column_of) const {
 
 void CountMinSketch::add(std::string_view item, std::uint64_t count) {
     if (count == 0) return;
-    add_to_rows([&](std::uint64_t row_seed) { return columns_.remainder(hash_with_seed(item, row_seed)); }, count);
+    add_to_rows([&](std::uint64_t row_seed) { return item_column(item, row_seed); }, count);
 }
 
 void CountMinSketch::add_hash(std::uint64_t hash, std::uint64_t count) {
     if (count == 0) return;
-    add_to_rows([&](std::uint64_t row_seed) { return columns_.remainder(mix_caller_hash(hash, row_seed)); }, count);
+    add_to_rows([&](std::uint64_t row_seed) { return hash_column(hash, row_seed); }, count);
 }
 
 std::uint64_t CountMinSketch::query(std::string_view item) const {
-    return smallest_in_rows([&](std::uint64_t row_seed) { return columns_.remainder(hash_with_seed(item, row_seed)); });
+    return smallest_in_rows([&](std::uint64_t row_seed) { return item_column(item, row_seed); });
 }
 
 std::uint64_t CountMinSketch::query_hash(std::uint64_t hash) const {
-    return smallest_in_rows([&](std::uint64_t row_seed) { return columns_.remainder(mix_caller_hash(hash, row_seed)); });
+    return smallest_in_rows([&](std::uint64_t row_seed) { return hash_column(hash, row_seed); });
+}
+
+// ---- Batches -------------------------------------------------------------------------
+// An item costs one XXH3 per row and one counter per row. A block's columns
+// are all computed first; in a table larger than the caches their counters are
+// then prefetched, so that the misses overlap with each other and with the
+// hashing. A table that fits in the cache gains nothing from prefetching: the
+// instructions cost more than the latency they would hide.
+
+template <class LengthClass>
+[[gnu::flatten]] void CountMinSketch::item_columns_of_length(std::string_view item, std::uint64_t* columns) const {
+    std::uint64_t row_seed = data_.seed;
+    for (std::size_t row = 0; row < data_.table.size(); ++row, row_seed += golden_gamma) {
+        LengthClass::assume(item);
+        columns[row] = item_column(item, row_seed);
+    }
+}
+
+void CountMinSketch::item_columns(std::string_view item, std::uint64_t* columns) const {
+    with_length_class(item, [&](auto length_class) { item_columns_of_length<decltype(length_class)>(item, columns); });
+}
+
+void CountMinSketch::hash_columns(std::uint64_t hash, std::uint64_t* columns) const {
+    std::uint64_t row_seed = data_.seed;
+    for (std::size_t row = 0; row < data_.table.size(); ++row, row_seed += golden_gamma) {
+        columns[row] = hash_column(hash, row_seed);
+    }
+}
+
+template <class ColumnsOf, class Visit>
+void CountMinSketch::for_each_in_blocks(std::size_t count, ColumnsOf&& columns_of, Visit&& visit) const {
+    // About this many counters in flight; a sketch deeper than that takes one entry per block.
+    constexpr std::size_t counters_per_block = 128;
+    const std::size_t depth = data_.table.size();
+    const std::size_t block_size = std::max<std::size_t>(1, counters_per_block / depth);
+    std::vector<std::uint64_t> block_columns(block_size * depth);
+    constexpr std::uint64_t cached_table_bytes = std::uint64_t{1} << 20;
+    const bool prefetch = size_in_bytes() > cached_table_bytes;
+
+    for (std::size_t start = 0; start < count; start += block_size) {
+        const std::size_t size = std::min(block_size, count - start);
+        for (std::size_t j = 0; j < size; ++j) {
+            std::uint64_t* columns = &block_columns[j * depth];
+            columns_of(start + j, columns);
+            if (!prefetch) continue;
+            for (std::size_t row = 0; row < depth; ++row) __builtin_prefetch(&data_.table[row][columns[row]]);
+        }
+        for (std::size_t j = 0; j < size; ++j) visit(start + j, &block_columns[j * depth]);
+    }
+}
+
+template <class ColumnsOf>
+void CountMinSketch::add_one_each(std::size_t count, ColumnsOf&& columns_of) {
+    for_each_in_blocks(count, columns_of, [&](std::size_t, const std::uint64_t* columns) {
+        for (std::size_t row = 0; row < data_.table.size(); ++row) {
+            std::uint64_t& counter = data_.table[row][columns[row]];
+            counter = saturating_add(counter, 1);
+        }
+    });
+    data_.count = saturating_add(data_.count, count);
+}
+
+template <class ColumnsOf>
+LargeArray<std::uint64_t> CountMinSketch::smallest_of_each(std::size_t count, ColumnsOf&& columns_of) const {
+    LargeArray<std::uint64_t> estimates;
+    estimates.reserve(count);
+    for_each_in_blocks(count, columns_of, [&](std::size_t, const std::uint64_t* columns) {
+        std::uint64_t smallest = max_u64;
+        for (std::size_t row = 0; row < data_.table.size(); ++row) {
+            smallest = std::min(smallest, data_.table[row][columns[row]]);
+        }
+        estimates.push_back(smallest);
+    });
+    return estimates;
 }
 
 void CountMinSketch::update(std::span<const std::string_view> items) {
-    for (std::size_t i = 0; i < items.size(); ++i) add(item_prefetching_ahead(items, i));
+    add_one_each(items.size(), [&](std::size_t i, std::uint64_t* columns) {
+        item_columns(item_prefetching_ahead(items, i), columns);
+    });
 }
 
 void CountMinSketch::update_hashes(std::span<const std::uint64_t> hashes) {
-    for (std::uint64_t hash : hashes) add_hash(hash);
+    add_one_each(hashes.size(), [&](std::size_t i, std::uint64_t* columns) { hash_columns(hashes[i], columns); });
 }
 
 LargeArray<std::uint64_t> CountMinSketch::query_many(std::span<const std::string_view> items) const {
-    LargeArray<std::uint64_t> estimates;
-    estimates.reserve(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) estimates.push_back(query(item_prefetching_ahead(items, i)));
-    return estimates;
+    return smallest_of_each(items.size(), [&](std::size_t i, std::uint64_t* columns) {
+        item_columns(item_prefetching_ahead(items, i), columns);
+    });
 }
 
 LargeArray<std::uint64_t> CountMinSketch::query_hashes(std::span<const std::uint64_t> hashes) const {
-    LargeArray<std::uint64_t> estimates;
-    estimates.reserve(hashes.size());
-    for (std::uint64_t hash : hashes) estimates.push_back(query_hash(hash));
-    return estimates;
+    return smallest_of_each(hashes.size(),
+                            [&](std::size_t i, std::uint64_t* columns) { hash_columns(hashes[i], columns); });
 }
 
 // ---- Combining ---------------------------------------------------------------------
 
 void CountMinSketch::merge(const CountMinSketch& other) {
-    if (data_.width != other.data_.width) throw ValueError(mismatch_message("merge", "width", data_.width, other.data_.width));
-    if (data_.depth != other.data_.depth) throw ValueError(mismatch_message("merge", "depth", data_.depth, other.data_.depth));
-    if (data_.seed != other.data_.seed) throw ValueError(mismatch_message("merge", "seed", data_.seed, other.data_.seed));
+    if (data_.width != other.data_.width)
+        throw ValueError(mismatch_message("merge", "width", data_.width, other.data_.width));
+    if (data_.depth != other.data_.depth)
+        throw ValueError(mismatch_message("merge", "depth", data_.depth, other.data_.depth));
+    if (data_.seed != other.data_.seed)
+        throw ValueError(mismatch_message("merge", "seed", data_.seed, other.data_.seed));
     for (std::size_t i = 0; i < data_.table.size(); ++i) {
         auto& mine = data_.table[i];
         const auto& theirs = other.data_.table[i];
@@ -185,7 +262,9 @@ void CountMinSketch::clear() {
 
 // ---- Figures -------------------------------------------------------------------------
 
-std::uint64_t CountMinSketch::size_in_bytes() const { return saturating_multiply(saturating_multiply(data_.width, data_.depth), 8); }
+std::uint64_t CountMinSketch::size_in_bytes() const {
+    return saturating_multiply(saturating_multiply(data_.width, data_.depth), 8);
+}
 
 double CountMinSketch::error_rate() const { return e / static_cast<double>(data_.width); }
 

@@ -104,6 +104,31 @@ private:
     template <class ColumnOf>
     std::uint64_t smallest_in_rows(ColumnOf column_of) const;
 
+    std::uint64_t item_column(std::string_view item, std::uint64_t row_seed) const {
+        return columns_.remainder(hash_with_seed(item, row_seed));
+    }
+    std::uint64_t hash_column(std::uint64_t hash, std::uint64_t row_seed) const {
+        return columns_.remainder(mix_caller_hash(hash, row_seed));
+    }
+    // The item's column in every row, into columns[0 .. depth), for an item of
+    // the given length class.
+    template <class LengthClass>
+    void item_columns_of_length(std::string_view item, std::uint64_t* columns) const;
+    void item_columns(std::string_view item, std::uint64_t* columns) const;
+    void hash_columns(std::uint64_t hash, std::uint64_t* columns) const;
+
+    // The batches: columns_of(i, columns) fills entry i's column in every row,
+    // for a block of entries at a time; every counter of the block is
+    // prefetched before visit(i, columns) reads or updates them.
+    template <class ColumnsOf, class Visit>
+    void for_each_in_blocks(std::size_t count, ColumnsOf&& columns_of, Visit&& visit) const;
+    // Adds 1 to every row's counter of each entry.
+    template <class ColumnsOf>
+    void add_one_each(std::size_t count, ColumnsOf&& columns_of);
+    // The smallest counter over the rows of each entry.
+    template <class ColumnsOf>
+    LargeArray<std::uint64_t> smallest_of_each(std::size_t count, ColumnsOf&& columns_of) const;
+
     CountMinSketchData data_;
     FixedDivisor columns_;  // reduces a row hash to its column: hash % width
 };

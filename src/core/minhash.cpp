@@ -6,6 +6,7 @@
 #include <new>
 
 #include "error.hpp"
+#include "length_class.hpp"
 
 namespace velt {
 namespace {
@@ -74,25 +75,18 @@ void MinHash::lower_slots(HashOfSlot&& hash_of_slot) {
     }
 }
 
-// XXH3 chooses its code path by length alone. Inlining it here (flatten) and
-// stating the item's length range at compile time lets the optimiser drop the
-// other paths and keep only this path's arithmetic inside the loop over slots.
-template <std::size_t shortest, std::size_t longest>
+// Inlined whole (flatten) for one length class, XXH3 keeps only that class's
+// arithmetic inside the loop over slots.
+template <class LengthClass>
 [[gnu::flatten]] void MinHash::add_of_length(std::string_view item) {
     lower_slots([item](std::uint64_t slot_seed) {
-        if (item.size() < shortest || item.size() > longest) __builtin_unreachable();
+        LengthClass::assume(item);
         return hash_with_seed(item, slot_seed);
     });
 }
 
 void MinHash::add(std::string_view item) {
-    const std::size_t length = item.size();
-    if (length > 240) add_of_length<241, SIZE_MAX>(item);
-    else if (length > 128) add_of_length<129, 240>(item);
-    else if (length > 16) add_of_length<17, 128>(item);
-    else if (length > 8) add_of_length<9, 16>(item);
-    else if (length > 3) add_of_length<4, 8>(item);
-    else add_of_length<0, 3>(item);
+    with_length_class(item, [&](auto length_class) { add_of_length<decltype(length_class)>(item); });
 }
 
 void MinHash::add_hash(std::uint64_t hash) {
@@ -140,8 +134,8 @@ bool MinHash::is_empty() const {
 double MinHash::standard_error() const { return 1.0 / std::sqrt(static_cast<double>(data_.num_hashes)); }
 
 std::string MinHash::repr() const {
-    return "MinHash(num_hashes=" + std::to_string(data_.num_hashes) +
-           ", is_empty=" + (is_empty() ? "true" : "false") + ")";
+    return "MinHash(num_hashes=" + std::to_string(data_.num_hashes) + ", is_empty=" + (is_empty() ? "true" : "false") +
+           ")";
 }
 
 }  // namespace velt

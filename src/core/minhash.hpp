@@ -91,8 +91,8 @@ private:
     // Lowers every slot to the value hash_of_slot(slot seed) if that is smaller.
     template <class HashOfSlot>
     void lower_slots(HashOfSlot&& hash_of_slot);
-    // add() for an item whose length lies in [shortest, longest].
-    template <std::size_t shortest, std::size_t longest>
+    // add() for an item of the given length class.
+    template <class LengthClass>
     void add_of_length(std::string_view item);
 
     MinHashData data_;

@@ -234,8 +234,7 @@ void TopK::link(std::size_t node_id, std::size_t search_from) {
     group.last = node_id;
 }
 
-void TopK::reserve_group() {
-    if (free_groups_ != none) return;
+void TopK::add_free_group() {
     groups_.emplace_back();
     release_group(groups_.size() - 1);
 }
@@ -311,7 +310,8 @@ void TopK::merge(const TopK& other) {
         const std::size_t theirs = other.find(mine.item);
         if (theirs != none) {
             const TopKCounter& match = other.nodes_[theirs].counter;
-            merged.push_back({mine.item, saturating_add(mine.count, match.count), saturating_add(mine.error, match.error)});
+            merged.push_back(
+                {mine.item, saturating_add(mine.count, match.count), saturating_add(mine.error, match.error)});
         } else {
             merged.push_back({mine.item, saturating_add(mine.count, other_min), saturating_add(mine.error, other_min)});
         }

@@ -34,7 +34,7 @@ namespace velt {
 struct TopKCounter {
     static constexpr std::string_view record_name = "Counter";
 
-    std::string item;  // UTF-8 text
+    std::string item;         // UTF-8 text
     std::uint64_t count = 0;  // an upper bound of the item's true count, saturating
     std::uint64_t error = 0;  // how much `count` may overstate it; never above `count`
 
@@ -55,7 +55,7 @@ struct TopKData {
     static constexpr std::uint8_t current_version = 1;
 
     std::uint8_t version = current_version;  // JSON may leave it out: it then reads as 1
-    std::vector<TopKCounter> counters;  // largest count first
+    std::vector<TopKCounter> counters;       // largest count first
     std::uint64_t k = 0;
 
     template <class Visitor>
@@ -128,7 +128,7 @@ private:
         std::size_t first = none;  // nodes
         std::size_t last = none;
         std::size_t previous = none;  // the group of the next larger count
-        std::size_t next = none;  // the group of the next smaller count; for a free group, the next free one
+        std::size_t next = none;      // the group of the next smaller count; for a free group, the next free one
     };
 
     // Finds a tracked item's node: open addressing with linear probing over a
@@ -186,8 +186,12 @@ private:
     // `search_from` towards larger counts; no group in front of the search
     // start may have a smaller count than the node.
     void link(std::size_t node, std::size_t search_from);
-    // Makes sure a free group exists, so that `link` never allocates.
-    void reserve_group();
+    // Makes sure a free group exists, so that `link` never allocates. Inline:
+    // every add calls it, and a free group nearly always exists.
+    void reserve_group() {
+        if (free_groups_ == none) add_free_group();
+    }
+    void add_free_group();
     void release_group(std::size_t group);
 
     template <class Visit>
@@ -197,7 +201,7 @@ private:
     std::vector<Node> nodes_;  // one per tracked item; a replaced item's node is reused
     std::vector<Group> groups_;
     std::size_t first_group_ = none;  // largest count
-    std::size_t last_group_ = none;  // smallest count
+    std::size_t last_group_ = none;   // smallest count
     std::size_t free_groups_ = none;
     Index index_;  // item -> its node
 };

@@ -175,6 +175,27 @@ def test_single_and_batch_paths_agree():
     assert single.query_hashes(values) == [single.query_hash(v) for v in values]
 
 
+# Batches hash a block of items for every row before touching counters, and
+# prefetch them in tables beyond the cache: blocks of many items, a sketch so
+# deep that a block holds one item, a table of several MiB, and item lengths
+# across every XXH3 code path must all count as single adds do.
+@pytest.mark.parametrize("width, depth", [(97, 3), (7, 300), (300_000, 4)])
+def test_batches_count_as_single_adds_do(width, depth):
+    items = [b"x" * (n % 301) for n in range(700)]
+    values = [n * 0x9E3779B97F4A7C15 % 2**64 for n in range(700)]
+    batched = CountMinSketch(width=width, depth=depth, seed=11)
+    batched.update(items)
+    batched.update_hashes(values)
+    single = CountMinSketch(width=width, depth=depth, seed=11)
+    for item in items:
+        single.add(item)
+    for value in values:
+        single.add_hash(value)
+    assert batched.to_bytes() == single.to_bytes()
+    assert batched.query_many(items) == [single.query(item) for item in items]
+    assert batched.query_hashes(values) == [single.query_hash(value) for value in values]
+
+
 @pytest.mark.parametrize("add", [lambda s: s.add("x", MAX), lambda s: s.add_hash(77, MAX),
                                  lambda s: (s.add("x", MAX - 1), s.merge(s.copy()))])
 def test_counters_and_total_saturate(add):
