@@ -11,7 +11,6 @@ import sys
 import textwrap
 
 import pytest
-import xxhash
 
 from velt import (
     BloomFilter,
@@ -23,12 +22,12 @@ from velt import (
     ScalableBloomFilter,
     TopK,
 )
+from envelope import envelope
 
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 ADDRESS_SPACE = 4 << 30
 # Far below the cap: an absurd request must be refused before anything sizeable is touched.
 MAX_GROWTH_KIB = 64 << 10
-CHECKSUM_SEED = 0x56454C54534B4554
 U64_MAX = 2**64 - 1
 OUT_OF_U32 = (OverflowError, "out of range integral type conversion attempted")
 TOO_BIG = (OverflowError, "int too big to convert")
@@ -42,8 +41,7 @@ def claiming(obj, offset, count):
     data = obj.to_bytes()
     payload = bytearray(data[21:])
     payload[offset : offset + 8] = struct.pack("<Q", count)
-    checksum = xxhash.xxh3_64_intdigest(bytes(payload), seed=CHECKSUM_SEED)
-    return data[:5] + struct.pack("<QQ", len(payload), checksum) + bytes(payload)
+    return envelope(payload, data)
 
 
 def json_with(obj, **fields):

@@ -14,6 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from velt import BloomFilter, CountingBloomFilter
+from envelope import envelope
 
 G = 0x9E3779B97F4A7C15
 MASK = 2**64 - 1
@@ -37,9 +38,7 @@ def loaded(counter_values, num_hashes=1, count=0, seed=0):
     return CountingBloomFilter.from_json(json.dumps(record))
 
 
-def envelope(payload, magic=b"VTCB", version=2):
-    checksum = xxhash.xxh3_64_intdigest(payload, seed=0x56454C54534B4554)
-    return magic + bytes([version]) + struct.pack("<QQ", len(payload), checksum) + payload
+COUNTING = b"VTCB\x02"
 
 
 def payload(counter_values, num_counters, num_hashes, count=0, seed=0):
@@ -285,12 +284,12 @@ def test_copy_is_independent_and_clear_keeps_the_configuration():
 def test_binary_layout_of_four_counters():
     data = CountingBloomFilter(num_counters=4, num_hashes=2).to_bytes()
     assert len(data) == 61
-    assert data == envelope(bytes([4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0])
-                            + bytes(16))
+    payload = bytes([4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0]) + bytes(16)
+    assert data == envelope(payload, COUNTING)
 
 
 def test_trailing_payload_bytes_are_ignored():
-    f = CountingBloomFilter.from_bytes(envelope(payload([0, 5, 0], 3, 2, count=99, seed=4) + b"\x01"))
+    f = CountingBloomFilter.from_bytes(envelope(payload([0, 5, 0], 3, 2, count=99, seed=4) + b"\x01", COUNTING))
     assert (counters(f), len(f), f.seed) == ([0, 5, 0], 99, 4)
 
 
@@ -309,7 +308,7 @@ def test_validation_messages(values, num_counters, num_hashes, message):
     with raises(ValueError, message):
         CountingBloomFilter.from_json(json.dumps(record))
     with raises(ValueError, message):
-        CountingBloomFilter.from_bytes(envelope(payload(values, num_counters, num_hashes)))
+        CountingBloomFilter.from_bytes(envelope(payload(values, num_counters, num_hashes), COUNTING))
 
 
 FRESH = CountingBloomFilter(num_counters=4, num_hashes=2).to_bytes()

@@ -11,6 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from velt import HyperLogLog
+from envelope import CHECKSUM_SEED, HEADER_SIZE, envelope
 
 GOLDEN = 0x9E3779B97F4A7C15
 MASK64 = 2**64 - 1
@@ -85,9 +86,7 @@ def build(config, items=(), hashes=()):
     return h
 
 
-def envelope(payload, magic=b"VTHL", version=1):
-    checksum = xxhash.xxh3_64_intdigest(payload, 0x56454C54534B4554)
-    return magic + bytes([version]) + struct.pack("<QQ", len(payload), checksum) + payload
+HYPERLOGLOG = b"VTHL\x01"
 
 
 def says(raised, message):
@@ -343,14 +342,14 @@ def test_binary_layout_of_precision_14():
     h.add_hash(splitmix_unmix(5 << 50, h.seed))
     data = h.to_bytes()
     assert len(data) == 16431 and data[:5] == b"VTHL\x01"
-    assert struct.unpack_from("<QQ", data, 5) == (16410, xxhash.xxh3_64_intdigest(data[21:], 0x56454C54534B4554))
+    assert struct.unpack_from("<QQ", data, 5) == (16410, xxhash.xxh3_64_intdigest(data[HEADER_SIZE:], CHECKSUM_SEED))
     payload = data[21:]
     assert payload[0] == 2 and struct.unpack_from("<Q", payload, 1)[0] == 16384
     registers = payload[9 : 9 + 16384]
     assert registers[5] == 51 and registers.count(0) == 16383
     assert struct.unpack_from("<BQQ", payload, 9 + 16384) == (14, 1, 0x0102030405060708)
     # Bytes after the record are ignored.
-    assert HyperLogLog.from_bytes(envelope(payload + b"extra")).to_bytes() == data
+    assert HyperLogLog.from_bytes(envelope(payload + b"extra", HYPERLOGLOG)).to_bytes() == data
 
 
 def test_json_of_a_fresh_precision_4_counter():
@@ -387,7 +386,7 @@ def test_invalid_records(change, message):
         registers = bytes(record["registers"])
         payload = struct.pack("<BQ", 2, len(registers)) + registers + struct.pack("<BQQ", record["precision"], 0, 0)
         with pytest.raises(ValueError) as raised:
-            HyperLogLog.from_bytes(envelope(payload))
+            HyperLogLog.from_bytes(envelope(payload, HYPERLOGLOG))
         assert str(raised.value) == message
 
 
@@ -400,10 +399,10 @@ def test_invalid_records(change, message):
         ('{"version": 256, "registers": [], "precision": 4, "count": 0, "seed": 0}',
          "Deserialization error: invalid value: integer `256`, expected u8 at line 1 column 15"),
         (b"VTBF" + HyperLogLog(4).to_bytes()[4:], "invalid Velt binary format"),
-        (envelope(HyperLogLog(4).to_bytes()[21:], version=2), "unsupported binary format version: 2 (expected 1)"),
-        (envelope(HyperLogLog(4).to_bytes()[21:-1]), "Deserialization error: io error: unexpected end of file"),
+        (envelope(HyperLogLog(4).to_bytes()[21:], b"VTHL\x02"), "unsupported binary format version: 2 (expected 1)"),
+        (envelope(HyperLogLog(4).to_bytes()[21:-1], HYPERLOGLOG), "Deserialization error: io error: unexpected end of file"),
         # A register count far beyond the bytes present is refused without allocating it.
-        (envelope(b"\x02" + struct.pack("<Q", 2**62) + bytes(40)),
+        (envelope(b"\x02" + struct.pack("<Q", 2**62) + bytes(40), HYPERLOGLOG),
          "Deserialization error: io error: unexpected end of file"),
     ],
 )

@@ -6,11 +6,11 @@ import threading
 from collections import Counter
 
 import pytest
-import xxhash
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from velt import BloomFilter, TopK
+from envelope import envelope
 
 MAX_U64 = 2**64 - 1
 Name = type("Name", (str,), {})
@@ -32,9 +32,7 @@ def tracker_from(k, counters):
     return TopK.from_json(json.dumps({"counters": [list(c) for c in counters], "k": k}))
 
 
-def envelope(payload):
-    checksum = xxhash.xxh3_64_intdigest(payload, seed=0x56454C54534B4554)
-    return b"VTTK\x01" + struct.pack("<QQ", len(payload), checksum) + payload
+TOPK = b"VTTK\x01"
 
 
 # ---- Adding and the order of counters ------------------------------------------
@@ -253,7 +251,7 @@ def test_binary_layout():
     expected = b"\x01" + struct.pack("<Q", 2)
     for item, count in (("ab", 2), ("é", 1)):
         expected += struct.pack("<Q", len(item.encode())) + item.encode() + struct.pack("<QQ", count, 0)
-    assert data == envelope(expected + struct.pack("<Q", 10))
+    assert data == envelope(expected + struct.pack("<Q", 10), TOPK)
     assert len(data) == 21 + 17 + 24 * 2 + 4
     assert len(TopK(10).to_bytes()) == 38
 
@@ -280,9 +278,9 @@ def test_json_forms():
          "Deserialization error: invalid length 2, expected struct Counter with 3 elements at line 1 column 22"),
         ("[1, []]",
          "Deserialization error: invalid length 2, expected struct TopKData with 3 elements at line 1 column 7"),
-        (envelope(b"\x01" + struct.pack("<QQ", 1, 2) + b"\xff\xfe" + struct.pack("<QQQ", 1, 0, 5)),
+        (envelope(b"\x01" + struct.pack("<QQ", 1, 2) + b"\xff\xfe" + struct.pack("<QQQ", 1, 0, 5), TOPK),
          "Deserialization error: string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0"),
-        (envelope(b"\x01" + struct.pack("<Q", 2**62)), "Deserialization error: io error: unexpected end of file"),
+        (envelope(b"\x01" + struct.pack("<Q", 2**62), TOPK), "Deserialization error: io error: unexpected end of file"),
     ],
 )
 def test_reading_errors(data, message):

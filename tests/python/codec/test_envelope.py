@@ -3,23 +3,18 @@
 import struct
 
 import pytest
-import xxhash
 
 from velt import BloomFilter
+from envelope import envelope
 
-CHECKSUM_SEED = 0x56454C54534B4554
-
-
-def envelope(payload, magic=b"VTBF", version=2):
-    checksum = xxhash.xxh3_64_intdigest(payload, seed=CHECKSUM_SEED)
-    return magic + bytes([version]) + struct.pack("<QQ", len(payload), checksum) + payload
+BLOOM = b"VTBF\x02"
 
 
 def test_empty_64_bit_filter_is_65_bytes():
     data = BloomFilter(num_bits=64, num_hashes=1).to_bytes()
     payload = struct.pack("<QQQIQQ", 1, 0, 64, 1, 0, 0)
     assert len(payload) == 44
-    assert data == envelope(payload)
+    assert data == envelope(payload, BLOOM)
     assert len(data) == 65
 
 
@@ -60,7 +55,7 @@ def test_envelope_errors(mangle, message):
 )
 def test_payload_decode_errors(payload, message):
     with pytest.raises(ValueError) as error:
-        BloomFilter.from_bytes(envelope(payload))
+        BloomFilter.from_bytes(envelope(payload, BLOOM))
     assert str(error.value) == message
 
 
@@ -80,11 +75,11 @@ def test_record_validation(fields, message):
     payload = struct.pack("<Q", len(words)) + b"".join(struct.pack("<Q", w) for w in words)
     payload += struct.pack("<QIQQ", num_bits, num_hashes, count, 0)
     with pytest.raises(ValueError) as error:
-        BloomFilter.from_bytes(envelope(payload))
+        BloomFilter.from_bytes(envelope(payload, BLOOM))
     assert str(error.value) == message
 
 
 def test_trailing_payload_bytes_are_ignored_and_count_is_kept():
     payload = struct.pack("<QQQQIQQ", 2, 1, 1, 65, 3, 5, 9) + b"extra"
-    bloom = BloomFilter.from_bytes(envelope(payload))
+    bloom = BloomFilter.from_bytes(envelope(payload, BLOOM))
     assert (len(bloom), bloom.seed, bloom.bit_count(), bloom.num_hashes) == (5, 9, 2, 3)

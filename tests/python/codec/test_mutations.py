@@ -9,10 +9,8 @@ import json
 import os
 import random
 import re
-import struct
 
 import pytest
-import xxhash
 
 from velt import (
     BloomFilter,
@@ -24,9 +22,8 @@ from velt import (
     ScalableBloomFilter,
     TopK,
 )
+from envelope import HEADER_SIZE, envelope
 
-CHECKSUM_SEED = 0x56454C54534B4554
-HEADER_SIZE = 21
 # Sanitized builds run several times slower.
 EDITS = 500 if "asan" in os.environ.get("LD_PRELOAD", "") else 3000
 
@@ -85,12 +82,6 @@ def interesting_integer(rng):
 # ---- Binary edits ---------------------------------------------------------------------
 
 
-def envelope(header, payload):
-    """`header`'s magic and version around `payload`, with the right length and checksum."""
-    checksum = xxhash.xxh3_64_intdigest(payload, seed=CHECKSUM_SEED)
-    return header[:5] + struct.pack("<QQ", len(payload), checksum) + payload
-
-
 def overwrite(data, at, replacement):
     return data[:at] + replacement + data[at + len(replacement) :]
 
@@ -119,7 +110,7 @@ def edit_binary(rng, data):
         # A few edits of the header itself, left unrepaired: the envelope refuses them.
         at = rng.randrange(HEADER_SIZE)
         return overwrite(data, at, bytes([rng.getrandbits(8)]))
-    return envelope(header, edit_payload(rng, payload))
+    return envelope(edit_payload(rng, payload), header)
 
 
 # ---- JSON edits -----------------------------------------------------------------------
