@@ -65,57 +65,32 @@ def _query_each(structure, items):
     return [item in structure for item in items]
 
 
+def _bloom_peers(n: int) -> list:
+    """The installed Bloom filter peers: (name, their batch insert, a new filter for n items)."""
+    peers = []
+    if rbloom := peer("rbloom"):
+        peers.append(("rbloom", "Bloom.update (batch; hash())", lambda: rbloom.Bloom(n, FPR)))
+    if abloom := peer("abloom"):
+        peers.append(("abloom", "BloomFilter.update (batch)", lambda: abloom.BloomFilter(n, FPR)))
+    if pybloomfilter := peer("pybloomfilter"):
+        peers.append(("pybloomfiltermmap3", "BloomFilter.update (batch, anonymous mmap)",
+                      lambda: pybloomfilter.BloomFilter(n, FPR)))
+    return peers
+
+
 def _bloom_peers_insert(comparison: Comparison, n: int, items) -> list:
     """The Bloom filter peers inserting items through their fastest path; returns their timings."""
-    timings = []
-    if rbloom := peer("rbloom"):
-        timings.append(
-            (
-                "rbloom",
-                comparison.other(
-                    "rbloom Bloom.update (batch; hash())",
-                    measure(lambda f, s: f.update(s), items, lambda: rbloom.Bloom(n, FPR)),
-                ),
-            )
-        )
-    if abloom := peer("abloom"):
-        timings.append(
-            (
-                "abloom",
-                comparison.other(
-                    "abloom BloomFilter.update (batch)",
-                    measure(lambda f, s: f.update(s), items, lambda: abloom.BloomFilter(n, FPR)),
-                ),
-            )
-        )
-    if pybloomfilter := peer("pybloomfilter"):
-        timings.append(
-            (
-                "pybloomfiltermmap3",
-                comparison.other(
-                    "pybloomfiltermmap3 BloomFilter.update (batch, anonymous mmap)",
-                    measure(lambda f, s: f.update(s), items, lambda: pybloomfilter.BloomFilter(n, FPR)),
-                ),
-            )
-        )
-    return timings
+    return [(name, comparison.other(f"{name} {path}", measure(lambda f, s: f.update(s), items, new_filter)))
+            for name, path, new_filter in _bloom_peers(n)]
 
 
 def _bloom_peers_query(comparison: Comparison, n: int, items) -> list:
     """The Bloom filter peers answering membership for items; none has a batch query."""
     timings = []
-    factories = []
-    if rbloom := peer("rbloom"):
-        factories.append(("rbloom", "rbloom [x in f for x in items]", lambda: rbloom.Bloom(n, FPR)))
-    if abloom := peer("abloom"):
-        factories.append(("abloom", "abloom [x in f for x in items]", lambda: abloom.BloomFilter(n, FPR)))
-    if pybloomfilter := peer("pybloomfilter"):
-        factories.append(
-            ("pybloomfiltermmap3", "pybloomfiltermmap3 [x in f ...]", lambda: pybloomfilter.BloomFilter(n, FPR))
-        )
-    for name, label, factory in factories:
-        full = factory()
+    for name, _, new_filter in _bloom_peers(n):
+        full = new_filter()
         full.update(items)
+        label = f"{name} [x in f for x in items]"
         timings.append((name, comparison.other(label, measure(lambda f, s: _query_each(f, s), items, lambda: full))))
     return timings
 
