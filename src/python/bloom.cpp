@@ -1,5 +1,6 @@
 // BloomFilter: the Python class over velt::BloomFilter.
 #include "bloom.hpp"
+#include "arguments.hpp"
 #include "classes.hpp"
 #include "methods.hpp"
 #include "persistence_methods.hpp"

@@ -1,4 +1,5 @@
 // CountMinSketch: the Python class over velt::CountMinSketch.
+#include "arguments.hpp"
 #include "classes.hpp"
 #include "count_min_sketch.hpp"
 #include "methods.hpp"

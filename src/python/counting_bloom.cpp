@@ -1,4 +1,5 @@
 // CountingBloomFilter: the Python class over velt::CountingBloomFilter.
+#include "arguments.hpp"
 #include "classes.hpp"
 #include "counting_bloom.hpp"
 #include "methods.hpp"

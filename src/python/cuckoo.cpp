@@ -1,4 +1,5 @@
 // CuckooFilter: the Python class over velt::CuckooFilter.
+#include "arguments.hpp"
 #include "classes.hpp"
 #include "cuckoo.hpp"
 #include "methods.hpp"

@@ -1,4 +1,5 @@
 // HyperLogLog: the Python class over velt::HyperLogLog.
+#include "arguments.hpp"
 #include "classes.hpp"
 #include "hyperloglog.hpp"
 #include "methods.hpp"

@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "arguments.hpp"
 #include "binding.hpp"
+#include "items.hpp"
 #include "persistence_methods.hpp"
 
 namespace velt::python {

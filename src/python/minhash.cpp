@@ -1,4 +1,5 @@
 // MinHash: the Python class over velt::MinHash.
+#include "arguments.hpp"
 #include "classes.hpp"
 #include "minhash.hpp"
 #include "methods.hpp"

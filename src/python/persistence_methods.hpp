@@ -3,6 +3,7 @@
 // table with its own docstrings (the *_method entries below).
 #pragma once
 
+#include "arguments.hpp"
 #include "binding.hpp"
 #include "large_array.hpp"
 #include "persistence.hpp"

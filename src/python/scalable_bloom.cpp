@@ -1,4 +1,5 @@
 // ScalableBloomFilter: the Python class over velt::ScalableBloomFilter.
+#include "arguments.hpp"
 #include "classes.hpp"
 #include "methods.hpp"
 #include "persistence_methods.hpp"

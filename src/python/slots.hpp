@@ -3,6 +3,7 @@
 #pragma once
 
 #include "binding.hpp"
+#include "items.hpp"
 
 namespace velt::python {
 

@@ -3,6 +3,7 @@
 // Items here are texts, not hashed item bytes: every `item` must be a str and
 // every `items` a sequence of str (see to_utf8 and TextBatch). Nothing falls
 // back to str(item), so b"x" and "x" can never be confused in the counts.
+#include "arguments.hpp"
 #include "classes.hpp"
 #include "methods.hpp"
 #include "persistence_methods.hpp"
