@@ -12,6 +12,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -171,8 +173,35 @@ struct Instance {
     }
 };
 
+// ---- Classes -----------------------------------------------------------------------
+
+// The Python name of the class over a core type, which its class file states
+// once, e.g. `template <> inline constexpr const char* class_name<TopK> = "TopK";`.
+// Binding messages print it ("TopK.add()").
+template <class Core>
+inline constexpr const char* class_name = nullptr;
+
+// "velt._velt.{class_name}", the name a type spec gives.
+template <class Core>
+inline constexpr auto qualified_name = [] {
+    constexpr std::string_view module = "velt._velt.";
+    constexpr std::string_view name = class_name<Core>;
+    std::array<char, module.size() + name.size() + 1> text{};
+    std::copy(module.begin(), module.end(), text.begin());
+    std::copy(name.begin(), name.end(), text.begin() + module.size());
+    return text;
+}();
+
 // Creates a class from its spec and adds it to the module (and to `__all__`).
 void add_class(PyObject* module, PyType_Spec& spec, PyTypeObject*& type);
+
+// Creates the class over `Core` with these slots (a table ending in {0, nullptr}).
+template <class Core>
+void add_class(PyObject* module, PyType_Slot* slots) {
+    PyType_Spec spec = {qualified_name<Core>.data(), sizeof(Instance<Core>), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    add_class(module, spec, Instance<Core>::type);
+}
 
 // The `__name__` of a type, for messages.
 std::string type_name(PyTypeObject* type);

@@ -13,17 +13,17 @@ inline constexpr const char* class_name<HyperLogLog> = "HyperLogLog";
 
 namespace {
 
-using Counter = Instance<HyperLogLog>;
+using Object = Instance<HyperLogLog>;
 
 // ---- Construction ------------------------------------------------------------
 
 PyObject* HyperLogLog_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return entry_point([&] {
-        static constexpr Signature<2> signature{"HyperLogLog", "__new__", {"precision", "seed"}, 0};
+        static constexpr Signature<2> signature{class_name<HyperLogLog>, "__new__", {"precision", "seed"}, 0};
         const auto bound = bind(signature, args, kwargs);
         const std::uint8_t precision = bound[0] ? to_u8(bound[0], "precision") : 14;
         const std::uint64_t seed = bound[1] ? to_u64(bound[1], "seed") : 0;
-        return Counter::wrap(HyperLogLog::create(precision, seed));
+        return Object::wrap(HyperLogLog::create(precision, seed));
     });
 }
 
@@ -31,9 +31,9 @@ PyObject* HyperLogLog_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* HyperLogLog_confidence_interval(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
-        static constexpr Signature<1> signature{"HyperLogLog", "confidence_interval", {"confidence"}, 0};
+        static constexpr Signature<1> signature{class_name<HyperLogLog>, "confidence_interval", {"confidence"}, 0};
         const auto bound = bind(signature, args, nargs, kwnames);
-        auto counter = Counter::shared(self);
+        auto counter = Object::shared(self);
         const double confidence = bound[0] ? to_f64(bound[0], "confidence") : 0.95;
         const CardinalityInterval interval = counter.core.confidence_interval(confidence);
         return new_f64_pair(interval.lower, interval.upper);
@@ -106,24 +106,19 @@ const char HyperLogLog_doc[] =
 PyType_Slot HyperLogLog_slots[] = {
     {Py_tp_doc, const_cast<char*>(HyperLogLog_doc)},
     {Py_tp_new, reinterpret_cast<void*>(HyperLogLog_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Counter::dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Object::dealloc)},
     {Py_tp_methods, HyperLogLog_methods},
     {Py_tp_getset, HyperLogLog_properties},
     // len() is the estimate rounded half away from zero; an infinite one overflows.
     {Py_sq_length, reinterpret_cast<void*>(length_slot<HyperLogLog, &HyperLogLog::rounded_cardinality>)},
     {Py_nb_inplace_or, reinterpret_cast<void*>(merge_in_place_slot<HyperLogLog>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr_slot<HyperLogLog>)},
-    {Py_tp_str, reinterpret_cast<void*>(repr_slot<HyperLogLog>)},
     {Py_nb_or, reinterpret_cast<void*>(union_slot<HyperLogLog>)},
     {0, nullptr},
 };
 
-PyType_Spec HyperLogLog_spec = {
-    "velt._velt.HyperLogLog", sizeof(Counter), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, HyperLogLog_slots,
-};
-
 }  // namespace
 
-void add_hyperloglog(PyObject* module) { add_class(module, HyperLogLog_spec, Counter::type); }
+void add_hyperloglog(PyObject* module) { add_class<HyperLogLog>(module, HyperLogLog_slots); }
 
 }  // namespace velt::python

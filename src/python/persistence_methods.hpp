@@ -1,6 +1,5 @@
-// The six persistence methods, shared by every class. A class file names its
-// core type's Python class with `class_name<Core>` and lists the methods in its
-// table with its own docstrings (the *_method entries below).
+// The six persistence methods, shared by every class. A class file lists them
+// in its table with its own docstrings (the *_method entries below).
 #pragma once
 
 #include "arguments.hpp"
@@ -9,9 +8,6 @@
 #include "persistence.hpp"
 
 namespace velt::python {
-
-template <class Core>
-inline constexpr const char* class_name = nullptr;
 
 template <class Core>
 struct Persistence {
