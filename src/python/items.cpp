@@ -80,7 +80,8 @@ void write_eight_digits(char* out, std::uint32_t value) {
     std::memcpy(out + 6, &pairs[2 * (low % 100)], 2);
 }
 
-// Writes the decimal digits of `value` at `out`, returning their end.
+}  // namespace
+
 char* write_decimal(char* out, std::uint64_t value) {
     constexpr std::uint64_t eight_digits = 100'000'000;
     if (value < eight_digits) return std::to_chars(out, out + 8, static_cast<std::uint32_t>(value)).ptr;
@@ -88,6 +89,8 @@ char* write_decimal(char* out, std::uint64_t value) {
     write_eight_digits(end, static_cast<std::uint32_t>(value % eight_digits));
     return end + 8;
 }
+
+namespace {
 
 // What str() gives for an exact int (never a bool or another subclass, whose
 // str() may differ) that fits in 64 bits, written without making a str object.

@@ -6,6 +6,7 @@
 #include "binding.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <span>
 #include <string>
@@ -18,6 +19,9 @@
 namespace velt::python {
 
 // ---- Items ---------------------------------------------------------------------
+
+// Writes the decimal digits of `value` at `out` (room for 20), returning their end.
+char* write_decimal(char* out, std::uint64_t value);
 
 // The item bytes of one Python item: text and bytes stand for their own bytes,
 // sequences of small integers for those bytes, anything else for its str().

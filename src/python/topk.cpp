@@ -5,6 +5,7 @@
 // back to str(item), so b"x" and "x" can never be confused in the counts.
 #include "arguments.hpp"
 #include "classes.hpp"
+#include "columns.hpp"
 #include "methods.hpp"
 #include "persistence_methods.hpp"
 #include "slots.hpp"
@@ -18,6 +19,15 @@ inline constexpr const char* class_name<TopK> = "TopK";
 namespace {
 
 using Object = Instance<TopK>;
+
+// Calls `process` with the GIL released on the texts of `items`, a sequence
+// of str or a text column (every value checked before any is processed).
+template <class Process>
+void for_each_text_block(PyObject* items, Process&& process) {
+    if (for_each_column_block(items, ColumnValues::texts, process)) return;
+    const TextBatch batch(items, "items");
+    without_gil([&] { process(batch.texts()); });
+}
 
 // ---- Construction ------------------------------------------------------------
 
@@ -49,8 +59,7 @@ PyObject* TopK_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return entry_point([&] {
         const auto bound = bind(Signature<1>{class_name<TopK>, name.text, {"items"}}, args, nargs, kwnames);
         auto tracker = Object::exclusive(self);
-        const TextBatch batch(bound[0], "items");
-        without_gil([&] { tracker.core.update(batch.texts()); });
+        for_each_text_block(bound[0], [&](auto texts) { tracker.core.update(texts); });
         return none();
     });
 }
@@ -70,8 +79,11 @@ PyObject* TopK_query_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return entry_point([&] {
         const auto bound = bind(Signature<1>{class_name<TopK>, "query_many", {"items"}}, args, nargs, kwnames);
         auto tracker = Object::shared(self);
-        const TextBatch batch(bound[0], "items");
-        const auto counts = without_gil([&] { return tracker.core.query_many(batch.texts()); });
+        std::vector<std::uint64_t> counts;
+        for_each_text_block(bound[0], [&](auto texts) {
+            const auto some = tracker.core.query_many(texts);
+            counts.insert(counts.end(), some.begin(), some.end());
+        });
         return new_list(counts, new_u64);
     });
 }
