@@ -273,7 +273,8 @@ Owned<Struct> take_capsule(PyObject* capsule, const char* name) {
 // whose Series iterate as their dtype's missing value (nan, <NA>). Nothing when
 // that is unknown, and the column is then iterated instead.
 std::optional<std::string> null_item(PyObject* object) {
-    if (type_module(object).substr(0, 7) != "pandas.") return "None";
+    const std::string module = type_module(object);
+    if (module != "pandas" && module.rfind("pandas.", 0) != 0) return "None";
     Ref dtype(PyObject_GetAttrString(object, "dtype"));
     Ref missing(dtype ? PyObject_GetAttrString(dtype.get(), "na_value") : nullptr);
     if (!missing) {
