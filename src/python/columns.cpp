@@ -18,7 +18,7 @@ namespace {
 
 // Values per block: the views and decimal text of one block stay within a few
 // MiB however long the column is.
-constexpr std::size_t block_values = std::size_t{1} << 16;
+constexpr std::size_t block_values = std::size_t{1} << 12;
 
 // The views of one block and the arena holding the text written for it.
 struct Block {
@@ -138,7 +138,19 @@ public:
 
     // Appends the item bytes of values [first, last) to `block`.
     void append(std::size_t first, std::size_t last, Block& block) const {
-        for (std::size_t i = first; i < last; ++i) block.views.push_back(valid(i) ? value(i, block.arena) : null_item_);
+        switch (type_) {
+            case ArrowType::utf8: return append_each(first, last, block, [&](auto i) { return offset_value<std::int32_t>(i); });
+            case ArrowType::large_utf8: return append_each(first, last, block, [&](auto i) { return offset_value<std::int64_t>(i); });
+            case ArrowType::utf8_view: return append_each(first, last, block, [&](auto i) { return view_value(i); });
+            case ArrowType::int8: return append_integers<std::int8_t>(first, last, block);
+            case ArrowType::uint8: return append_integers<std::uint8_t>(first, last, block);
+            case ArrowType::int16: return append_integers<std::int16_t>(first, last, block);
+            case ArrowType::uint16: return append_integers<std::uint16_t>(first, last, block);
+            case ArrowType::int32: return append_integers<std::int32_t>(first, last, block);
+            case ArrowType::uint32: return append_integers<std::uint32_t>(first, last, block);
+            case ArrowType::int64: return append_integers<std::int64_t>(first, last, block);
+            case ArrowType::uint64: return append_integers<std::uint64_t>(first, last, block);
+        }
     }
 
 private:
@@ -218,29 +230,24 @@ private:
         return {buffer<char>(static_cast<std::size_t>(2 + view->buffer_index)) + view->offset, length};
     }
 
-    template <class Integer>
-    std::string_view integer_value(std::size_t i, ByteArena& arena) const {
-        Digits digits;
-        const Integer value = buffer<Integer>(1)[position(i)];
-        if constexpr (std::is_signed_v<Integer>) return arena.store(signed_decimal(value, digits));
-        else return arena.store({digits, write_decimal(digits, value)});
+    // One type's values, decided once per block rather than per value.
+    template <class Value>
+    void append_each(std::size_t first, std::size_t last, Block& block, Value value) const {
+        if (array_.null_count == 0 || validity() == nullptr) {
+            for (std::size_t i = first; i < last; ++i) block.views.push_back(value(i));
+        } else {
+            for (std::size_t i = first; i < last; ++i) block.views.push_back(valid(i) ? value(i) : null_item_);
+        }
     }
 
-    std::string_view value(std::size_t i, ByteArena& arena) const {
-        switch (type_) {
-            case ArrowType::utf8: return offset_value<std::int32_t>(i);
-            case ArrowType::large_utf8: return offset_value<std::int64_t>(i);
-            case ArrowType::utf8_view: return view_value(i);
-            case ArrowType::int8: return integer_value<std::int8_t>(i, arena);
-            case ArrowType::uint8: return integer_value<std::uint8_t>(i, arena);
-            case ArrowType::int16: return integer_value<std::int16_t>(i, arena);
-            case ArrowType::uint16: return integer_value<std::uint16_t>(i, arena);
-            case ArrowType::int32: return integer_value<std::int32_t>(i, arena);
-            case ArrowType::uint32: return integer_value<std::uint32_t>(i, arena);
-            case ArrowType::int64: return integer_value<std::int64_t>(i, arena);
-            case ArrowType::uint64: return integer_value<std::uint64_t>(i, arena);
-        }
-        return {};
+    template <class Integer>
+    void append_integers(std::size_t first, std::size_t last, Block& block) const {
+        const Integer* values = buffer<Integer>(1) + array_.offset;
+        append_each(first, last, block, [&](std::size_t i) {
+            Digits digits;
+            if constexpr (std::is_signed_v<Integer>) return block.arena.store(signed_decimal(values[i], digits));
+            else return block.arena.store({digits, write_decimal(digits, values[i])});
+        });
     }
 
     const ArrowArray& array_;
