@@ -429,6 +429,19 @@ bool append_utf8(const char* ucs4, std::size_t count, std::string& out) {
     return true;
 }
 
+// Whether every code point of `count` UCS-4 elements has a UTF-8 form.
+bool all_utf8(const char* start, std::size_t count, Py_ssize_t stride, Py_ssize_t itemsize) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const char* element = start + static_cast<Py_ssize_t>(i) * stride;
+        for (Py_ssize_t at = 0; at < itemsize; at += 4) {
+            std::uint32_t c = 0;
+            std::memcpy(&c, element + at, 4);
+            if ((c >= 0xD800 && c < 0xE000) || c >= 0x110000) return false;
+        }
+    }
+    return true;
+}
+
 // The item bytes of one buffer element, stored in `arena`; `scratch` is reused.
 std::string_view element_bytes(const char* element, const Py_buffer& view, BufferType type, ColumnValues values,
                                ByteArena& arena, std::string& scratch) {
@@ -502,6 +515,9 @@ bool read_buffer(PyObject* object, ColumnValues values, const ColumnBlock& proce
     const auto count = static_cast<std::size_t>(view.shape[0]);
     const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
     const char* start = static_cast<const char*>(view.buf);
+    if (values == ColumnValues::texts && !all_utf8(start, count, stride, view.itemsize)) {
+        return false;  // iterated, so that the error comes before any text is processed
+    }
     Block block;
     std::string scratch;
     for (std::size_t first = 0; first < count; first += block_values) {
