@@ -1,8 +1,9 @@
 // TopK: the Python class over velt::TopK.
 //
 // Items here are texts, not hashed item bytes: every `item` must be a str and
-// every `items` a sequence of str (see to_utf8 and TextBatch). Nothing falls
-// back to str(item), so b"x" and "x" can never be confused in the counts.
+// every `items` a sequence of str or a text column (see to_utf8, TextBatch and
+// for_each_column_block). Nothing falls back to str(item), so b"x" and "x" can
+// never be confused in the counts.
 #include "arguments.hpp"
 #include "classes.hpp"
 #include "columns.hpp"
