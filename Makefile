@@ -89,6 +89,22 @@ $(VENV)/.bench: $(VENV)/.ready
 	done
 	touch $@
 
+# The wheel to install anywhere: the one abi3 wheel, audited by auditwheel (`show` prints
+# the manylinux tag it satisfies) and retagged for that tag by `repair`, which grafts
+# nothing: the module needs only libstdc++, libgcc_s, libm and libc, which every
+# manylinux policy provides, and inlines xxHash. Written to dist/.
+WHEEL_BUILD := build/wheel
+
+.PHONY: wheel
+wheel: dist/.built
+
+dist/.built: $(VENV)/.ready $(SOURCES)
+	rm -rf $(WHEEL_BUILD) dist/velt-*.whl
+	$(VENV)/bin/pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_BUILD) .
+	$(VENV)/bin/auditwheel show $(WHEEL_BUILD)/velt-*.whl
+	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w dist $(WHEEL_BUILD)/velt-*.whl
+	touch $@
+
 # The plots of docs/accuracy.md, drawn into docs/images/ (matplotlib from the docs extras).
 docs: $(VENV)/.installed
 	$(VENV)/bin/pip install -q $$(python3 tools/extras.py docs)
