@@ -89,19 +89,19 @@ $(VENV)/.bench: $(VENV)/.ready
 	done
 	touch $@
 
-# The wheel to install anywhere: the one abi3 wheel, audited by auditwheel (`show` prints
-# the manylinux tag it satisfies) and retagged for that tag by `repair`, which grafts
-# nothing: the module needs only libstdc++, libgcc_s, libm and libc, which every
-# manylinux policy provides, and inlines xxHash. Written to dist/.
+# The wheel to install anywhere, in dist/: the one abi3 wheel, retagged by auditwheel's
+# `repair` for the oldest manylinux it satisfies, which `show` then reports. Nothing is
+# grafted into it: the module needs only libstdc++, libgcc_s, libm and libc, which every
+# manylinux policy provides, and inlines xxHash.
 WHEEL_BUILD := build/wheel
 
 .PHONY: wheel
 wheel: dist/.built
+	$(VENV)/bin/auditwheel show dist/velt-*.whl
 
 dist/.built: $(VENV)/.ready $(SOURCES)
 	rm -rf $(WHEEL_BUILD) dist/velt-*.whl
 	$(VENV)/bin/pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_BUILD) .
-	$(VENV)/bin/auditwheel show $(WHEEL_BUILD)/velt-*.whl
 	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w dist $(WHEEL_BUILD)/velt-*.whl
 	touch $@
 
