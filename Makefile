@@ -89,6 +89,22 @@ $(VENV)/.bench: $(VENV)/.ready
 	done
 	touch $@
 
+# The wheel to install anywhere, in dist/: the one abi3 wheel, retagged by auditwheel's
+# `repair` for the oldest manylinux it satisfies, which `show` then reports. Nothing is
+# grafted into it: the module needs only libstdc++, libgcc_s, libm and libc, which every
+# manylinux policy provides, and inlines xxHash.
+WHEEL_BUILD := build/wheel
+
+.PHONY: wheel
+wheel: dist/.built
+	$(VENV)/bin/auditwheel show dist/velt-*.whl
+
+dist/.built: $(VENV)/.ready $(SOURCES)
+	rm -rf $(WHEEL_BUILD) dist/velt-*.whl
+	$(VENV)/bin/pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_BUILD) .
+	PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w dist $(WHEEL_BUILD)/velt-*.whl
+	touch $@
+
 # The plots of docs/accuracy.md, drawn into docs/images/ (matplotlib from the docs extras).
 docs: $(VENV)/.installed
 	$(VENV)/bin/pip install -q $$(python3 tools/extras.py docs)
