@@ -143,6 +143,8 @@ SIGNATURES = {
     "HyperLogLog.cardinality": "($self)",
     "HyperLogLog.query": "($self)",
     "HyperLogLog.confidence_interval": "($self, confidence=0.95)",
+    "HyperLogLog.unbiased_cardinality": "($self)",
+    "HyperLogLog.unbiased_confidence_interval": "($self, confidence=0.95)",
     "HyperLogLog.merge": "($self, other)",
     "HyperLogLog.copy": "($self)",
     "HyperLogLog.clear": "($self)",
