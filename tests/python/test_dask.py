@@ -1,59 +1,27 @@
-"""Structures built per partition of a dask.bag in two worker processes, shipped
-as bytes and folded with merge, against the structure built from the whole stream."""
+"""velt.dask on a two-process cluster: structures per partition, shipped as bytes and
+merged, against the structure one process builds from the whole column."""
 
-import inspect
 import random
-import sys
+import re
 from collections import Counter
-from functools import partial
 from pathlib import Path
 
 import pytest
 
+dd = pytest.importorskip("dask.dataframe")
 dask_bag = pytest.importorskip("dask.bag")
 distributed = pytest.importorskip("distributed")
-cloudpickle = pytest.importorskip("cloudpickle")
+pd = pytest.importorskip("pandas")
 
-from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK  # noqa: E402
+import velt.dask  # noqa: E402
+from velt import BloomFilter, CountMinSketch, CuckooFilter, HyperLogLog, MinHash, TopK  # noqa: E402
 
-# The workers cannot import this test module by name: send its functions by value.
-cloudpickle.register_pickle_by_value(sys.modules[__name__])
+rng = random.Random(11)
+PAGES = [f"page-{int(rng.paretovariate(1.1))}" for _ in range(40_000)]
+FRAME = pd.DataFrame({"page": PAGES, "user": [rng.randrange(-2**63, 2**63) for _ in PAGES]})
+FRAME["site"] = [page[-1] for page in PAGES]
 
-
-def sketch_partition(items, cls, params):
-    """Build one structure from the items of a partition and ship it as bytes."""
-    structure = cls(**params)
-    structure.update(list(items))
-    return structure.to_bytes()
-
-
-def merge_sketches(parts, cls):
-    """Fold shipped structures into one with merge; the result is shipped as bytes too."""
-    parts = iter(parts)
-    merged = cls.from_bytes(next(parts))
-    for data in parts:
-        merged.merge(cls.from_bytes(data))
-    return merged.to_bytes()
-
-
-def build_distributed(bag, cls, params):
-    """One structure of class `cls` for the whole bag, built where the data lives."""
-    data = bag.reduction(
-        partial(sketch_partition, cls=cls, params=params),
-        partial(merge_sketches, cls=cls),
-    ).compute()
-    return cls.from_bytes(data)
-
-
-def zipf_stream(length, distinct, seed, exponent=1.1):
-    rng = random.Random(seed)
-    names = [f"page-{i}" for i in range(distinct)]
-    return rng.choices(names, weights=[1 / rank**exponent for rank in range(1, distinct + 1)], k=length)
-
-
-STREAM = zipf_stream(40_000, distinct=5_000, seed=11)
-
-# Merging these is exact: the fold equals the whole-stream structure bit for bit.
+# Merging these is exact: the fold equals the whole-column structure bit for bit.
 EXACT = [
     (HyperLogLog, {"precision": 12, "seed": 7}),
     (CountMinSketch, {"width": 1024, "depth": 4, "seed": 7}),
@@ -63,41 +31,60 @@ EXACT = [
 
 
 @pytest.fixture(scope="module")
-def bag():
+def client():
     with (
-        distributed.LocalCluster(
-            n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None
-        ) as cluster,
-        distributed.Client(cluster),
+        distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster,
+        distributed.Client(cluster) as client,
     ):
-        yield dask_bag.from_sequence(STREAM, npartitions=8)
+        yield client
 
 
-@pytest.mark.parametrize("cls, params", EXACT, ids=[cls.__name__ for cls, _ in EXACT])
-def test_merged_partitions_equal_the_whole_stream(bag, cls, params):
-    whole = cls(**params)
-    whole.update(STREAM)
-    assert whole.to_bytes() != cls(**params).to_bytes()
-    assert build_distributed(bag, cls, params).to_bytes() == whole.to_bytes()
+@pytest.mark.parametrize("column", ["page", "user"])
+@pytest.mark.parametrize("cls, settings", EXACT, ids=[cls.__name__ for cls, _ in EXACT])
+def test_a_column_and_a_bag_give_the_whole_column_structure(client, cls, settings, column):
+    whole = cls(**settings)
+    whole.update(FRAME[column].tolist())
+    assert whole.to_bytes() != cls(**settings).to_bytes()
+    frame = dd.from_pandas(FRAME, npartitions=11)
+    assert velt.dask.build(frame[column], cls, **settings).to_bytes() == whole.to_bytes()
+    bag = dask_bag.from_sequence(FRAME[column].tolist(), npartitions=9)
+    assert velt.dask.build(bag, cls, **settings).to_bytes() == whole.to_bytes()
 
 
-def test_merged_top_k_keeps_its_bounds(bag):
-    k = 50
-    merged = build_distributed(bag, TopK, {"k": k})
-    truth = Counter(STREAM)
+def test_a_merged_top_k_keeps_its_bounds(client):
+    merged = velt.dask.build(dd.from_pandas(FRAME, npartitions=16)["page"], TopK, k=50)
+    truth = Counter(PAGES)
     counters = merged.top_with_error()
-    assert len(counters) == k
-    # Merging orders the counters by count, equal counts by item text.
+    assert len(counters) == 50
     assert counters == sorted(counters, key=lambda c: (-c[1], c[0].encode()))
     for item, count, error in counters:
         assert count - error <= truth[item] <= count, item
-    # No item left out is heavier than the smallest count kept.
     tracked = {item for item, _, _ in counters}
     assert max(n for item, n in truth.items() if item not in tracked) <= merged.min_count()
-    assert {item for item, _ in truth.most_common(10)} == {item for item, _ in merged.top(10)}
 
 
-def test_distributed_guide_shows_the_tested_code():
+def test_distinct_counts_per_group_equal_one_counter_per_group(client):
+    aggregation = velt.dask.distinct_count(precision=10, seed=3)
+    counted = dd.from_pandas(FRAME, npartitions=7).groupby("site").agg({"user": aggregation}).compute()
+    assert len(counted) == FRAME["site"].nunique()
+    for site, users in FRAME.groupby("site")["user"]:
+        counter = HyperLogLog(10, 3)
+        counter.update(users.tolist())
+        assert counted.loc[site, "user"] == counter.cardinality(), site
+
+
+def test_what_cannot_be_built_per_partition_is_refused():
+    frame = dd.from_pandas(FRAME, npartitions=2)
+    with pytest.raises(TypeError, match="CuckooFilter cannot be merged"):
+        velt.dask.build(frame["page"], CuckooFilter, capacity=100)
+    with pytest.raises(TypeError, match=re.escape("pass frame[column]")):
+        velt.dask.build(frame, HyperLogLog)
+    with pytest.raises(ValueError):
+        velt.dask.distinct_count(precision=99)
+
+
+def test_the_guide_runs(client, capsys):
     guide = (Path(__file__).parents[2] / "docs" / "distributed.md").read_text()
-    for function in (sketch_partition, merge_sketches, build_distributed):
-        assert inspect.getsource(function) in guide, function.__name__
+    (example,) = re.findall(r"```python\n(.*?)```", guide, re.S)
+    exec(compile(example, "distributed.md", "exec"), {"__name__": "guide"})
+    assert "distinct pages" in capsys.readouterr().out
