@@ -13,6 +13,7 @@
 #include "arrow_c_data.hpp"
 #include "error.hpp"
 #include "items.hpp"
+#include "codec/utf8.hpp"
 
 namespace velt::python {
 
@@ -409,24 +410,8 @@ bool append_utf8(const char* ucs4, std::size_t count, std::string& out) {
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t c = 0;
         std::memcpy(&c, ucs4 + 4 * i, 4);
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            if (c >= 0xD800 && c < 0xE000) return false;
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x110000) {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            return false;
-        }
+        if ((c >= 0xD800 && c < 0xE000) || c >= 0x110000) return false;
+        codec::append_code_point(c, out);
     }
     return true;
 }

@@ -44,24 +44,6 @@ int hex_value(char c) {
     return -1;
 }
 
-void append_utf8(std::string& out, std::uint32_t code_point) {
-    if (code_point < 0x80) {
-        out.push_back(static_cast<char>(code_point));
-    } else if (code_point < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    } else if (code_point < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    }
-}
-
 // Characters a quoted string in a message shows as \u{..}: controls, and the
 // invisible ones (format characters, separators, private use) that would
 // otherwise be lost in the message.
@@ -480,7 +462,7 @@ void Parser::parse_escape(std::string& out) {
         if (trailing < 0xDC00 || trailing > 0xDFFF) fail_here(lone_surrogate);
         code_point = 0x10000 + ((code_point - 0xD800) << 10) + (trailing - 0xDC00);
     }
-    append_utf8(out, code_point);
+    append_code_point(code_point, out);
 }
 
 // ---- Containers ----
