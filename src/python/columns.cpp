@@ -44,6 +44,16 @@ std::string_view signed_decimal(std::int64_t value, char* out) {
     return {out, write_decimal(digits, value < 0 ? 0 - magnitude : magnitude)};
 }
 
+// The `index`th value of type T in `buffer`. Producers do not always align their
+// buffers (a pickled pandas column, for one), so values are copied out, which
+// compiles to a plain load where alignment does not matter.
+template <class T>
+T load(const void* buffer, std::size_t index) {
+    T value;
+    std::memcpy(&value, static_cast<const char*>(buffer) + index * sizeof(T), sizeof value);
+    return value;
+}
+
 [[noreturn]] void throw_malformed(const std::string& what) { throw ValueError("malformed Arrow column: " + what); }
 
 // The `__module__` of the object's type ("" when it has none).
@@ -163,10 +173,7 @@ private:
         const std::uint8_t* bits = validity();
         return bits == nullptr || array_.null_count == 0 || ((bits[position(i) / 8] >> (position(i) % 8)) & 1) != 0;
     }
-    template <class T>
-    const T* buffer(std::size_t index) const {
-        return static_cast<const T*>(array_.buffers[index]);
-    }
+    const char* buffer(std::size_t index) const { return static_cast<const char*>(array_.buffers[index]); }
 
     void check_layout() const {
         if (array_.length < 0 || array_.offset < 0 || array_.n_children != 0) throw_malformed("bad length or offset");
@@ -186,11 +193,11 @@ private:
     template <class Offset>
     void check_offsets() const {
         if (size() == 0) return;
-        const Offset* offsets = buffer<Offset>(1) + array_.offset;
-        if (buffer<char>(2) == nullptr && offsets[size()] != offsets[0]) throw_malformed("missing buffer");
-        if (offsets[0] < 0) throw_malformed("negative offset");
+        const auto offset = [&](std::size_t i) { return load<Offset>(array_.buffers[1], position(i)); };
+        if (buffer(2) == nullptr && offset(size()) != offset(0)) throw_malformed("missing buffer");
+        if (offset(0) < 0) throw_malformed("negative offset");
         for (std::size_t i = 0; i < size(); ++i) {
-            if (offsets[i + 1] < offsets[i]) throw_malformed("offsets out of order");
+            if (offset(i + 1) < offset(i)) throw_malformed("offsets out of order");
         }
     }
 
@@ -206,15 +213,14 @@ private:
 
     void check_views() const {
         const std::int64_t data_buffers = array_.n_buffers - 3;
-        const auto* sizes = buffer<std::int64_t>(static_cast<std::size_t>(array_.n_buffers - 1));
-        const View* views = buffer<View>(1) + array_.offset;
+        const void* sizes = array_.buffers[array_.n_buffers - 1];
         for (std::size_t i = 0; i < size(); ++i) {
-            const View& view = views[i];
+            const auto view = load<View>(array_.buffers[1], position(i));
             if (view.length < 0) throw_malformed("negative length");
             if (view.length <= longest_inline) continue;
             if (view.buffer_index < 0 || view.buffer_index >= data_buffers || view.offset < 0 || sizes == nullptr ||
-                buffer<char>(static_cast<std::size_t>(2 + view.buffer_index)) == nullptr ||
-                std::int64_t{view.offset} + view.length > sizes[view.buffer_index]) {
+                buffer(static_cast<std::size_t>(2 + view.buffer_index)) == nullptr ||
+                std::int64_t{view.offset} + view.length > load<std::int64_t>(sizes, static_cast<std::size_t>(view.buffer_index))) {
                 throw_malformed("string view outside its buffer");
             }
         }
@@ -222,15 +228,16 @@ private:
 
     template <class Offset>
     std::string_view offset_value(std::size_t i) const {
-        const Offset* offsets = buffer<Offset>(1) + array_.offset;
-        return {buffer<char>(2) + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])};
+        const auto start = load<Offset>(array_.buffers[1], position(i));
+        const auto end = load<Offset>(array_.buffers[1], position(i) + 1);
+        return {buffer(2) + start, static_cast<std::size_t>(end - start)};
     }
 
     std::string_view view_value(std::size_t i) const {
-        const View* view = buffer<View>(1) + position(i);
-        const auto length = static_cast<std::size_t>(view->length);
-        if (view->length <= longest_inline) return {reinterpret_cast<const char*>(view) + 4, length};
-        return {buffer<char>(static_cast<std::size_t>(2 + view->buffer_index)) + view->offset, length};
+        const auto view = load<View>(array_.buffers[1], position(i));
+        const auto length = static_cast<std::size_t>(view.length);
+        if (view.length <= longest_inline) return {buffer(1) + sizeof(View) * position(i) + 4, length};
+        return {buffer(static_cast<std::size_t>(2 + view.buffer_index)) + view.offset, length};
     }
 
     // One type's values, decided once per block rather than per value.
@@ -245,11 +252,11 @@ private:
 
     template <class Integer>
     void append_integers(std::size_t first, std::size_t last, Block& block) const {
-        const Integer* values = buffer<Integer>(1) + array_.offset;
         append_each(first, last, block, [&](std::size_t i) {
+            const auto value = load<Integer>(array_.buffers[1], position(i));
             Digits digits;
-            if constexpr (std::is_signed_v<Integer>) return block.arena.store(signed_decimal(values[i], digits));
-            else return block.arena.store({digits, write_decimal(digits, values[i])});
+            if constexpr (std::is_signed_v<Integer>) return block.arena.store(signed_decimal(value, digits));
+            else return block.arena.store({digits, write_decimal(digits, value)});
         });
     }
 
@@ -437,10 +444,10 @@ std::string_view element_bytes(const char* element, const Py_buffer& view, Buffe
     switch (type) {
         case BufferType::signed_integer: {
             std::int64_t value = 0;
-            if (size == 1) value = *reinterpret_cast<const std::int8_t*>(element);
-            if (size == 2) value = *reinterpret_cast<const std::int16_t*>(element);
-            if (size == 4) value = *reinterpret_cast<const std::int32_t*>(element);
-            if (size == 8) std::memcpy(&value, element, 8);
+            if (size == 1) value = load<std::int8_t>(element, 0);
+            if (size == 2) value = load<std::int16_t>(element, 0);
+            if (size == 4) value = load<std::int32_t>(element, 0);
+            if (size == 8) value = load<std::int64_t>(element, 0);
             return arena.store(signed_decimal(value, digits));
         }
         case BufferType::unsigned_integer: {

@@ -131,6 +131,24 @@ def test_a_long_column_crosses_blocks():
         assert_same_as_iterating("CountMinSketch", column)
 
 
+def misaligned(buffer):
+    """A copy of `buffer` starting at an odd address, as unpickled columns may."""
+    return pa.py_buffer(memoryview(b"\0" + buffer.to_pybytes())[1:])
+
+
+def test_columns_in_misaligned_buffers_are_their_iteration():
+    for values, kind in [(["a", None, "long text beyond twelve bytes", ""], pa.string()),
+                         (["a", None, "long text beyond twelve bytes", ""], pa.large_string()),
+                         (["a", None, "long text beyond twelve bytes", ""], pa.string_view()),
+                         ([-(2**63), None, 2**63 - 1, 0], pa.int64())]:
+        aligned = pa.array(values, kind)
+        buffers = [misaligned(b) if b is not None else None for b in aligned.buffers()]
+        column = pa.Array.from_buffers(kind, len(aligned), buffers, null_count=aligned.null_count)
+        assert column.to_pylist() == values
+        assert_same_as_iterating("HyperLogLog", column)
+    assert_same_as_iterating("HyperLogLog", np.frombuffer(b"\0" + np.arange(9).tobytes(), np.int64, offset=1))
+
+
 def test_unicode_arrays_with_lone_surrogates_iterate_alike():
     column = np.array(["ok"] * 5000 + ["a\ud800b", "\udfff"], "U")  # beyond the first block
     assert_same_as_iterating("BloomFilter", column)
