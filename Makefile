@@ -94,13 +94,15 @@ docs: $(VENV)/.installed
 	$(VENV)/bin/pip install -q $$(python3 tools/extras.py docs)
 	$(PY) docs/make_plots.py
 
+# Java for the Spark tests is installed here too when missing; when it cannot be,
+# the script says so and those tests are skipped.
 system-deps:
 	@tools/install-system-deps.sh
 
 $(VENV)/.ready: pyproject.toml | system-deps
 	test -x $(PY) || python3 -m venv $(VENV)
 	$(VENV)/bin/pip install -q --upgrade pip
-	$(VENV)/bin/pip install -q $$(python3 tools/extras.py build test)
+	$(VENV)/bin/pip install -q $$(python3 tools/extras.py build test spark)
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
