@@ -55,17 +55,19 @@ def by_group(values):
     return groups
 
 
-def check_merged_top_k(merged, values, k):
-    """A merged TopK holds k counters in merge order, each true count within its
-    bounds, and none of the items left out is heavier than its smallest count."""
+def check_top_k(tracker, values, k, merged=True):
+    """A TopK holds k counters by count (a merged one, equal counts by item text),
+    each true count within its bounds, and none of the items left out is heavier
+    than its smallest count."""
     truth = Counter(value for value in values if value is not None)
-    counters = merged.top_with_error()
+    counters = tracker.top_with_error()
     assert len(counters) == k
-    assert counters == sorted(counters, key=lambda c: (-c[1], c[0].encode()))
+    order = (lambda c: (-c[1], c[0].encode())) if merged else (lambda c: -c[1])
+    assert counters == sorted(counters, key=order)
     for item, count, error in counters:
         assert count - error <= truth[item] <= count, item
     tracked = {item for item, _, _ in counters}
-    assert max(n for item, n in truth.items() if item not in tracked) <= merged.min_count()
+    assert max(n for item, n in truth.items() if item not in tracked) <= tracker.min_count()
     assert {item for item, _ in truth.most_common(5)} <= tracked
 
 

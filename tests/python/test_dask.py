@@ -16,7 +16,7 @@ from engines import (  # noqa: E402
     GROUPS,
     built,
     by_group,
-    check_merged_top_k,
+    check_top_k,
     guide_examples,
     run_example,
 )
@@ -65,7 +65,7 @@ def test_missing_values_are_none_in_every_dtype(frame):
 
 @pytest.mark.parametrize("source", ["series", "bag"])
 def test_merged_top_k_keeps_its_bounds(frame, source):
-    check_merged_top_k(velt.dask.build(TopK, as_source(frame, "page", source), k=50), COLUMNS["page"], 50)
+    check_top_k(velt.dask.build(TopK, as_source(frame, "page", source), k=50), COLUMNS["page"], 50)
 
 
 def test_per_group_structures_equal_those_of_each_group(frame):
@@ -86,7 +86,7 @@ def test_per_group_structures_equal_those_of_each_group(frame):
 def test_per_group_top_k_keeps_its_bounds(frame):
     result = frame.groupby("group")["page"].agg(velt.dask.per_group(TopK, k=20)).compute()
     for group, pages in by_group(COLUMNS["page"]).items():
-        check_merged_top_k(result[group], pages, 20)
+        check_top_k(result[group], pages, 20)
 
 
 @pytest.mark.parametrize(
