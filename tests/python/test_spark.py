@@ -13,17 +13,7 @@ if shutil.which("java") is None:
 from pyspark.sql import SparkSession  # noqa: E402
 
 import velt.spark  # noqa: E402
-from engines import (  # noqa: E402
-    COLUMNS,
-    EXACT_CASES,
-    EXACT_IDS,
-    GROUPS,
-    built,
-    by_group,
-    check_top_k,
-    guide_examples,
-    run_example,
-)
+from engines import COLUMNS, EXACT_CASES, EXACT_IDS, GROUPS, built, by_group, check_top_k, guide_examples, run_example  # noqa: E402
 from velt import CountMinSketch, CuckooFilter, HyperLogLog, TopK  # noqa: E402
 
 # pyspark 4.3 warns on every Arrow function that it does not fully support pandas 3;
