@@ -1,84 +1,81 @@
-"""Building velt structures from Dask collections, where the data lives.
+"""velt structures from Dask collections, built where the data lives.
 
-``build`` makes one structure of a class from a dask.dataframe Series (a DataFrame
-column) or a dask.bag: one structure per partition, shipped between processes as
-``to_bytes()``, folded with ``merge`` in a tree. ``distinct_count`` is a
-``dask.dataframe.Aggregation`` that counts distinct values per group with one
-HyperLogLog each.
-
-Only bytes cross process boundaries, and merging is exact for HyperLogLog,
-CountMinSketch, BloomFilter and MinHash: the result is the structure one process
-builds from the whole column. TopK merges keep their error bounds.
+`build` makes one structure of a whole dask.dataframe Series (a frame's column) or
+dask.bag; `per_group` and `cardinality` are `dask.dataframe.Aggregation`s for
+`groupby(...).agg(...)`, giving a structure or a distinct count per group. Each
+partition builds its own structure with the given settings, ships it as
+`to_bytes()`, and the shipped structures are folded with `merge` in a tree, so
+only bytes cross process boundaries. For BloomFilter, CountingBloomFilter,
+CountMinSketch, HyperLogLog and MinHash the result is, byte for byte, the
+structure one process builds from the whole column; TopK merges keep their bounds.
 """
 
-from __future__ import annotations
-
-from typing import Any, TypeVar
+from functools import partial
 
 import dask
 import dask.dataframe as dd
 
-from velt import CuckooFilter, HyperLogLog
+from velt import HyperLogLog
+from velt._partitions import check_settings, merge_sketches, sketch
 
-__all__ = ["build", "distinct_count"]
-
-Structure = TypeVar("Structure")
-
-# Partial structures merged by one task; the tree has depth log_8 of the partitions.
-MERGE_FAN_IN = 8
+__all__ = ["build", "per_group", "cardinality"]
 
 
-def _sketch_partition(values: Any, structure_type: type, settings: dict[str, Any]) -> bytes:
-    structure = structure_type(**settings)
-    # A bag partition may be any iterable; TopK takes a sequence.
-    structure.update(values if hasattr(values, "__len__") else list(values))
-    return structure.to_bytes()
+def build(cls, data, *, split_every=8, **settings):
+    """One structure of class `cls`, made with `settings`, from a Dask Series or Bag.
 
-
-def _merge_shipped(shipped: list[bytes], structure_type: type) -> bytes:
-    merged = structure_type.from_bytes(shipped[0])
-    for data in shipped[1:]:
-        merged.merge(structure_type.from_bytes(data))
-    return merged.to_bytes()
-
-
-def build(collection: Any, structure_type: type[Structure], /, **settings: Any) -> Structure:
-    """One ``structure_type(**settings)`` holding every value of ``collection``.
-
-    ``collection`` is a dask.dataframe Series (``frame["column"]``) or a dask.bag;
-    ``structure_type`` any velt class with ``merge`` (every class but CuckooFilter).
-    Give settings that fit the whole collection: each partition uses the same ones.
+    Partitions are merged `split_every` at a time, in a tree of that fan-in.
     """
-    if structure_type is CuckooFilter or not hasattr(structure_type, "merge"):
-        raise TypeError(f"{structure_type.__name__} cannot be merged, so it cannot be built per partition")
-    if isinstance(collection, dd.DataFrame):
-        raise TypeError("build() takes one column: pass frame[column], not the whole DataFrame")
-    sketch = dask.delayed(_sketch_partition, pure=True)
-    merge = dask.delayed(_merge_shipped, pure=True)
-    level = [sketch(partition, structure_type, settings) for partition in collection.to_delayed()]
-    while len(level) > 1:
-        level = [merge(level[i : i + MERGE_FAN_IN], structure_type) for i in range(0, len(level), MERGE_FAN_IN)]
-    (shipped,) = dask.compute(*level) if level else (structure_type(**settings).to_bytes(),)
-    return structure_type.from_bytes(shipped)
+    if isinstance(data, dd.DataFrame):
+        raise TypeError("build takes one column: pass frame[name], not the whole frame")
+    if not hasattr(data, "to_delayed"):
+        raise TypeError(f"build takes a dask.dataframe Series or a dask.bag Bag, not {type(data).__name__}")
+    if split_every < 2:
+        raise ValueError("split_every must be at least 2")
+    check_settings(cls, settings)
+    parts = [dask.delayed(sketch)(cls, settings, [partition]) for partition in data.to_delayed()]
+    if not parts:
+        return cls(**settings)
+    while len(parts) > 1:
+        parts = [
+            dask.delayed(merge_sketches)(cls, parts[start : start + split_every])
+            for start in range(0, len(parts), split_every)
+        ]
+    return cls.from_bytes(parts[0].compute())
 
 
-def distinct_count(precision: int = 14, seed: int = 0, name: str = "distinct_count") -> dd.Aggregation:
-    """An aggregation estimating each group's distinct values with a HyperLogLog.
+def _sketch_groups(cls, settings, grouped):
+    return grouped.apply(lambda values: sketch(cls, settings, [values]))
 
-    ``frame.groupby("key").agg({"value": velt.dask.distinct_count(precision=14)})``
-    gives, per group, ``cardinality()`` of the HyperLogLog of that group's values:
-    exactly what one process gets from a HyperLogLog per group.
-    """
-    HyperLogLog(precision, seed)  # refuses bad settings here, not on a worker
 
-    def sketch_groups(grouped: Any) -> Any:
-        return grouped.apply(lambda values: _sketch_partition(values, HyperLogLog, settings))
+def _merge_groups(cls, grouped):
+    return grouped.apply(lambda payloads: merge_sketches(cls, payloads))
 
-    def merge_groups(grouped: Any) -> Any:
-        return grouped.apply(lambda shipped: _merge_shipped(list(shipped), HyperLogLog))
 
-    def estimate(shipped: Any) -> Any:
-        return shipped.map(lambda data: HyperLogLog.from_bytes(data).cardinality()).astype("float64")
+def _structures(cls, payloads):
+    return payloads.map(cls.from_bytes)
 
+
+def _cardinalities(payloads):
+    return payloads.map(lambda payload: HyperLogLog.from_bytes(payload).cardinality()).astype("float64")
+
+
+def _aggregation(name, cls, settings, finalize):
+    check_settings(cls, settings)
+    return dd.Aggregation(
+        name,
+        chunk=partial(_sketch_groups, cls, settings),
+        agg=partial(_merge_groups, cls),
+        finalize=finalize,
+    )
+
+
+def per_group(cls, **settings):
+    """An Aggregation giving, per group, the structure of class `cls` built from its values."""
+    return _aggregation(cls.__name__, cls, settings, partial(_structures, cls))
+
+
+def cardinality(precision=14, seed=0):
+    """An Aggregation giving, per group, the HyperLogLog estimate of its distinct values."""
     settings = {"precision": precision, "seed": seed}
-    return dd.Aggregation(name, chunk=sketch_groups, agg=merge_groups, finalize=estimate)
+    return _aggregation("cardinality", HyperLogLog, settings, _cardinalities)

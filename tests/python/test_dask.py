@@ -1,90 +1,99 @@
-"""velt.dask on a two-process cluster: structures per partition, shipped as bytes and
-merged, against the structure one process builds from the whole column."""
+"""velt.dask on a LocalCluster of two worker processes: structures of a Series or a
+Bag and per-group aggregations, against the structures one process builds."""
 
-import random
-import re
-from collections import Counter
-from pathlib import Path
-
+import dask.bag as dask_bag
+import dask.dataframe as dd
+import distributed
+import pandas as pd
 import pytest
+from engines import COLUMNS, EXACT_CASES, EXACT_IDS, GROUPS, built, by_group, check_top_k, guide_examples, run_example
 
-dd = pytest.importorskip("dask.dataframe")
-dask_bag = pytest.importorskip("dask.bag")
-distributed = pytest.importorskip("distributed")
-pd = pytest.importorskip("pandas")
-
-import velt.dask  # noqa: E402
-from velt import BloomFilter, CountMinSketch, CuckooFilter, HyperLogLog, MinHash, TopK  # noqa: E402
-
-rng = random.Random(11)
-PAGES = [f"page-{int(rng.paretovariate(1.1))}" for _ in range(40_000)]
-FRAME = pd.DataFrame({"page": PAGES, "user": [rng.randrange(-2**63, 2**63) for _ in PAGES]})
-FRAME["site"] = [page[-1] for page in PAGES]
-
-# Merging these is exact: the fold equals the whole-column structure bit for bit.
-EXACT = [
-    (HyperLogLog, {"precision": 12, "seed": 7}),
-    (CountMinSketch, {"width": 1024, "depth": 4, "seed": 7}),
-    (BloomFilter, {"expected_items": 5_000, "false_positive_rate": 0.01, "seed": 7}),
-    (MinHash, {"num_hashes": 64, "seed": 7}),
-]
+import velt.dask
+from velt import CountMinSketch, CuckooFilter, HyperLogLog, ScalableBloomFilter, TopK
 
 
 @pytest.fixture(scope="module")
 def client():
-    with (
-        distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster,
-        distributed.Client(cluster) as client,
-    ):
-        yield client
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
 
 
-@pytest.mark.parametrize("column", ["page", "user"])
-@pytest.mark.parametrize("cls, settings", EXACT, ids=[cls.__name__ for cls, _ in EXACT])
-def test_a_column_and_a_bag_give_the_whole_column_structure(client, cls, settings, column):
-    whole = cls(**settings)
-    whole.update(FRAME[column].tolist())
-    assert whole.to_bytes() != cls(**settings).to_bytes()
-    frame = dd.from_pandas(FRAME, npartitions=11)
-    assert velt.dask.build(frame[column], cls, **settings).to_bytes() == whole.to_bytes()
-    bag = dask_bag.from_sequence(FRAME[column].tolist(), npartitions=9)
-    assert velt.dask.build(bag, cls, **settings).to_bytes() == whole.to_bytes()
+@pytest.fixture(scope="module")
+def frame(client):
+    # The ids also as a nullable integer column with one missing value.
+    ids = pd.array(COLUMNS["id"], dtype="Int64")
+    ids[5] = pd.NA
+    data = pd.DataFrame({"group": GROUPS, **COLUMNS, "nullable_id": ids})
+    return dd.from_pandas(data, npartitions=7)
 
 
-def test_a_merged_top_k_keeps_its_bounds(client):
-    merged = velt.dask.build(dd.from_pandas(FRAME, npartitions=16)["page"], TopK, k=50)
-    truth = Counter(PAGES)
-    counters = merged.top_with_error()
-    assert len(counters) == 50
-    assert counters == sorted(counters, key=lambda c: (-c[1], c[0].encode()))
-    for item, count, error in counters:
-        assert count - error <= truth[item] <= count, item
-    tracked = {item for item, _, _ in counters}
-    assert max(n for item, n in truth.items() if item not in tracked) <= merged.min_count()
+def as_source(frame, column, source):
+    if source == "bag":
+        return dask_bag.from_sequence(COLUMNS[column], npartitions=5)
+    return frame[column]
 
 
-def test_distinct_counts_per_group_equal_one_counter_per_group(client):
-    aggregation = velt.dask.distinct_count(precision=10, seed=3)
-    counted = dd.from_pandas(FRAME, npartitions=7).groupby("site").agg({"user": aggregation}).compute()
-    assert len(counted) == FRAME["site"].nunique()
-    for site, users in FRAME.groupby("site")["user"]:
-        counter = HyperLogLog(10, 3)
-        counter.update(users.tolist())
-        assert counted.loc[site, "user"] == counter.cardinality(), site
+@pytest.mark.parametrize("source", ["series", "bag"])
+@pytest.mark.parametrize("cls, params, column", EXACT_CASES, ids=EXACT_IDS)
+def test_built_equals_the_whole_column(frame, cls, params, column, source):
+    whole = built(cls, params, COLUMNS[column])
+    assert velt.dask.build(cls, as_source(frame, column, source), split_every=2, **params).to_bytes() == whole.to_bytes()
 
 
-def test_what_cannot_be_built_per_partition_is_refused():
-    frame = dd.from_pandas(FRAME, npartitions=2)
-    with pytest.raises(TypeError, match="CuckooFilter cannot be merged"):
-        velt.dask.build(frame["page"], CuckooFilter, capacity=100)
-    with pytest.raises(TypeError, match=re.escape("pass frame[column]")):
-        velt.dask.build(frame, HyperLogLog)
-    with pytest.raises(ValueError):
-        velt.dask.distinct_count(precision=99)
+def test_missing_values_are_none_in_every_dtype(frame):
+    ids = list(COLUMNS["id"])
+    ids[5] = None
+    params = {"precision": 12}
+    assert velt.dask.build(HyperLogLog, frame["nullable_id"], **params).to_bytes() == built(HyperLogLog, params, ids).to_bytes()
 
 
-def test_the_guide_runs(client, capsys):
-    guide = (Path(__file__).parents[2] / "docs" / "distributed.md").read_text()
-    (example,) = re.findall(r"```python\n(.*?)```", guide, re.S)
-    exec(compile(example, "distributed.md", "exec"), {"__name__": "guide"})
-    assert "distinct pages" in capsys.readouterr().out
+@pytest.mark.parametrize("source", ["series", "bag"])
+def test_merged_top_k_keeps_its_bounds(frame, source):
+    check_top_k(velt.dask.build(TopK, as_source(frame, "page", source), k=50), COLUMNS["page"], 50)
+
+
+def test_per_group_structures_equal_those_of_each_group(frame):
+    params = {"width": 256, "depth": 3, "seed": 1}
+    result = (
+        frame.groupby("group")
+        .agg({"page": velt.dask.cardinality(precision=10, seed=3), "id": velt.dask.per_group(CountMinSketch, **params)})
+        .compute()
+    )
+    groups = by_group(COLUMNS["page"])
+    assert sorted(result.index) == sorted(groups)
+    ids = by_group(COLUMNS["id"])
+    for group, pages in groups.items():
+        assert result.loc[group, "page"] == built(HyperLogLog, {"precision": 10, "seed": 3}, pages).cardinality()
+        assert result.loc[group, "id"].to_bytes() == built(CountMinSketch, params, ids[group]).to_bytes()
+
+
+def test_per_group_top_k_keeps_its_bounds(frame):
+    result = frame.groupby("group")["page"].agg(velt.dask.per_group(TopK, k=20)).compute()
+    for group, pages in by_group(COLUMNS["page"]).items():
+        check_top_k(result[group], pages, 20)
+
+
+def test_wrong_calls_raise_before_any_work(frame):
+    for call, error in [
+        (lambda: velt.dask.build(CuckooFilter, frame["page"], capacity=10), TypeError),
+        (lambda: velt.dask.per_group(ScalableBloomFilter), TypeError),
+        (lambda: velt.dask.build(HyperLogLog, frame), TypeError),
+        (lambda: velt.dask.build(HyperLogLog, COLUMNS["page"]), TypeError),
+        (lambda: velt.dask.cardinality(precision=3), ValueError),
+        (lambda: velt.dask.build(HyperLogLog, frame["page"], split_every=1), ValueError),
+    ]:
+        with pytest.raises(error):
+            call()
+
+
+def test_an_empty_bag_gives_an_empty_structure(client):
+    assert velt.dask.build(HyperLogLog, dask_bag.from_sequence([], npartitions=1)).cardinality() == 0
+
+
+GUIDE, EXAMPLES = guide_examples(spark=False)
+
+
+@pytest.mark.parametrize("line, heading, code", EXAMPLES, ids=[f"line {line}" for line, _, _ in EXAMPLES])
+def test_guide_examples_run(client, line, heading, code):
+    run_example(GUIDE, line, code)
