@@ -1,4 +1,4 @@
-#include "hyperloglog.hpp"
+#include "core/hyperloglog.hpp"
 
 #include <algorithm>
 #include <array>
@@ -7,8 +7,8 @@
 #include <limits>
 #include <numbers>
 
-#include "error.hpp"
-#include "saturating.hpp"
+#include "core/error.hpp"
+#include "core/saturating.hpp"
 
 namespace velt {
 namespace {

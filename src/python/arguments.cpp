@@ -1,4 +1,4 @@
-#include "arguments.hpp"
+#include "python/arguments.hpp"
 
 #include <algorithm>
 #include <bit>

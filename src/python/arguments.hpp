@@ -3,7 +3,7 @@
 // for every argument that does not fit.
 #pragma once
 
-#include "binding.hpp"
+#include "python/binding.hpp"
 
 #include <algorithm>
 #include <array>
@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "large_array.hpp"
+#include "core/large_array.hpp"
 
 namespace velt::python {
 

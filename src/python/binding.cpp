@@ -1,9 +1,9 @@
-#include "binding.hpp"
+#include "python/binding.hpp"
 
 #include <limits>
 #include <stdexcept>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace velt::python {
 

@@ -1,10 +1,10 @@
 // BloomFilter: the Python class over velt::BloomFilter.
-#include "bloom.hpp"
-#include "arguments.hpp"
-#include "classes.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "slots.hpp"
+#include "core/bloom.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 

@@ -1,4 +1,4 @@
-#include "columns.hpp"
+#include "python/columns.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -9,11 +9,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "arguments.hpp"
-#include "arrow_c_data.hpp"
-#include "error.hpp"
-#include "items.hpp"
-#include "codec/utf8.hpp"
+#include "core/codec/utf8.hpp"
+#include "core/error.hpp"
+#include "python/arguments.hpp"
+#include "python/arrow_c_data.hpp"
+#include "python/items.hpp"
 
 namespace velt::python {
 

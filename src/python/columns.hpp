@@ -5,7 +5,7 @@
 // is not read here, and its caller iterates it instead.
 #pragma once
 
-#include "binding.hpp"
+#include "python/binding.hpp"
 
 #include <functional>
 #include <span>

@@ -1,10 +1,10 @@
 // CountMinSketch: the Python class over velt::CountMinSketch.
-#include "arguments.hpp"
-#include "classes.hpp"
-#include "count_min_sketch.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "slots.hpp"
+#include "core/count_min_sketch.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 

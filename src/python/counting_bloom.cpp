@@ -1,10 +1,10 @@
 // CountingBloomFilter: the Python class over velt::CountingBloomFilter.
-#include "arguments.hpp"
-#include "classes.hpp"
-#include "counting_bloom.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "slots.hpp"
+#include "core/counting_bloom.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 

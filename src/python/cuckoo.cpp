@@ -1,10 +1,10 @@
 // CuckooFilter: the Python class over velt::CuckooFilter.
-#include "arguments.hpp"
-#include "classes.hpp"
-#include "cuckoo.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "slots.hpp"
+#include "core/cuckoo.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 

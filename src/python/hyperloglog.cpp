@@ -1,10 +1,10 @@
 // HyperLogLog: the Python class over velt::HyperLogLog.
-#include "arguments.hpp"
-#include "classes.hpp"
-#include "hyperloglog.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "slots.hpp"
+#include "core/hyperloglog.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 

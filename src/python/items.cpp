@@ -1,12 +1,12 @@
-#include "items.hpp"
+#include "python/items.hpp"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <optional>
 
-#include "arguments.hpp"
-#include "codec/utf8.hpp"
+#include "core/codec/utf8.hpp"
+#include "python/arguments.hpp"
 
 namespace velt::python {
 

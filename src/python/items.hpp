@@ -3,7 +3,7 @@
 // process them with it released.
 #pragma once
 
-#include "binding.hpp"
+#include "python/binding.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "large_array.hpp"
+#include "core/large_array.hpp"
 
 namespace velt::python {
 

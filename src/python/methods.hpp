@@ -15,11 +15,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "arguments.hpp"
-#include "binding.hpp"
-#include "columns.hpp"
-#include "items.hpp"
-#include "persistence_methods.hpp"
+#include "python/arguments.hpp"
+#include "python/binding.hpp"
+#include "python/columns.hpp"
+#include "python/items.hpp"
+#include "python/persistence_methods.hpp"
 
 namespace velt::python {
 

@@ -1,10 +1,10 @@
 // MinHash: the Python class over velt::MinHash.
-#include "arguments.hpp"
-#include "classes.hpp"
-#include "minhash.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "slots.hpp"
+#include "core/minhash.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 

@@ -2,10 +2,10 @@
 // in its table with its own docstrings (the *_method entries below).
 #pragma once
 
-#include "arguments.hpp"
-#include "binding.hpp"
-#include "large_array.hpp"
-#include "persistence.hpp"
+#include "core/large_array.hpp"
+#include "core/persistence.hpp"
+#include "python/arguments.hpp"
+#include "python/binding.hpp"
 
 namespace velt::python {
 

@@ -1,10 +1,10 @@
 // ScalableBloomFilter: the Python class over velt::ScalableBloomFilter.
-#include "arguments.hpp"
-#include "classes.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "scalable_bloom.hpp"
-#include "slots.hpp"
+#include "core/scalable_bloom.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 

@@ -4,13 +4,13 @@
 // every `items` a sequence of str or a text column (see to_utf8, TextBatch and
 // for_each_column_block). Nothing falls back to str(item), so b"x" and "x" can
 // never be confused in the counts.
-#include "arguments.hpp"
-#include "classes.hpp"
-#include "columns.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "slots.hpp"
-#include "topk.hpp"
+#include "core/topk.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/columns.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 

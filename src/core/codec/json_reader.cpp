@@ -1,13 +1,13 @@
-#include "codec/json_reader.hpp"
+#include "core/codec/json_reader.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <stdexcept>
 #include <system_error>
 
-#include "codec/json_writer.hpp"
-#include "codec/utf8.hpp"
-#include "error.hpp"
+#include "core/codec/json_writer.hpp"
+#include "core/codec/utf8.hpp"
+#include "core/error.hpp"
 
 namespace velt::codec::json_detail {
 

@@ -1,4 +1,4 @@
-#include "codec/utf8.hpp"
+#include "core/codec/utf8.hpp"
 
 #include <cstdint>
 
