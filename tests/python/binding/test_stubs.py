@@ -24,7 +24,9 @@ def stub_module():
 
 
 def stub_classes():
-    return {node.name: node for node in stub_module().body if isinstance(node, ast.ClassDef)}
+    """The stub's classes of the module; private protocols describe argument types."""
+    body = stub_module().body
+    return {node.name: node for node in body if isinstance(node, ast.ClassDef) and not node.name.startswith("_")}
 
 
 def decorator_names(function):
