@@ -88,7 +88,7 @@ struct ReferenceTracker {
 
 TEST(TopK, AgreesWithTheStepwiseAlgorithmOnRandomStreams) {
     std::mt19937_64 random(2026);
-    for (std::uint64_t k : {1, 2, 5, 17, 50}) {
+    for (const std::uint64_t k : {1u, 2u, 5u, 17u, 50u}) {
         TopK tracker(k);
         ReferenceTracker reference{k, {}};
         for (int i = 0; i < 4000; ++i) {
@@ -137,7 +137,7 @@ TEST(TopK, FromRecordValidatesInOrder) {
         {record(1, 5, {{"a", 3, 0}, {"b", 5, 9}}), "counter error exceeds count"},
     };
     for (const auto& [data, message] : cases) {
-        EXPECT_EQ(message_of([&] { TopK::from_record(data); }), message);
+        EXPECT_EQ(message_of([&data = data] { TopK::from_record(data); }), message);
     }
 }
 
