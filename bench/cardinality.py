@@ -4,8 +4,8 @@ from __future__ import annotations
 
 from velt import HyperLogLog
 
-from .common import (HASH_KINDS, Inputs, Peer, Results, Table, Target, add_each, against_fastest_peer, floor_of, measure,
-                     peer, ratio)
+from .common import (HASH_KINDS, Inputs, Peer, Results, Table, Target, add_each, against_fastest_peer, floor_of,
+                     measure, peer, ratio)
 
 PRECISION = 14
 _update_loop = add_each(lambda sketch: sketch.update)

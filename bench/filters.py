@@ -107,7 +107,7 @@ def _bloom_peers_query(comparison: Comparison, n: int, items) -> list:
     timings = []
     for p in bloom_peers(n):
         full = p.new()
-        full.update(items)
+        p.insert(full, items)
         label = f"{p.name} [x in f for x in items]"
         timings.append((p.name, comparison.other(label, measure(lambda f, s: _query_each(f, s), items, lambda: full))))
     return timings
@@ -120,7 +120,8 @@ def _check_loop(comparison: Comparison, peers: list[Peer], n: int, items) -> lis
         full = p.new()
         p.insert(full, items[: n // 10])
         label = p.label.replace(".add loop", ".check loop (10 % added)")
-        timings.append((p.name, comparison.other(label, measure(lambda f, s: [f.check(x) for x in s], items, lambda: full))))
+        timing = measure(lambda f, s: [f.check(x) for x in s], items, lambda: full)
+        timings.append((p.name, comparison.other(label, timing)))
     return timings
 
 
