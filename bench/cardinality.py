@@ -4,15 +4,29 @@ from __future__ import annotations
 
 from velt import HyperLogLog
 
-from .common import HASH_KINDS, Inputs, Results, Table, Target, against_fastest_peer, floor_of, measure, peer, ratio
+from .common import (HASH_KINDS, Inputs, Peer, Results, Table, Target, add_each, against_fastest_peer, floor_of,
+                     measure, peer, ratio)
 
 PRECISION = 14
+_update_loop = add_each(lambda sketch: sketch.update)
 
 
-def _update_each(structure, items):
-    update = structure.update
-    for item in items:
-        update(item)
+def hyperloglog_peers(n: int) -> list[Peer]:
+    """The installed HyperLogLog libraries (their sizes do not depend on n)."""
+    peers = []
+    if datasketches := peer("datasketches"):
+        peers.append(Peer("datasketches", "datasketches hll_sketch.update loop (HLL_8)",
+                          lambda: datasketches.hll_sketch(PRECISION, datasketches.tgt_hll_type.HLL_8),
+                          _update_loop, ("str", "int")))  # hll_sketch.update takes int, float or str
+    if datasketch := peer("datasketch"):
+        xxhash = peer("xxhash")
+        peers.append(Peer("datasketch", "datasketch HyperLogLog.update loop (hashfunc xxh32)",
+                          lambda: datasketch.HyperLogLog(p=PRECISION, hashfunc=xxhash.xxh32_intdigest),
+                          _update_loop, ("str", "bytes")))
+    if hyperloglog_package := peer("hyperloglog"):
+        peers.append(Peer("hyperloglog", "hyperloglog HyperLogLog.add_bulk (batch, numpy)",
+                          lambda: hyperloglog_package.HyperLogLog(0.01), lambda h, s: h.add_bulk(s)))
+    return peers
 
 
 def hyperloglog(inputs: Inputs) -> Results:
@@ -30,19 +44,8 @@ def hyperloglog(inputs: Inputs) -> Results:
         elif kind == "bytes":
             floor = comparison.floor("floor b''.join", measure(lambda _, s: b"".join(s), items))
         comparison.other("len(set(items))", measure(lambda _, s: len(set(s)), items))
-        peers = []
-        if datasketches := peer("datasketches"):
-            if kind != "bytes":  # hll_sketch.update takes int, float or str
-                peers.append(("datasketches", comparison.other("datasketches hll_sketch.update loop (HLL_8)", measure(
-                    _update_each, items, lambda: datasketches.hll_sketch(PRECISION, datasketches.tgt_hll_type.HLL_8)))))
-        if datasketch := peer("datasketch"):
-            if kind != "int":
-                xxhash = peer("xxhash")
-                peers.append(("datasketch", comparison.other("datasketch HyperLogLog.update loop (hashfunc xxh32)", measure(
-                    _update_each, items, lambda: datasketch.HyperLogLog(p=PRECISION, hashfunc=xxhash.xxh32_intdigest)))))
-        if hyperloglog_package := peer("hyperloglog"):
-            peers.append(("hyperloglog", comparison.other("hyperloglog HyperLogLog.add_bulk (batch, numpy)", measure(
-                lambda h, s: h.add_bulk(s), items, lambda: hyperloglog_package.HyperLogLog(0.01)))))
+        peers = [(p.name, comparison.other(p.label, p.measure_insert(items)))
+                 for p in hyperloglog_peers(inputs.n) if p.takes(kind)]
         if kind == "str":
             results.targets.append(Target("HyperLogLog.update str / ''.join floor", ratio(velt, floor), 2.5, "<="))
             results.targets.append(against_fastest_peer("HyperLogLog.update str vs fastest HLL peer", velt, peers))

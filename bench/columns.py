@@ -18,24 +18,33 @@ import pyarrow as pa
 from velt import (BloomFilter, CountingBloomFilter, CountMinSketch, CuckooFilter, HyperLogLog, MinHash,
                   ScalableBloomFilter, TopK)
 
-from .common import Inputs, Results, Table, Target, Timing, measure, ratio
-from .filters import _bloom_peers
+from .cardinality import hyperloglog_peers
+from .common import Inputs, Results, Table, Target, Timing, fastest, measure, ratio
+from .filters import bloom_peers, counting_bloom_peers, cuckoo_peers, scalable_bloom_peers
+from .frequency import count_min_sketch_peers, top_k_peers
+from .similarity import minhash_peers
 from .system import _median_seconds
 
 FPR = 0.01
 
 
 def _structures(n: int) -> dict:
+    """Each class: a new structure for n values, and its peers as its own section measures them."""
     return {
-        "BloomFilter": lambda: BloomFilter(n, FPR),
-        "CountingBloomFilter": lambda: CountingBloomFilter(n, FPR),
-        "ScalableBloomFilter": lambda: ScalableBloomFilter(n, FPR),
-        "CuckooFilter": lambda: CuckooFilter(n),
-        "HyperLogLog": lambda: HyperLogLog(14),
-        "CountMinSketch": lambda: CountMinSketch(error_rate=0.001, confidence=0.99),
-        "TopK": lambda: TopK(100),
-        "MinHash": lambda: MinHash(128),
+        "BloomFilter": (lambda: BloomFilter(n, FPR), bloom_peers),
+        "CountingBloomFilter": (lambda: CountingBloomFilter(n, FPR), counting_bloom_peers),
+        "ScalableBloomFilter": (lambda: ScalableBloomFilter(n, FPR), scalable_bloom_peers),
+        "CuckooFilter": (lambda: CuckooFilter(n), cuckoo_peers),
+        "HyperLogLog": (lambda: HyperLogLog(14), hyperloglog_peers),
+        "CountMinSketch": (lambda: CountMinSketch(error_rate=0.001, confidence=0.99), count_min_sketch_peers),
+        "TopK": (lambda: TopK(100), top_k_peers),
+        "MinHash": (lambda: MinHash(128), minhash_peers),
     }
+
+
+# The item kinds a peer is given the values as, in order of preference: a peer that
+# hashes bytes only gets the strs as their UTF-8 bytes.
+_PEER_KINDS = {"strs": ("str", "bytes"), "ids": ("int",)}
 
 
 def _text_kinds(values: list[str]) -> dict:
@@ -52,12 +61,24 @@ def _update(structure, items) -> None:
     structure.update(items)
 
 
-def ns_per_item(inputs: Inputs) -> tuple[Table, dict]:
-    """Every class's update from every kind of column, against the same values as a list."""
-    table = Table("Columns: update of 10^6 values, list against each column kind")
+def _peer_timings(peers: list, inputs: Inputs, values: str) -> dict[str, tuple[str, Timing]]:
+    """Each peer taking these values: its label and its fastest insert of them as a list."""
     timings = {}
+    for peer in peers:
+        kind = next((kind for kind in _PEER_KINDS[values] if peer.takes(kind)), None)
+        if kind is not None:
+            timings[peer.name] = (peer.label, peer.measure_insert(inputs.items(kind)))
+    return timings
+
+
+def ns_per_item(inputs: Inputs) -> tuple[Table, dict, dict]:
+    """Every class's update from every kind of column, against the same values as a list
+    and the fastest peer's insert of that list."""
+    table = Table("Columns: update of 10^6 values, list against each column kind and the fastest peer")
+    timings, peer_timings = {}, {}
     texts, ids = _text_kinds(inputs.strs), _id_kinds(inputs.ints)
-    for name, new in _structures(inputs.n).items():
+    for name, (new, peers_of) in _structures(inputs.n).items():
+        peers = peers_of(inputs.n)
         for values, kinds in (("strs", texts), ("ids", ids)):
             if name == "TopK" and values == "ids":
                 continue  # TopK counts text only
@@ -65,7 +86,10 @@ def ns_per_item(inputs: Inputs) -> tuple[Table, dict]:
             for kind, column in kinds.items():
                 timing = measure(_update, column, new)
                 timings[name, kind] = comparison.velt(kind, timing)
-    return table, timings
+            peer_timings[name, values] = _peer_timings(peers, inputs, values)
+            if best := fastest(list(peer_timings[name, values].values())):
+                comparison.other(f"fastest peer: {best[0]} on the list", best[1])
+    return table, timings, peer_timings
 
 
 def two_threads(inputs: Inputs) -> float:
@@ -121,15 +145,9 @@ def column_memory(n: int) -> float | None:
 
 
 def columns(inputs: Inputs) -> Results:
-    table, timings = ns_per_item(inputs)
+    table, timings, peer_timings = ns_per_item(inputs)
     n = inputs.n
-    peers = [(name, measure(_update, inputs.strs, new)) for name, _, new in _bloom_peers(n)]
-    abloom = dict(peers).get("abloom")
-    peer_table = Table("Columns: BloomFilter.update from a pyarrow array against peers on the list")
-    comparison = peer_table.compare("update", "strs")
-    comparison.velt("velt from a pyarrow array", timings["BloomFilter", "pyarrow array"])
-    for name, timing in peers:
-        comparison.other(f"{name} from the list", timing)
+    _, abloom = peer_timings["BloomFilter", "strs"].get("abloom", (None, None))
 
     def column_over_list(name: str, kind: str, list_kind: str = "list") -> float | None:
         return ratio(timings[name, kind], timings[name, list_kind])
@@ -149,4 +167,4 @@ def columns(inputs: Inputs) -> Results:
         Target(f"peak RSS added by BloomFilter.update of a {10 * n:,}-value pyarrow array", memory, 64.0, "<=",
                unit=" MiB"),
     ]
-    return Results([table, peer_table], targets)
+    return Results([table], targets)

@@ -145,6 +145,37 @@ def unavailable_peers() -> dict[str, str]:
     return dict(_unavailable)
 
 
+@dataclass(frozen=True)
+class Peer:
+    """A peer library's structure doing a velt class's job, as its own section and the
+    columns section measure it: name (for the targets), label (its row), a factory for a
+    new one sized like velt's, and its fastest insert of a list of the item kinds it takes."""
+
+    name: str
+    label: str
+    new: Callable[[], Any]
+    insert: Callable[[Any, Sequence[Any]], object]
+    kinds: tuple[str, ...] = ("str", "bytes", "int")
+    top: Callable[[Any], object] | None = None  # a TopK peer's read of its k heaviest, timed with the insert
+
+    def takes(self, kind: str) -> bool:
+        return kind in self.kinds
+
+    def measure_insert(self, items: Sequence[Any]) -> Timing:
+        return measure(self.insert, items, self.new)
+
+
+def add_each(add_of: Callable[[Any], Callable[[Any], object]]) -> Callable[[Any, Sequence[Any]], None]:
+    """An insert for a peer that takes one item per call: add_of(structure) is that call."""
+
+    def insert(structure: Any, items: Sequence[Any]) -> None:
+        add = add_of(structure)
+        for item in items:
+            add(item)
+
+    return insert
+
+
 # ---- Tables -----------------------------------------------------------------------------
 
 

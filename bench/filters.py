@@ -14,9 +14,11 @@ from .common import (
     HASH_KINDS,
     Comparison,
     Inputs,
+    Peer,
     Results,
     Table,
     Target,
+    add_each,
     against_fastest_peer,
     floor_of,
     measure,
@@ -50,48 +52,76 @@ class XxhashBloomFilter:
         return all(self.bits[p >> 3] & (1 << (p & 7)) for p in self._positions(item))
 
 
-def _add_each(add_of):
-    """run() for a peer whose only insert path is add(item)."""
-
-    def run(structure, items):
-        add = add_of(structure)
-        for item in items:
-            add(item)
-
-    return run
-
-
 def _query_each(structure, items):
     return [item in structure for item in items]
 
 
-def _bloom_peers(n: int) -> list:
-    """The installed Bloom filter peers: (name, their batch insert, a new filter for n items)."""
+def _update(structure, items) -> None:
+    structure.update(items)
+
+
+def bloom_peers(n: int) -> list[Peer]:
+    """The installed Bloom filter libraries with a batch insert, sized for n items at 1 %."""
     peers = []
     if rbloom := peer("rbloom"):
-        peers.append(("rbloom", "Bloom.update (batch; hash())", lambda: rbloom.Bloom(n, FPR)))
+        peers.append(Peer("rbloom", "rbloom Bloom.update (batch; hash())", lambda: rbloom.Bloom(n, FPR), _update))
     if abloom := peer("abloom"):
-        peers.append(("abloom", "BloomFilter.update (batch)", lambda: abloom.BloomFilter(n, FPR)))
+        peers.append(Peer("abloom", "abloom BloomFilter.update (batch)", lambda: abloom.BloomFilter(n, FPR), _update))
     if pybloomfilter := peer("pybloomfilter"):
-        peers.append(("pybloomfiltermmap3", "BloomFilter.update (batch, anonymous mmap)",
-                      lambda: pybloomfilter.BloomFilter(n, FPR)))
+        peers.append(Peer("pybloomfiltermmap3", "pybloomfiltermmap3 BloomFilter.update (batch, anonymous mmap)",
+                          lambda: pybloomfilter.BloomFilter(n, FPR), _update))
     return peers
 
 
-def _bloom_peers_insert(comparison: Comparison, n: int, items) -> list:
-    """The Bloom filter peers inserting items through their fastest path; returns their timings."""
-    return [(name, comparison.other(f"{name} {path}", measure(lambda f, s: f.update(s), items, new_filter)))
-            for name, path, new_filter in _bloom_peers(n)]
+def _pyprobables_peers(name: str, class_name: str, new_filter) -> list[Peer]:
+    """pyprobables' filter of that class (it hashes str and bytes, one add per item), if installed."""
+    if peer("probables") is None:
+        return []
+    return [Peer(name, f"pyprobables {class_name}.add loop", new_filter,
+                 add_each(lambda f: f.add), ("str", "bytes"))]
+
+
+def counting_bloom_peers(n: int) -> list[Peer]:
+    return _pyprobables_peers("pyprobables CountingBloomFilter", "CountingBloomFilter",
+                              lambda: peer("probables").CountingBloomFilter(n, FPR))
+
+
+def scalable_bloom_peers(n: int) -> list[Peer]:
+    return _pyprobables_peers("pyprobables ExpandingBloomFilter", "ExpandingBloomFilter",
+                              lambda: peer("probables").ExpandingBloomFilter(n, FPR))
+
+
+def cuckoo_peers(n: int) -> list[Peer]:
+    # pyprobables counts capacity in buckets of four fingerprints.
+    return _pyprobables_peers("pyprobables", "CuckooFilter",
+                              lambda: peer("probables").CuckooFilter(capacity=math.ceil(n / 4 / 0.95)))
+
+
+def _peers_insert(comparison: Comparison, peers: list[Peer], items) -> list:
+    """Each peer inserting items through its fastest path; returns their (name, timing)."""
+    return [(p.name, comparison.other(p.label, p.measure_insert(items))) for p in peers]
 
 
 def _bloom_peers_query(comparison: Comparison, n: int, items) -> list:
     """The Bloom filter peers answering membership for items; none has a batch query."""
     timings = []
-    for name, _, new_filter in _bloom_peers(n):
-        full = new_filter()
-        full.update(items)
-        label = f"{name} [x in f for x in items]"
-        timings.append((name, comparison.other(label, measure(lambda f, s: _query_each(f, s), items, lambda: full))))
+    for p in bloom_peers(n):
+        full = p.new()
+        p.insert(full, items)
+        label = f"{p.name} [x in f for x in items]"
+        timings.append((p.name, comparison.other(label, measure(lambda f, s: _query_each(f, s), items, lambda: full))))
+    return timings
+
+
+def _check_loop(comparison: Comparison, peers: list[Peer], n: int, items) -> list:
+    """The pyprobables peers asked for every item, a tenth of them added: none has a batch query."""
+    timings = []
+    for p in peers:
+        full = p.new()
+        p.insert(full, items[: n // 10])
+        label = p.label.replace(".add loop", ".check loop (10 % added)")
+        timing = measure(lambda f, s: [f.check(x) for x in s], items, lambda: full)
+        timings.append((p.name, comparison.other(label, timing)))
     return timings
 
 
@@ -110,13 +140,13 @@ def bloom(inputs: Inputs) -> Results:
             comparison.floor("floor ''.join" if kind == "str" else "floor b''.join", _floor(kind, items))
         set_update[kind] = comparison.other("set.update", measure(lambda s, i: s.update(i), items, set))
         if kind == "str":
-            comparison.other("BloomFilter.add loop", measure(_add_each(lambda f: f.add), items, new_filter))
+            comparison.other("BloomFilter.add loop", measure(add_each(lambda f: f.add), items, new_filter))
             comparison.other("xxhash pure-Python Bloom add loop", measure(
-                _add_each(lambda f: f.add), items, lambda: XxhashBloomFilter(n, FPR)))
-        if kind != "int" and (probables := peer("probables")):  # it hashes str and bytes only
+                add_each(lambda f: f.add), items, lambda: XxhashBloomFilter(n, FPR)))
+        if kind != "int" and (probables := peer("probables")):  # pure Python, one add per item: no batch peer
             comparison.other("pyprobables BloomFilter.add loop", measure(
-                _add_each(lambda f: f.add), items, lambda: probables.BloomFilter(n, FPR)))
-        peers = _bloom_peers_insert(comparison, n, items)
+                add_each(lambda f: f.add), items, lambda: probables.BloomFilter(n, FPR)))
+        peers = _peers_insert(comparison, bloom_peers(n), items)
         if kind == "str":
             results.targets.append(Target("BloomFilter.update str / set.update", ratio(velt, set_update[kind]), 0.35, "<="))
             results.targets.append(against_fastest_peer("BloomFilter.update str vs fastest Bloom peer", velt, peers))
@@ -175,22 +205,13 @@ def counting_and_scalable(inputs: Inputs) -> Results:
     full_bloom = BloomFilter(expected_items=n, false_positive_rate=FPR)
     full_bloom.update(items)
     bloom_query = measure(lambda f, s: f.query_many(s), items, lambda: full_bloom)
-    probables = peer("probables")
     variants = [
-        (
-            "CountingBloomFilter",
-            lambda: CountingBloomFilter(expected_items=n, false_positive_rate=FPR),
-            "pyprobables CountingBloomFilter",
-            (lambda: probables.CountingBloomFilter(n, FPR)) if probables else None,
-        ),
-        (
-            "ScalableBloomFilter",
-            lambda: ScalableBloomFilter(initial_capacity=n, false_positive_rate=FPR),
-            "pyprobables ExpandingBloomFilter",
-            (lambda: probables.ExpandingBloomFilter(n, FPR)) if probables else None,
-        ),
+        ("CountingBloomFilter", lambda: CountingBloomFilter(expected_items=n, false_positive_rate=FPR),
+         counting_bloom_peers(n)),
+        ("ScalableBloomFilter", lambda: ScalableBloomFilter(initial_capacity=n, false_positive_rate=FPR),
+         scalable_bloom_peers(n)),
     ]
-    for name, new_filter, peer_name, new_peer in variants:
+    for name, new_filter, peers in variants:
         table = Table(f"{name} (1 % at 10^6 expected items)")
         results.tables.append(table)
         comparison = table.compare("update", "str")
@@ -202,10 +223,10 @@ def counting_and_scalable(inputs: Inputs) -> Results:
             # Grown from a thousandth of the stream, as when its size is not known: ten slices.
             comparison.velt(f"{name}.update (initial_capacity 10^3)", measure(
                 lambda f, s: f.update(s), items, lambda: ScalableBloomFilter(initial_capacity=n // 1000)))
-        peer_update = comparison.other(f"{peer_name}.add loop", measure(_add_each(lambda f: f.add), items, new_peer)) if new_peer else None
+        peer_update = _peers_insert(comparison, peers, items)
         results.targets.append(Target(f"{name}.update / BloomFilter.update", ratio(velt, bloom_update), 1.5, "<="))
         results.targets.append(Target(f"{name}.update / set.update", ratio(velt, set_update), 0.35 * 1.5, "<="))
-        results.targets.append(against_fastest_peer(f"{name}.update vs fastest peer", velt, [(peer_name, peer_update)]))
+        results.targets.append(against_fastest_peer(f"{name}.update vs fastest peer", velt, peer_update))
 
         full = new_filter()
         full.update(items)
@@ -214,16 +235,10 @@ def counting_and_scalable(inputs: Inputs) -> Results:
         comparison.other("BloomFilter.query_many", bloom_query)
         truth = set(items)
         comprehension = comparison.other("[x in s for x in items] (set)", measure(_query_each, items, lambda: truth))
-        peer_query = None
-        if new_peer:
-            full_peer = new_peer()
-            for item in items[: 10 * n // 100]:
-                full_peer.add(item)
-            peer_query = comparison.other(f"{peer_name}.check loop (10 % added)", measure(
-                lambda f, s: [f.check(x) for x in s], items, lambda: full_peer))
+        peer_query = _check_loop(comparison, peers, n, items)
         results.targets.append(Target(f"{name}.query_many / BloomFilter.query_many", ratio(velt, bloom_query), 1.5, "<="))
         results.targets.append(Target(f"{name}.query_many / set comprehension", ratio(velt, comprehension), 0.3 * 1.5, "<="))
-        results.targets.append(against_fastest_peer(f"{name}.query_many vs fastest peer", velt, [(peer_name, peer_query)]))
+        results.targets.append(against_fastest_peer(f"{name}.query_many vs fastest peer", velt, peer_query))
     return results
 
 
@@ -237,16 +252,9 @@ def cuckoo(inputs: Inputs) -> Results:
     velt = comparison.velt("CuckooFilter.update", measure(lambda f, s: f.update(s), items, new_filter))
     comparison.floor("floor ''.join", floor_of(items))
     comparison.other("set.update", measure(lambda s, i: s.update(i), items, set))
-    peer_update = peer_query = None
-    if probables := peer("probables"):
-        # pyprobables counts capacity in buckets of four fingerprints.
-        new_peer = lambda: probables.CuckooFilter(capacity=math.ceil(n / 4 / 0.95))  # noqa: E731
-        peer_update = comparison.other("pyprobables CuckooFilter.add loop", measure(
-            _add_each(lambda f: f.add), items, new_peer))
-        full_peer = new_peer()
-        for item in items[: n // 10]:
-            full_peer.add(item)
-    results.targets.append(against_fastest_peer("CuckooFilter.update vs fastest peer", velt, [("pyprobables", peer_update)]))
+    peers = cuckoo_peers(n)
+    peer_update = _peers_insert(comparison, peers, items)
+    results.targets.append(against_fastest_peer("CuckooFilter.update vs fastest peer", velt, peer_update))
 
     full = new_filter()
     full.update(items)
@@ -254,8 +262,6 @@ def cuckoo(inputs: Inputs) -> Results:
     velt = comparison.velt("CuckooFilter.query_many", measure(lambda f, s: f.query_many(s), items, lambda: full))
     truth = set(items)
     comparison.other("[x in s for x in items] (set)", measure(_query_each, items, lambda: truth))
-    if probables:
-        peer_query = comparison.other("pyprobables CuckooFilter.check loop (10 % added)", measure(
-            lambda f, s: [f.check(x) for x in s], items, lambda: full_peer))
-    results.targets.append(against_fastest_peer("CuckooFilter.query_many vs fastest peer", velt, [("pyprobables", peer_query)]))
+    peer_query = _check_loop(comparison, peers, n, items)
+    results.targets.append(against_fastest_peer("CuckooFilter.query_many vs fastest peer", velt, peer_query))
     return results

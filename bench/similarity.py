@@ -6,7 +6,7 @@ import numpy as np
 import xxhash
 from velt import MinHash
 
-from .common import Inputs, Results, Table, Target, against_fastest_peer, floor_of, measure, peer, ratio
+from .common import Inputs, Peer, Results, Table, Target, add_each, against_fastest_peer, floor_of, measure, peer, ratio
 
 NUM_HASHES = 128
 MERSENNE_61 = np.uint64((1 << 61) - 1)
@@ -34,6 +34,15 @@ class NumpyMinHash:
             np.minimum(self.signature, permuted.min(axis=0), out=self.signature)
 
 
+def minhash_peers(n: int) -> list[Peer]:
+    """The installed MinHash libraries with as many slots as velt's (n does not size them)."""
+    if (datasketch := peer("datasketch")) is None:
+        return []
+    return [Peer("datasketch", "datasketch MinHash.update_batch (bytes, hashfunc xxh32)",
+                 lambda: datasketch.MinHash(num_perm=NUM_HASHES, hashfunc=xxhash.xxh32_intdigest),
+                 lambda m, s: m.update_batch(s), ("bytes",))]
+
+
 def minhash(inputs: Inputs) -> Results:
     items = inputs.strs
     table = Table("MinHash (128 slots)")
@@ -43,19 +52,10 @@ def minhash(inputs: Inputs) -> Results:
     velt = comparison.velt("MinHash.update", measure(lambda m, s: m.update(s), items, lambda: MinHash(NUM_HASHES)))
     comparison.floor("floor ''.join", floor_of(items))
 
-    def add_each(m, sample):
-        for item in sample:
-            m.add(item)
-
     numpy_batch = comparison.other("numpy MinHash, batch (blocks of 8192)", measure(
         lambda m, s: m.update(s), items, NumpyMinHash))
-    comparison.other("numpy MinHash, per item", measure(add_each, items, NumpyMinHash))
-    peers = []
-    if datasketch := peer("datasketch"):
-        bytes_items = inputs.bytes_items
-        peers.append(("datasketch", comparison.other("datasketch MinHash.update_batch (bytes, hashfunc xxh32)", measure(
-            lambda m, s: m.update_batch(s), bytes_items,
-            lambda: datasketch.MinHash(num_perm=NUM_HASHES, hashfunc=xxhash.xxh32_intdigest)))))
+    comparison.other("numpy MinHash, per item", measure(add_each(lambda m: m.add), items, NumpyMinHash))
+    peers = [(p.name, comparison.other(p.label, p.measure_insert(inputs.bytes_items))) for p in minhash_peers(inputs.n)]
     speed_up = ratio(numpy_batch, velt)
     results.targets.append(Target("MinHash.update: numpy batch / velt (speed-up)", speed_up, 5.0, ">="))
     results.targets.append(against_fastest_peer("MinHash.update vs datasketch batch", velt, peers))
