@@ -10,7 +10,7 @@
 from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
-from typing import Literal, Self, final
+from typing import Final, Literal, Self, final
 
 __all__ = [
     "BloomFilter",
@@ -21,6 +21,23 @@ __all__ = [
     "CountMinSketch",
     "MinHash",
     "TopK",
+]
+
+# The four bytes that start every saved structure, to its class.
+MAGICS: Final[
+    dict[
+        bytes,
+        type[
+            BloomFilter
+            | CountingBloomFilter
+            | ScalableBloomFilter
+            | CuckooFilter
+            | HyperLogLog
+            | CountMinSketch
+            | MinHash
+            | TopK
+        ],
+    ]
 ]
 
 @final

@@ -62,7 +62,7 @@ CountMinSketch CountMinSketch::create(std::optional<std::uint64_t> width, std::o
     if (rows == 0) throw ValueError("depth must be positive");
 
     CountMinSketchData data;
-    data.version = CountMinSketchData::current_version;
+    data.version = CountMinSketchData::layout.current;
     data.table = zeroed_table(columns, rows);
     data.width = columns;
     data.depth = rows;
@@ -71,9 +71,6 @@ CountMinSketch CountMinSketch::create(std::optional<std::uint64_t> width, std::o
 }
 
 CountMinSketch CountMinSketch::from_record(CountMinSketchData record) {
-    if (record.version != CountMinSketchData::current_version) {
-        throw ValueError("Unsupported Count-Min Sketch data version");
-    }
     if (record.width == 0 || record.depth == 0) throw ValueError("width and depth must be positive");
     const bool rows_match = record.table.size() == record.depth;
     if (!rows_match || std::any_of(record.table.begin(), record.table.end(),

@@ -57,7 +57,7 @@ CuckooFilter CuckooFilter::create(std::uint64_t capacity, std::uint64_t seed) {
     const std::uint64_t num_buckets = bucket_count(capacity);
     check_total_allocation(saturating_multiply(num_buckets, sizeof(CuckooBucket)));
     CuckooFilterData data;
-    data.version = record_version;
+    data.version = CuckooFilterData::layout.current;
     data.buckets.resize(num_buckets);
     data.num_buckets = num_buckets;
     data.capacity = capacity;
@@ -66,7 +66,6 @@ CuckooFilter CuckooFilter::create(std::uint64_t capacity, std::uint64_t seed) {
 }
 
 CuckooFilter CuckooFilter::from_record(CuckooFilterData record) {
-    if (record.version != record_version) throw ValueError("Unsupported Cuckoo filter data version");
     if (!std::has_single_bit(record.num_buckets)) {
         throw ValueError("Invalid Cuckoo filter: bucket count must be a non-zero power of two");
     }

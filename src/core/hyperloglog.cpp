@@ -196,7 +196,7 @@ HyperLogLog HyperLogLog::create(std::uint8_t precision, std::uint64_t seed) {
         throw ValueError("precision must be between 4 and 18");
     }
     HyperLogLogData data;
-    data.version = record_version;
+    data.version = HyperLogLogData::layout.current;
     data.registers.resize(std::size_t{1} << precision);
     data.precision = precision;
     data.seed = seed;
@@ -204,7 +204,6 @@ HyperLogLog HyperLogLog::create(std::uint8_t precision, std::uint64_t seed) {
 }
 
 HyperLogLog HyperLogLog::from_record(HyperLogLogData record) {
-    if (record.version != record_version) throw ValueError("Unsupported HyperLogLog data version");
     if (record.precision < min_precision || record.precision > max_precision) {
         throw ValueError("Invalid HyperLogLog: precision must be between 4 and 18");
     }

@@ -28,8 +28,9 @@ namespace velt {
 struct HyperLogLogData {
     static constexpr std::string_view record_name = "HyperLogLogData";
 
-    // Absent from a JSON text, the version reads as 0, which validation refuses.
-    std::uint8_t version = 0;
+    static constexpr codec::LayoutVersion layout{.current = 2, .when_absent = 0, .structure = "HyperLogLog"};
+
+    std::uint8_t version = layout.when_absent;
     // Register i holds the largest rank seen for index i, 0 when none.
     LargeArray<std::uint8_t> registers;
     std::uint8_t precision = 0;
@@ -57,13 +58,13 @@ public:
     using Record = HyperLogLogData;
     static constexpr codec::Format format{"VTHL", 1};
     static constexpr FileErrorStyle file_errors = FileErrorStyle::combined;
-    static constexpr std::uint8_t record_version = 2;
     static constexpr std::uint8_t min_precision = 4;
     static constexpr std::uint8_t max_precision = 18;
 
     // An empty counter with 2^precision registers.
     static HyperLogLog create(std::uint8_t precision, std::uint64_t seed);
-    // A counter from a decoded record, after checking it.
+    // A counter from a decoded record, after checking it (its version is
+    // checked before, by velt::from_record).
     static HyperLogLog from_record(HyperLogLogData record);
     const HyperLogLogData& record() const { return data_; }
 

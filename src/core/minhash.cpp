@@ -49,7 +49,7 @@ MinHash MinHash::create(std::uint64_t num_hashes, std::uint64_t seed) {
     MinHashData data;
     // A slot count beyond the address space would otherwise be truncated on its way to size_t.
     if (num_hashes > data.signature.max_size()) throw std::bad_alloc();
-    data.version = record_version;
+    data.version = MinHashData::layout.current;
     data.signature.assign(static_cast<std::size_t>(num_hashes), empty_slot);
     data.num_hashes = num_hashes;
     data.seed = seed;
@@ -57,7 +57,6 @@ MinHash MinHash::create(std::uint64_t num_hashes, std::uint64_t seed) {
 }
 
 MinHash MinHash::from_record(MinHashData record) {
-    if (record.version != record_version) throw ValueError("Unsupported MinHash data version");
     if (record.num_hashes == 0) throw ValueError("num_hashes must be positive");
     if (record.signature.size() != record.num_hashes) {
         throw ValueError("signature length does not match num_hashes");

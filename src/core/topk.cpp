@@ -90,7 +90,6 @@ TopK::TopK(std::uint64_t k) : k_(k) {
 }
 
 TopK TopK::from_record(TopKData record) {
-    if (record.version != TopKData::current_version) throw ValueError("Unsupported TopK data version");
     if (record.k == 0) throw ValueError("k must be positive");
     if (record.counters.size() > record.k) throw ValueError("number of counters exceeds k");
 
@@ -116,6 +115,7 @@ TopK TopK::from_record(TopKData record) {
 
 TopKData TopK::record() const {
     TopKData data;
+    data.version = TopKData::layout.current;
     data.counters = top();
     data.k = k_;
     return data;

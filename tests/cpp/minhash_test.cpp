@@ -8,6 +8,7 @@
 
 #include "core/error.hpp"
 #include "core/minhash.hpp"
+#include "core/persistence.hpp"
 
 namespace velt {
 namespace {
@@ -61,7 +62,7 @@ TEST(MinHash, FromRecordValidatesInOrder) {
         {record_with(2, 1, {1, 2}), "signature length does not match num_hashes"},
     };
     for (const auto& [record, message] : cases) {
-        EXPECT_EQ(value_error_of([&] { MinHash::from_record(record); }), message);
+        EXPECT_EQ(value_error_of([&] { from_record<MinHash>(record); }), message);
     }
     // Slot values are not checked: any 64-bit value is a possible minimum.
     const MinHash loaded = MinHash::from_record(record_with(2, 3, {0, 7, empty}, 9));

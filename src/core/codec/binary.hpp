@@ -20,7 +20,14 @@ namespace velt::codec {
 
 // ---- Envelope -------------------------------------------------------------
 
-inline constexpr std::size_t envelope_header_size = 21;
+// The header, in order: the structure's magic, the envelope version, the payload's
+// length (u64) and the payload's checksum (u64, seeded XXH3); the payload follows.
+inline constexpr std::size_t magic_size = 4;
+inline constexpr std::size_t version_offset = magic_size;
+inline constexpr std::size_t length_offset = version_offset + sizeof(std::uint8_t);
+inline constexpr std::size_t checksum_offset = length_offset + sizeof(std::uint64_t);
+inline constexpr std::size_t envelope_header_size = checksum_offset + sizeof(std::uint64_t);
+static_assert(envelope_header_size == 21, "the envelope's layout is fixed by the format");
 // Seed of the payload checksum: the ASCII bytes "VELTSKET" read big-endian.
 inline constexpr std::uint64_t checksum_seed = 0x56454C54534B4554ULL;
 
