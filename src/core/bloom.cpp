@@ -113,13 +113,9 @@ std::vector<std::uint8_t> BloomFilter::query_hashes(std::span<const std::uint64_
 }
 
 void BloomFilter::merge(const BloomFilter& other) {
-    if (data_.num_bits != other.data_.num_bits) {
-        throw ValueError(mismatch_message("merge", "num_bits", data_.num_bits, other.data_.num_bits));
-    }
-    if (data_.num_hashes != other.data_.num_hashes) {
-        throw ValueError(mismatch_message("merge", "num_hashes", data_.num_hashes, other.data_.num_hashes));
-    }
-    if (data_.seed != other.data_.seed) throw ValueError(mismatch_message("merge", "seed", data_.seed, other.data_.seed));
+    require_same_settings("merge", {{"num_bits", data_.num_bits, other.data_.num_bits},
+                                    {"num_hashes", data_.num_hashes, other.data_.num_hashes},
+                                    {"seed", data_.seed, other.data_.seed}});
     for (std::size_t i = 0; i < data_.bits.size(); ++i) data_.bits[i] |= other.data_.bits[i];
     data_.count = saturating_add(data_.count, other.data_.count);
 }

@@ -221,12 +221,9 @@ LargeArray<std::uint64_t> CountMinSketch::query_hashes(std::span<const std::uint
 // ---- Combining ---------------------------------------------------------------------
 
 void CountMinSketch::merge(const CountMinSketch& other) {
-    if (data_.width != other.data_.width)
-        throw ValueError(mismatch_message("merge", "width", data_.width, other.data_.width));
-    if (data_.depth != other.data_.depth)
-        throw ValueError(mismatch_message("merge", "depth", data_.depth, other.data_.depth));
-    if (data_.seed != other.data_.seed)
-        throw ValueError(mismatch_message("merge", "seed", data_.seed, other.data_.seed));
+    require_same_settings("merge", {{"width", data_.width, other.data_.width},
+                                    {"depth", data_.depth, other.data_.depth},
+                                    {"seed", data_.seed, other.data_.seed}});
     for (std::size_t i = 0; i < data_.table.size(); ++i) {
         auto& mine = data_.table[i];
         const auto& theirs = other.data_.table[i];

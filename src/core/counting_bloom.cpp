@@ -176,13 +176,9 @@ std::uint8_t CountingBloomFilter::smallest_counter(std::string_view item) const 
 // ---- Combining -----------------------------------------------------------------------
 
 void CountingBloomFilter::merge(const CountingBloomFilter& other) {
-    if (data_.num_counters != other.data_.num_counters) {
-        throw ValueError(mismatch_message("merge", "num_counters", data_.num_counters, other.data_.num_counters));
-    }
-    if (data_.num_hashes != other.data_.num_hashes) {
-        throw ValueError(mismatch_message("merge", "num_hashes", data_.num_hashes, other.data_.num_hashes));
-    }
-    if (data_.seed != other.data_.seed) throw ValueError(mismatch_message("merge", "seed", data_.seed, other.data_.seed));
+    require_same_settings("merge", {{"num_counters", data_.num_counters, other.data_.num_counters},
+                                    {"num_hashes", data_.num_hashes, other.data_.num_hashes},
+                                    {"seed", data_.seed, other.data_.seed}});
 
     auto& mine = data_.counters;
     const auto& theirs = other.data_.counters;

@@ -21,6 +21,7 @@
 #include "core/file_io.hpp"
 #include "core/hash.hpp"
 #include "core/large_array.hpp"
+#include "core/statistics.hpp"
 
 namespace velt {
 
@@ -45,12 +46,6 @@ struct HyperLogLogData {
         visit("count", count);
         visit("seed", seed);
     }
-};
-
-// The confidence interval of an estimate: [lower, upper].
-struct CardinalityInterval {
-    double lower;
-    double upper;
 };
 
 class HyperLogLog {
@@ -95,7 +90,7 @@ public:
     // beyond what a 64-bit hash can tell apart).
     double cardinality() const;
     // The normal interval around E; confidence must be 0.80, 0.90, 0.95 or 0.99.
-    CardinalityInterval confidence_interval(double confidence) const;
+    ConfidenceInterval confidence_interval(double confidence) const;
     // E rounded half away from zero, saturating to the unsigned 64-bit range.
     std::uint64_t rounded_cardinality() const;
 
@@ -107,7 +102,7 @@ public:
     // The normal interval around it, from its own standard error at the estimate
     // (smaller than 1.04 / sqrt(m) while many registers are empty); the same
     // confidence levels as confidence_interval.
-    CardinalityInterval unbiased_confidence_interval(double confidence) const;
+    ConfidenceInterval unbiased_confidence_interval(double confidence) const;
 
     void merge(const HyperLogLog& other);
     void clear();

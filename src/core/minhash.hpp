@@ -17,6 +17,7 @@
 #include "core/file_io.hpp"
 #include "core/hash.hpp"
 #include "core/large_array.hpp"
+#include "core/statistics.hpp"
 
 namespace velt {
 
@@ -39,12 +40,6 @@ struct MinHashData {
         visit("num_hashes", num_hashes);
         visit("seed", seed);
     }
-};
-
-// The two ends of a confidence interval.
-struct Interval {
-    double low;
-    double high;
 };
 
 class MinHash {
@@ -72,7 +67,7 @@ public:
     // The share of slots at which the two signatures agree.
     double jaccard(const MinHash& other) const;
     // The normal approximation around jaccard(other) at confidence 0.80, 0.90, 0.95 or 0.99.
-    Interval jaccard_interval(const MinHash& other, double confidence) const;
+    ConfidenceInterval jaccard_interval(const MinHash& other, double confidence) const;
     void merge(const MinHash& other);
     void clear();
     bool is_empty() const;

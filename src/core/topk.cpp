@@ -295,9 +295,7 @@ std::string TopK::repr() const {
 // ---- Combining -------------------------------------------------------------------
 
 void TopK::merge(const TopK& other) {
-    if (k_ != other.k_) {
-        throw ValueError(mismatch_message("merge", "k", k_, other.k_));
-    }
+    require_same_settings("merge", {{"k", k_, other.k_}});
     // An item one side does not track may have occurred there up to that
     // side's minimum times, but only once that side has had to evict.
     const auto full_minimum = [](const TopK& side) { return side.tracked() == side.k_ ? side.min_count() : 0; };

@@ -103,7 +103,7 @@ TEST(HyperLogLog, RoundedCardinalitySaturatesOnAnInfiniteEstimate) {
 }
 
 TEST(HyperLogLog, IntervalOfAnInfiniteEstimateStartsAtZero) {
-    const CardinalityInterval interval = HyperLogLog::from_record(registers_of(4, 61)).confidence_interval(0.95);
+    const ConfidenceInterval interval = HyperLogLog::from_record(registers_of(4, 61)).confidence_interval(0.95);
     EXPECT_EQ(interval.lower, 0.0);
     EXPECT_TRUE(std::isinf(interval.upper));
 }
