@@ -8,6 +8,7 @@
 #include "core/bloom_sizing.hpp"
 #include "core/error.hpp"
 #include "core/saturating.hpp"
+#include "core/tuning.hpp"
 
 namespace velt {
 
@@ -64,7 +65,7 @@ void BloomFilter::for_each_pair(std::size_t count, PairOf&& pair_of, Visit&& vis
 // overlap instead of following one another.
 template <class PairOf>
 void BloomFilter::insert_all(std::size_t count, PairOf&& pair_of) {
-    constexpr std::size_t most_listed = 128;
+    constexpr std::size_t most_listed = tuning::bloom_positions_per_block;
     const std::size_t k = data_.num_hashes;
     if (k > most_listed) {
         for (std::size_t i = 0; i < count; ++i) insert(pair_of(i));

@@ -8,6 +8,7 @@
 #include "core/error.hpp"
 #include "core/length_class.hpp"
 #include "core/saturating.hpp"
+#include "core/tuning.hpp"
 
 namespace velt {
 namespace {
@@ -152,13 +153,10 @@ void CountMinSketch::hash_columns(std::uint64_t hash, std::uint64_t* columns) co
 
 template <class ColumnsOf, class Visit>
 void CountMinSketch::for_each_in_blocks(std::size_t count, ColumnsOf&& columns_of, Visit&& visit) const {
-    // About this many counters in flight; a sketch deeper than that takes one entry per block.
-    constexpr std::size_t counters_per_block = 128;
     const std::size_t depth = data_.table.size();
-    const std::size_t block_size = std::max<std::size_t>(1, counters_per_block / depth);
+    const std::size_t block_size = std::max<std::size_t>(1, tuning::count_min_counters_per_block / depth);
     std::vector<std::uint64_t> block_columns(block_size * depth);
-    constexpr std::uint64_t cached_table_bytes = std::uint64_t{1} << 20;
-    const bool prefetch = size_in_bytes() > cached_table_bytes;
+    const bool prefetch = size_in_bytes() > tuning::count_min_cached_table_bytes;
 
     for (std::size_t start = 0; start < count; start += block_size) {
         const std::size_t size = std::min(block_size, count - start);

@@ -8,6 +8,7 @@
 
 #include "core/error.hpp"
 #include "core/saturating.hpp"
+#include "core/tuning.hpp"
 
 namespace velt {
 namespace {
@@ -192,7 +193,7 @@ bool CuckooFilter::remove(std::string_view item) {
 // cache misses overlap instead of following one another.
 template <class PlacementOf, class Visit>
 void CuckooFilter::for_each_placement(std::size_t count, PlacementOf&& placement_of, Visit&& visit) const {
-    constexpr std::size_t block_size = 16;
+    constexpr std::size_t block_size = tuning::items_per_block;
     Placement placements[block_size];
     for (std::size_t start = 0; start < count; start += block_size) {
         const std::size_t size = std::min(block_size, count - start);

@@ -7,14 +7,10 @@
 #include "core/error.hpp"
 #include "core/hash.hpp"
 #include "core/saturating.hpp"
+#include "core/tuning.hpp"
 
 namespace velt {
 namespace {
-
-// Room made for counters up front. k may be far larger than any stream's
-// distinct items (TopK(10**18) is valid), so beyond this the storage grows
-// only as counters are taken.
-constexpr std::uint64_t max_initial_reservation = 1024;
 
 // The per-process key of the item hash, drawn from the operating system on first use.
 std::uint64_t process_key() {
@@ -84,7 +80,7 @@ void TopK::Index::clear() {
 
 TopK::TopK(std::uint64_t k) : k_(k) {
     if (k == 0) throw ValueError("k must be positive");
-    const auto reservation = static_cast<std::size_t>(std::min(k, max_initial_reservation));
+    const auto reservation = static_cast<std::size_t>(std::min(k, tuning::topk_initial_counters));
     nodes_.reserve(reservation);
     index_.reserve(reservation);
 }

@@ -15,6 +15,7 @@
 
 #include "core/codec/record.hpp"
 #include "core/error.hpp"
+#include "core/tuning.hpp"
 
 namespace velt::codec {
 
@@ -217,10 +218,8 @@ public:
     }
 
 private:
-    // A claimed count is never trusted: room is reserved for at most 1 MiB of
+    // A claimed count is never trusted: room is reserved for a bounded number of
     // elements ahead of the bytes that actually arrive.
-    static constexpr std::size_t max_reservation_bytes = 1 << 20;
-
     template <class V>
     void read_vector(V& vector, std::uint64_t count) {
         using Element = typename V::value_type;
@@ -236,7 +235,7 @@ private:
                 for (std::size_t i = 0; i < count; ++i) vector[i] = load_le<Element>(bytes + i * sizeof(Element));
             }
         } else {
-            vector.reserve(std::min<std::uint64_t>(count, max_reservation_bytes / sizeof(Element)));
+            vector.reserve(std::min<std::uint64_t>(count, tuning::max_decoder_reservation_bytes / sizeof(Element)));
             for (std::uint64_t i = 0; i < count; ++i) read(vector.emplace_back());
         }
     }
