@@ -57,8 +57,8 @@ public:
     static CountMinSketch create(std::optional<std::uint64_t> width, std::optional<std::uint64_t> depth,
                                  std::optional<double> error_rate, std::optional<double> confidence,
                                  std::uint64_t seed);
-    // A sketch from a decoded record, after checking it (its version is
-    // checked before, by velt::from_record).
+    // A sketch from a decoded record, after checking it;
+    // velt::from_record checks its version first.
     static CountMinSketch from_record(CountMinSketchData record);
     const CountMinSketchData& record() const { return data_; }
 

@@ -77,8 +77,8 @@ public:
     // The bucket count for a capacity: room for it at 95% of the slots,
     // rounded up to a power of two.
     static std::uint64_t bucket_count(std::uint64_t capacity);
-    // A filter from a decoded record, after checking it (its version is
-    // checked before, by velt::from_record).
+    // A filter from a decoded record, after checking it;
+    // velt::from_record checks its version first.
     static CuckooFilter from_record(CuckooFilterData record);
     const CuckooFilterData& record() const { return data_; }
 

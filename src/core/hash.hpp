@@ -75,8 +75,8 @@ inline bool for_each_position(HashPair pair, std::uint32_t k, std::uint64_t m, V
 
 // items[i], after prefetching the bytes of an item further on.
 inline std::string_view item_prefetching_ahead(std::span<const std::string_view> items, std::size_t i) {
-    constexpr std::size_t distance = tuning::item_prefetch_distance;
-    if (i + distance < items.size()) __builtin_prefetch(items[i + distance].data());
+    constexpr std::size_t prefetch_distance = tuning::item_prefetch_distance;
+    if (i + prefetch_distance < items.size()) __builtin_prefetch(items[i + prefetch_distance].data());
     return items[i];
 }
 

@@ -58,8 +58,8 @@ public:
 
     // An empty counter with 2^precision registers.
     static HyperLogLog create(std::uint8_t precision, std::uint64_t seed);
-    // A counter from a decoded record, after checking it (its version is
-    // checked before, by velt::from_record).
+    // A counter from a decoded record, after checking it;
+    // velt::from_record checks its version first.
     static HyperLogLog from_record(HyperLogLogData record);
     const HyperLogLogData& record() const { return data_; }
 

@@ -52,8 +52,8 @@ public:
 
     // An empty signature of `num_hashes` slots.
     static MinHash create(std::uint64_t num_hashes, std::uint64_t seed);
-    // A signature from a decoded record, after checking it (its version is
-    // checked before, by velt::from_record).
+    // A signature from a decoded record, after checking it;
+    // velt::from_record checks its version first.
     static MinHash from_record(MinHashData record);
     const MinHashData& record() const { return data_; }
 

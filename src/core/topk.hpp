@@ -75,8 +75,8 @@ public:
 
     // An empty tracker of at most k counters; k must be positive.
     explicit TopK(std::uint64_t k);
-    // A tracker from a decoded record, after checking it (its version is
-    // checked before, by velt::from_record).
+    // A tracker from a decoded record, after checking it;
+    // velt::from_record checks its version first.
     static TopK from_record(TopKData record);
     TopKData record() const;
 

@@ -34,10 +34,10 @@ inline constexpr std::uint64_t topk_initial_counters = 1024;
 // they are used. Shown by the update and
 // query_many rows of bench/filters.py and bench/frequency.py on tables beyond the cache.
 
-// How far ahead a batch prefetches the bytes of an item (they are scattered objects).
+// How far ahead every batch prefetches the bytes of an item (they are scattered objects).
 inline constexpr std::size_t item_prefetch_distance = 16;
-// Items hashed per block by the Bloom filters and the cuckoo filter, and the most
-// per block for the counting Bloom filter.
+// Items hashed per block by the Bloom family's queries, the scalable filter's adds
+// and the cuckoo filter, and the most per block for the counting filter's adds.
 inline constexpr std::size_t items_per_block = 16;
 // Bit positions a Bloom filter block lists (and prefetches) before setting them; a
 // filter with more hash functions than this sets them item by item.
