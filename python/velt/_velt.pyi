@@ -13,7 +13,7 @@
 from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
-from typing import Any, Literal, Protocol, Self, TypeAlias, final
+from typing import Any, Final, Literal, Protocol, Self, TypeAlias, final
 
 __all__ = [
     "BloomFilter",
@@ -37,6 +37,23 @@ class _NumpyArray(Protocol):
 
 # TopK's items: str values, or a column of text (Arrow strings, numpy unicode).
 _Texts: TypeAlias = Sequence[str] | _ArrowArrayExporter | _ArrowStreamExporter | _NumpyArray
+
+# The four bytes that start every saved structure, to its class.
+MAGICS: Final[
+    dict[
+        bytes,
+        type[
+            BloomFilter
+            | CountingBloomFilter
+            | ScalableBloomFilter
+            | CuckooFilter
+            | HyperLogLog
+            | CountMinSketch
+            | MinHash
+            | TopK
+        ],
+    ]
+]
 
 @final
 class BloomFilter:

@@ -30,18 +30,6 @@ that could act on a terminal (ESC and the other controls, DEL) as a \\xNN escape
 as it shows the bytes of a line that are not UTF-8.
 """
 
-# The first four bytes of every saved structure name its class.
-MAGIC = {
-    b"VTBF": "BloomFilter",
-    b"VTCB": "CountingBloomFilter",
-    b"VTSB": "ScalableBloomFilter",
-    b"VTCF": "CuckooFilter",
-    b"VTCM": "CountMinSketch",
-    b"VTTK": "TopK",
-    b"VTHL": "HyperLogLog",
-    b"VTMH": "MinHash",
-}
-
 BATCH_LINES = 65536
 
 # Methods that `inspect` calls without arguments when a class has them; it also
@@ -267,12 +255,10 @@ def inspect_file(args: argparse.Namespace) -> tuple[dict[str, Any], str]:
     except OSError as error:
         raise CommandError(f"{path}: {error.strerror}") from None
     magic = data[:4]
-    name = MAGIC.get(magic)
-    if name is None:
-        raise CommandError(f"{path}: not a saved velt structure (it starts with {magic!r})")
-    cls = getattr(_velt, name, None)
+    cls = _velt.MAGICS.get(magic)
     if cls is None:
-        raise CommandError(f"{path}: unknown class {name} (magic {magic.decode()}); this velt has {', '.join(_velt.__all__)}")
+        raise CommandError(f"{path}: not a saved velt structure (it starts with {magic!r})")
+    name = cls.__name__
     try:
         structure = cls.from_bytes(data)
     except ValueError as error:

@@ -8,6 +8,7 @@
 #include "core/bloom_sizing.hpp"
 #include "core/error.hpp"
 #include "core/saturating.hpp"
+#include "core/tuning.hpp"
 
 namespace velt {
 
@@ -64,7 +65,7 @@ void BloomFilter::for_each_pair(std::size_t count, PairOf&& pair_of, Visit&& vis
 // overlap instead of following one another.
 template <class PairOf>
 void BloomFilter::insert_all(std::size_t count, PairOf&& pair_of) {
-    constexpr std::size_t most_listed = 128;
+    constexpr std::size_t most_listed = tuning::bloom_positions_per_block;
     const std::size_t k = data_.num_hashes;
     if (k > most_listed) {
         for (std::size_t i = 0; i < count; ++i) insert(pair_of(i));
@@ -113,13 +114,9 @@ std::vector<std::uint8_t> BloomFilter::query_hashes(std::span<const std::uint64_
 }
 
 void BloomFilter::merge(const BloomFilter& other) {
-    if (data_.num_bits != other.data_.num_bits) {
-        throw ValueError(mismatch_message("merge", "num_bits", data_.num_bits, other.data_.num_bits));
-    }
-    if (data_.num_hashes != other.data_.num_hashes) {
-        throw ValueError(mismatch_message("merge", "num_hashes", data_.num_hashes, other.data_.num_hashes));
-    }
-    if (data_.seed != other.data_.seed) throw ValueError(mismatch_message("merge", "seed", data_.seed, other.data_.seed));
+    require_same_settings("merge", {{"num_bits", data_.num_bits, other.data_.num_bits},
+                                    {"num_hashes", data_.num_hashes, other.data_.num_hashes},
+                                    {"seed", data_.seed, other.data_.seed}});
     for (std::size_t i = 0; i < data_.bits.size(); ++i) data_.bits[i] |= other.data_.bits[i];
     data_.count = saturating_add(data_.count, other.data_.count);
 }

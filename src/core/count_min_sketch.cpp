@@ -8,6 +8,7 @@
 #include "core/error.hpp"
 #include "core/length_class.hpp"
 #include "core/saturating.hpp"
+#include "core/tuning.hpp"
 
 namespace velt {
 namespace {
@@ -62,7 +63,7 @@ CountMinSketch CountMinSketch::create(std::optional<std::uint64_t> width, std::o
     if (rows == 0) throw ValueError("depth must be positive");
 
     CountMinSketchData data;
-    data.version = CountMinSketchData::current_version;
+    data.version = CountMinSketchData::layout.current;
     data.table = zeroed_table(columns, rows);
     data.width = columns;
     data.depth = rows;
@@ -71,9 +72,6 @@ CountMinSketch CountMinSketch::create(std::optional<std::uint64_t> width, std::o
 }
 
 CountMinSketch CountMinSketch::from_record(CountMinSketchData record) {
-    if (record.version != CountMinSketchData::current_version) {
-        throw ValueError("Unsupported Count-Min Sketch data version");
-    }
     if (record.width == 0 || record.depth == 0) throw ValueError("width and depth must be positive");
     const bool rows_match = record.table.size() == record.depth;
     if (!rows_match || std::any_of(record.table.begin(), record.table.end(),
@@ -155,13 +153,10 @@ void CountMinSketch::hash_columns(std::uint64_t hash, std::uint64_t* columns) co
 
 template <class ColumnsOf, class Visit>
 void CountMinSketch::for_each_in_blocks(std::size_t count, ColumnsOf&& columns_of, Visit&& visit) const {
-    // About this many counters in flight; a sketch deeper than that takes one entry per block.
-    constexpr std::size_t counters_per_block = 128;
     const std::size_t depth = data_.table.size();
-    const std::size_t block_size = std::max<std::size_t>(1, counters_per_block / depth);
+    const std::size_t block_size = std::max<std::size_t>(1, tuning::count_min_counters_per_block / depth);
     std::vector<std::uint64_t> block_columns(block_size * depth);
-    constexpr std::uint64_t cached_table_bytes = std::uint64_t{1} << 20;
-    const bool prefetch = size_in_bytes() > cached_table_bytes;
+    const bool prefetch = size_in_bytes() > tuning::count_min_cached_table_bytes;
 
     for (std::size_t start = 0; start < count; start += block_size) {
         const std::size_t size = std::min(block_size, count - start);
@@ -224,12 +219,9 @@ LargeArray<std::uint64_t> CountMinSketch::query_hashes(std::span<const std::uint
 // ---- Combining ---------------------------------------------------------------------
 
 void CountMinSketch::merge(const CountMinSketch& other) {
-    if (data_.width != other.data_.width)
-        throw ValueError(mismatch_message("merge", "width", data_.width, other.data_.width));
-    if (data_.depth != other.data_.depth)
-        throw ValueError(mismatch_message("merge", "depth", data_.depth, other.data_.depth));
-    if (data_.seed != other.data_.seed)
-        throw ValueError(mismatch_message("merge", "seed", data_.seed, other.data_.seed));
+    require_same_settings("merge", {{"width", data_.width, other.data_.width},
+                                    {"depth", data_.depth, other.data_.depth},
+                                    {"seed", data_.seed, other.data_.seed}});
     for (std::size_t i = 0; i < data_.table.size(); ++i) {
         auto& mine = data_.table[i];
         const auto& theirs = other.data_.table[i];

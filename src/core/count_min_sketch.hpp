@@ -24,11 +24,9 @@ namespace velt {
 // The sketch's whole state, which is also its serialised record.
 struct CountMinSketchData {
     static constexpr std::string_view record_name = "CountMinSketchData";
-    // The layout of this record, independent of the envelope's version.
-    static constexpr std::uint8_t current_version = 2;
+    static constexpr codec::LayoutVersion layout{.current = 2, .when_absent = 0, .structure = "Count-Min Sketch"};
 
-    // Absent from a JSON text it reads as 0, which validation refuses.
-    std::uint8_t version = 0;
+    std::uint8_t version = layout.when_absent;
     // Row i, column j is table[i][j]; each row is one contiguous run of counters.
     std::vector<LargeArray<std::uint64_t>> table;
     std::uint64_t width = 0;
@@ -59,7 +57,8 @@ public:
     static CountMinSketch create(std::optional<std::uint64_t> width, std::optional<std::uint64_t> depth,
                                  std::optional<double> error_rate, std::optional<double> confidence,
                                  std::uint64_t seed);
-    // A sketch from a decoded record, after checking it.
+    // A sketch from a decoded record, after checking it;
+    // velt::from_record checks its version first.
     static CountMinSketch from_record(CountMinSketchData record);
     const CountMinSketchData& record() const { return data_; }
 

@@ -6,6 +6,7 @@
 #include "core/bloom_sizing.hpp"
 #include "core/error.hpp"
 #include "core/saturating.hpp"
+#include "core/tuning.hpp"
 
 namespace velt {
 namespace {
@@ -94,7 +95,8 @@ void CountingBloomFilter::add_all(std::size_t count, PairOf&& pair_of) {
     if (count == 0) return;
     refuse_impossible_adds();
     const std::size_t k = data_.num_hashes;
-    const std::size_t block_size = std::clamp<std::size_t>(512 / k, 1, 16);
+    const std::size_t block_size =
+        std::clamp<std::size_t>(tuning::counting_positions_per_block / k, 1, tuning::items_per_block);
     std::vector<std::uint64_t> positions(block_size * k);
     const std::uint8_t* counters = data_.counters.data();
     for (std::size_t start = 0; start < count; start += block_size) {
@@ -137,11 +139,11 @@ bool CountingBloomFilter::test(HashPair pair) const {
 }
 
 // Queries hash a block of items first and prefetch the counters each will
-// read (up to 16 of them), as adds do, but list no positions: a test reads its
+// read (up to tuning::counting_prefetched_positions of them), as adds do, but list no positions: a test reads its
 // counters in order and stops at the first zero, whatever k is.
 template <class PairOf>
 std::vector<std::uint8_t> CountingBloomFilter::test_all(std::size_t count, PairOf&& pair_of) const {
-    const std::uint32_t prefetched = std::min<std::uint32_t>(data_.num_hashes, 16);
+    const std::uint32_t prefetched = std::min<std::uint32_t>(data_.num_hashes, tuning::counting_prefetched_positions);
     const std::uint8_t* counters = data_.counters.data();
     const auto prefetch = [&](HashPair pair) {
         for_each_position(pair, prefetched, data_.num_counters, [counters](std::uint64_t position) {
@@ -176,13 +178,9 @@ std::uint8_t CountingBloomFilter::smallest_counter(std::string_view item) const 
 // ---- Combining -----------------------------------------------------------------------
 
 void CountingBloomFilter::merge(const CountingBloomFilter& other) {
-    if (data_.num_counters != other.data_.num_counters) {
-        throw ValueError(mismatch_message("merge", "num_counters", data_.num_counters, other.data_.num_counters));
-    }
-    if (data_.num_hashes != other.data_.num_hashes) {
-        throw ValueError(mismatch_message("merge", "num_hashes", data_.num_hashes, other.data_.num_hashes));
-    }
-    if (data_.seed != other.data_.seed) throw ValueError(mismatch_message("merge", "seed", data_.seed, other.data_.seed));
+    require_same_settings("merge", {{"num_counters", data_.num_counters, other.data_.num_counters},
+                                    {"num_hashes", data_.num_hashes, other.data_.num_hashes},
+                                    {"seed", data_.seed, other.data_.seed}});
 
     auto& mine = data_.counters;
     const auto& theirs = other.data_.counters;

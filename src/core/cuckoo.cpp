@@ -8,6 +8,7 @@
 
 #include "core/error.hpp"
 #include "core/saturating.hpp"
+#include "core/tuning.hpp"
 
 namespace velt {
 namespace {
@@ -57,7 +58,7 @@ CuckooFilter CuckooFilter::create(std::uint64_t capacity, std::uint64_t seed) {
     const std::uint64_t num_buckets = bucket_count(capacity);
     check_total_allocation(saturating_multiply(num_buckets, sizeof(CuckooBucket)));
     CuckooFilterData data;
-    data.version = record_version;
+    data.version = CuckooFilterData::layout.current;
     data.buckets.resize(num_buckets);
     data.num_buckets = num_buckets;
     data.capacity = capacity;
@@ -66,7 +67,6 @@ CuckooFilter CuckooFilter::create(std::uint64_t capacity, std::uint64_t seed) {
 }
 
 CuckooFilter CuckooFilter::from_record(CuckooFilterData record) {
-    if (record.version != record_version) throw ValueError("Unsupported Cuckoo filter data version");
     if (!std::has_single_bit(record.num_buckets)) {
         throw ValueError("Invalid Cuckoo filter: bucket count must be a non-zero power of two");
     }
@@ -193,7 +193,7 @@ bool CuckooFilter::remove(std::string_view item) {
 // cache misses overlap instead of following one another.
 template <class PlacementOf, class Visit>
 void CuckooFilter::for_each_placement(std::size_t count, PlacementOf&& placement_of, Visit&& visit) const {
-    constexpr std::size_t block_size = 16;
+    constexpr std::size_t block_size = tuning::items_per_block;
     Placement placements[block_size];
     for (std::size_t start = 0; start < count; start += block_size) {
         const std::size_t size = std::min(block_size, count - start);

@@ -41,8 +41,9 @@ struct CuckooBucket {
 struct CuckooFilterData {
     static constexpr std::string_view record_name = "CuckooFilterData";
 
-    // Absent from a JSON text, the version reads as 0, which validation refuses.
-    std::uint8_t version = 0;
+    static constexpr codec::LayoutVersion layout{.current = 2, .when_absent = 0, .structure = "Cuckoo filter"};
+
+    std::uint8_t version = layout.when_absent;
     LargeArray<CuckooBucket> buckets;
     std::uint64_t num_buckets = 0;  // a power of two
     // A record may leave it out (tag 0, or no key or null in JSON): it is then
@@ -67,7 +68,6 @@ public:
     using Record = CuckooFilterData;
     static constexpr codec::Format format{"VTCF", 1};
     static constexpr FileErrorStyle file_errors = FileErrorStyle::combined;
-    static constexpr std::uint8_t record_version = 2;
     static constexpr std::uint64_t slots_per_bucket = 4;
     // Relocations give up after this many kicks.
     static constexpr std::size_t max_kicks = 500;
@@ -77,7 +77,8 @@ public:
     // The bucket count for a capacity: room for it at 95% of the slots,
     // rounded up to a power of two.
     static std::uint64_t bucket_count(std::uint64_t capacity);
-    // A filter from a decoded record, after checking it.
+    // A filter from a decoded record, after checking it;
+    // velt::from_record checks its version first.
     static CuckooFilter from_record(CuckooFilterData record);
     const CuckooFilterData& record() const { return data_; }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,12 +20,22 @@ struct OverflowError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// "Cannot {action}: {field} mismatch ({mine} vs {theirs})", for combining two
-// structures whose configurations differ.
-inline std::string mismatch_message(std::string_view action, std::string_view field, std::uint64_t mine,
-                                    std::uint64_t theirs) {
-    return "Cannot " + std::string(action) + ": " + std::string(field) + " mismatch (" + std::to_string(mine) +
-           " vs " + std::to_string(theirs) + ")";
+// A setting that two structures must share to be combined, with both sides' values.
+struct Setting {
+    std::string_view name;
+    std::uint64_t mine;
+    std::uint64_t theirs;
+};
+
+// Throws "Cannot {action}: {name} mismatch ({mine} vs {theirs})" for the first
+// of the settings, in the order given, whose values differ.
+inline void require_same_settings(std::string_view action, std::initializer_list<Setting> settings) {
+    for (const Setting& setting : settings) {
+        if (setting.mine != setting.theirs) {
+            throw ValueError("Cannot " + std::string(action) + ": " + std::string(setting.name) + " mismatch (" +
+                             std::to_string(setting.mine) + " vs " + std::to_string(setting.theirs) + ")");
+        }
+    }
 }
 
 }  // namespace velt

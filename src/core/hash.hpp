@@ -11,6 +11,8 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "core/tuning.hpp"
+
 namespace velt {
 
 // The 64-bit golden-ratio increment of SplitMix64.
@@ -73,7 +75,7 @@ inline bool for_each_position(HashPair pair, std::uint32_t k, std::uint64_t m, V
 
 // items[i], after prefetching the bytes of an item further on.
 inline std::string_view item_prefetching_ahead(std::span<const std::string_view> items, std::size_t i) {
-    constexpr std::size_t prefetch_distance = 16;
+    constexpr std::size_t prefetch_distance = tuning::item_prefetch_distance;
     if (i + prefetch_distance < items.size()) __builtin_prefetch(items[i + prefetch_distance].data());
     return items[i];
 }
@@ -87,7 +89,7 @@ inline HashPair item_pair_prefetching(std::span<const std::string_view> items, s
 // prefetch(pair) is called for every pair of a block before the block is visited.
 template <class PairOf, class Prefetch, class Visit>
 void for_each_pair_in_blocks(std::size_t count, PairOf&& pair_of, Prefetch&& prefetch, Visit&& visit) {
-    constexpr std::size_t block_size = 16;
+    constexpr std::size_t block_size = tuning::items_per_block;
     HashPair pairs[block_size];
     for (std::size_t start = 0; start < count; start += block_size) {
         const std::size_t size = std::min(block_size, count - start);

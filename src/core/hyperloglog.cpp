@@ -39,24 +39,6 @@ double alpha(double m) {
 
 std::uint8_t largest_rank(std::uint8_t precision) { return static_cast<std::uint8_t>(65 - precision); }
 
-struct ConfidenceLevel {
-    double level;
-    double z;
-};
-
-constexpr ConfidenceLevel confidence_levels[] = {
-    {0.80, 1.281552}, {0.90, 1.644854}, {0.95, 1.959964}, {0.99, 2.575829}};
-
-// The two-sided normal quantile of a supported confidence level.
-double z_for(double confidence) {
-    // A tolerance of one unit in the last place lets 0.9500000000000001 select 0.95.
-    constexpr double tolerance = 0x1p-52;
-    for (const ConfidenceLevel& level : confidence_levels) {
-        if (std::fabs(confidence - level.level) < tolerance) return level.z;
-    }
-    throw ValueError("confidence must be one of 0.80, 0.90, 0.95, or 0.99");
-}
-
 // ---- The improved raw estimator (Ertl 2017) ---------------------------------------
 //
 // With q = 64 - p hash bits below the index, a register holds a value k from 0 to
@@ -196,7 +178,7 @@ HyperLogLog HyperLogLog::create(std::uint8_t precision, std::uint64_t seed) {
         throw ValueError("precision must be between 4 and 18");
     }
     HyperLogLogData data;
-    data.version = record_version;
+    data.version = HyperLogLogData::layout.current;
     data.registers.resize(std::size_t{1} << precision);
     data.precision = precision;
     data.seed = seed;
@@ -204,7 +186,6 @@ HyperLogLog HyperLogLog::create(std::uint8_t precision, std::uint64_t seed) {
 }
 
 HyperLogLog HyperLogLog::from_record(HyperLogLogData record) {
-    if (record.version != record_version) throw ValueError("Unsupported HyperLogLog data version");
     if (record.precision < min_precision || record.precision > max_precision) {
         throw ValueError("Invalid HyperLogLog: precision must be between 4 and 18");
     }
@@ -260,8 +241,8 @@ double HyperLogLog::cardinality() const {
 
 double HyperLogLog::standard_error() const { return 1.04 / std::sqrt(static_cast<double>(register_count())); }
 
-CardinalityInterval HyperLogLog::confidence_interval(double confidence) const {
-    const double z = z_for(confidence);
+ConfidenceInterval HyperLogLog::confidence_interval(double confidence) const {
+    const double z = normal_quantile(confidence);
     const double estimate = cardinality();
     const double margin = estimate * (z * standard_error());
     // fmax, not max: an infinite estimate gives inf - inf = NaN, whose lower bound is 0.
@@ -276,8 +257,8 @@ double HyperLogLog::unbiased_cardinality() const {
     return improved_raw_estimate(counts, 64u - data_.precision, static_cast<double>(register_count()));
 }
 
-CardinalityInterval HyperLogLog::unbiased_confidence_interval(double confidence) const {
-    const double z = z_for(confidence);
+ConfidenceInterval HyperLogLog::unbiased_confidence_interval(double confidence) const {
+    const double z = normal_quantile(confidence);
     const double estimate = unbiased_cardinality();
     // An empty counter is exact; a saturated one bounds nothing: (0, inf), as confidence_interval gives.
     if (estimate == 0.0 || std::isinf(estimate)) return {0.0, estimate};
@@ -287,10 +268,8 @@ CardinalityInterval HyperLogLog::unbiased_confidence_interval(double confidence)
 }
 
 void HyperLogLog::merge(const HyperLogLog& other) {
-    if (data_.precision != other.data_.precision) {
-        throw ValueError(mismatch_message("merge", "precision", data_.precision, other.data_.precision));
-    }
-    if (data_.seed != other.data_.seed) throw ValueError(mismatch_message("merge", "seed", data_.seed, other.data_.seed));
+    require_same_settings("merge", {{"precision", data_.precision, other.data_.precision},
+                                    {"seed", data_.seed, other.data_.seed}});
     std::uint8_t* mine = data_.registers.data();
     const std::uint8_t* theirs = other.data_.registers.data();
     for (std::size_t i = 0; i < data_.registers.size(); ++i) mine[i] = std::max(mine[i], theirs[i]);

@@ -21,6 +21,7 @@
 #include "core/file_io.hpp"
 #include "core/hash.hpp"
 #include "core/large_array.hpp"
+#include "core/statistics.hpp"
 
 namespace velt {
 
@@ -28,8 +29,9 @@ namespace velt {
 struct HyperLogLogData {
     static constexpr std::string_view record_name = "HyperLogLogData";
 
-    // Absent from a JSON text, the version reads as 0, which validation refuses.
-    std::uint8_t version = 0;
+    static constexpr codec::LayoutVersion layout{.current = 2, .when_absent = 0, .structure = "HyperLogLog"};
+
+    std::uint8_t version = layout.when_absent;
     // Register i holds the largest rank seen for index i, 0 when none.
     LargeArray<std::uint8_t> registers;
     std::uint8_t precision = 0;
@@ -46,24 +48,18 @@ struct HyperLogLogData {
     }
 };
 
-// The confidence interval of an estimate: [lower, upper].
-struct CardinalityInterval {
-    double lower;
-    double upper;
-};
-
 class HyperLogLog {
 public:
     using Record = HyperLogLogData;
     static constexpr codec::Format format{"VTHL", 1};
     static constexpr FileErrorStyle file_errors = FileErrorStyle::combined;
-    static constexpr std::uint8_t record_version = 2;
     static constexpr std::uint8_t min_precision = 4;
     static constexpr std::uint8_t max_precision = 18;
 
     // An empty counter with 2^precision registers.
     static HyperLogLog create(std::uint8_t precision, std::uint64_t seed);
-    // A counter from a decoded record, after checking it.
+    // A counter from a decoded record, after checking it;
+    // velt::from_record checks its version first.
     static HyperLogLog from_record(HyperLogLogData record);
     const HyperLogLogData& record() const { return data_; }
 
@@ -94,7 +90,7 @@ public:
     // beyond what a 64-bit hash can tell apart).
     double cardinality() const;
     // The normal interval around E; confidence must be 0.80, 0.90, 0.95 or 0.99.
-    CardinalityInterval confidence_interval(double confidence) const;
+    ConfidenceInterval confidence_interval(double confidence) const;
     // E rounded half away from zero, saturating to the unsigned 64-bit range.
     std::uint64_t rounded_cardinality() const;
 
@@ -106,7 +102,7 @@ public:
     // The normal interval around it, from its own standard error at the estimate
     // (smaller than 1.04 / sqrt(m) while many registers are empty); the same
     // confidence levels as confidence_interval.
-    CardinalityInterval unbiased_confidence_interval(double confidence) const;
+    ConfidenceInterval unbiased_confidence_interval(double confidence) const;
 
     void merge(const HyperLogLog& other);
     void clear();

@@ -1,7 +1,7 @@
 // Storage for large arrays (bit arrays, counter tables, item batches).
 //
 // Memory here is backed lazily and first-touch page faults are expensive, so
-// blocks of 4 MiB and more are aligned to 2 MiB and advised to use transparent
+// blocks of tuning::huge_page_threshold (4 MiB) and more are aligned to 2 MiB and advised to use transparent
 // huge pages: touching 64 MiB then costs milliseconds instead of hundreds.
 #pragma once
 
@@ -11,6 +11,8 @@
 #include <limits>
 #include <new>
 #include <vector>
+
+#include "core/tuning.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -39,8 +41,6 @@ template <class T>
 struct LargeArrayAllocator {
     using value_type = T;
 
-    static constexpr std::size_t huge_page_threshold = std::size_t{4} << 20;
-
     LargeArrayAllocator() = default;
     template <class U>
     LargeArrayAllocator(const LargeArrayAllocator<U>&) noexcept {}
@@ -48,7 +48,7 @@ struct LargeArrayAllocator {
     T* allocate(std::size_t n) {
         if (n > std::numeric_limits<std::size_t>::max() / sizeof(T) - huge_page_size) throw std::bad_alloc();
         const std::size_t bytes = n * sizeof(T);
-        if (bytes < huge_page_threshold) return static_cast<T*>(::operator new(bytes));
+        if (bytes < tuning::huge_page_threshold) return static_cast<T*>(::operator new(bytes));
         const std::size_t rounded = (bytes + huge_page_size - 1) / huge_page_size * huge_page_size;
         void* block = std::aligned_alloc(huge_page_size, rounded);
         if (block == nullptr) throw std::bad_alloc();
@@ -57,7 +57,7 @@ struct LargeArrayAllocator {
     }
 
     void deallocate(T* block, std::size_t n) noexcept {
-        if (n * sizeof(T) < huge_page_threshold) ::operator delete(block);
+        if (n * sizeof(T) < tuning::huge_page_threshold) ::operator delete(block);
         else std::free(block);
     }
 

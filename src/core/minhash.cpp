@@ -13,33 +13,8 @@ namespace {
 
 // Signatures are comparable or mergeable only under the same slot hash functions.
 void check_same_configuration(std::string_view action, const MinHashData& mine, const MinHashData& theirs) {
-    if (mine.num_hashes != theirs.num_hashes) {
-        throw ValueError(mismatch_message(action, "num_hashes", mine.num_hashes, theirs.num_hashes));
-    }
-    if (mine.seed != theirs.seed) throw ValueError(mismatch_message(action, "seed", mine.seed, theirs.seed));
-}
-
-// The two-sided normal quantile of each supported confidence level.
-struct ConfidenceLevel {
-    double level;
-    double z;
-};
-constexpr ConfidenceLevel confidence_levels[] = {
-    {0.80, 1.281552},
-    {0.90, 1.644854},
-    {0.95, 1.959964},
-    {0.99, 2.575829},
-};
-
-// A level is matched within 2^-52 (one unit in the last place of 1.0), so that
-// a level computed as, say, 1 - 0.05 still selects it.
-constexpr double level_tolerance = 0x1p-52;
-
-double z_for(double confidence) {
-    for (const ConfidenceLevel& candidate : confidence_levels) {
-        if (std::abs(confidence - candidate.level) < level_tolerance) return candidate.z;
-    }
-    throw ValueError("confidence must be one of 0.80, 0.90, 0.95, or 0.99");
+    require_same_settings(action,
+                          {{"num_hashes", mine.num_hashes, theirs.num_hashes}, {"seed", mine.seed, theirs.seed}});
 }
 
 }  // namespace
@@ -49,7 +24,7 @@ MinHash MinHash::create(std::uint64_t num_hashes, std::uint64_t seed) {
     MinHashData data;
     // A slot count beyond the address space would otherwise be truncated on its way to size_t.
     if (num_hashes > data.signature.max_size()) throw std::bad_alloc();
-    data.version = record_version;
+    data.version = MinHashData::layout.current;
     data.signature.assign(static_cast<std::size_t>(num_hashes), empty_slot);
     data.num_hashes = num_hashes;
     data.seed = seed;
@@ -57,7 +32,6 @@ MinHash MinHash::create(std::uint64_t num_hashes, std::uint64_t seed) {
 }
 
 MinHash MinHash::from_record(MinHashData record) {
-    if (record.version != record_version) throw ValueError("Unsupported MinHash data version");
     if (record.num_hashes == 0) throw ValueError("num_hashes must be positive");
     if (record.signature.size() != record.num_hashes) {
         throw ValueError("signature length does not match num_hashes");
@@ -110,11 +84,11 @@ double MinHash::jaccard(const MinHash& other) const {
     return static_cast<double>(equal_slots) / static_cast<double>(data_.num_hashes);
 }
 
-Interval MinHash::jaccard_interval(const MinHash& other, double confidence) const {
+ConfidenceInterval MinHash::jaccard_interval(const MinHash& other, double confidence) const {
     // A configuration mismatch is reported before the confidence level is looked at.
     const double estimate = jaccard(other);
     const double margin =
-        z_for(confidence) * std::sqrt(estimate * (1.0 - estimate) / static_cast<double>(data_.num_hashes));
+        normal_quantile(confidence) * std::sqrt(estimate * (1.0 - estimate) / static_cast<double>(data_.num_hashes));
     return {std::max(estimate - margin, 0.0), std::min(estimate + margin, 1.0)};
 }
 

@@ -17,6 +17,7 @@
 #include "core/file_io.hpp"
 #include "core/hash.hpp"
 #include "core/large_array.hpp"
+#include "core/statistics.hpp"
 
 namespace velt {
 
@@ -24,9 +25,9 @@ namespace velt {
 struct MinHashData {
     static constexpr std::string_view record_name = "MinHashData";
 
-    // The layout version of this record, separate from the envelope version.
-    // JSON text may leave it out; it then reads as 0, which validation refuses.
-    std::uint8_t version = 0;
+    static constexpr codec::LayoutVersion layout{.current = 2, .when_absent = 0, .structure = "MinHash"};
+
+    std::uint8_t version = layout.when_absent;
     // Slot i holds the smallest slot-i hash seen; all bits set marks an empty slot.
     LargeArray<std::uint64_t> signature;
     std::uint64_t num_hashes = 0;
@@ -41,24 +42,18 @@ struct MinHashData {
     }
 };
 
-// The two ends of a confidence interval.
-struct Interval {
-    double low;
-    double high;
-};
-
 class MinHash {
 public:
     using Record = MinHashData;
     static constexpr codec::Format format{"VTMH", 1};
     static constexpr FileErrorStyle file_errors = FileErrorStyle::separate;
-    static constexpr std::uint8_t record_version = 2;
     // The value of a slot that has seen no item: above every hash, so the first one replaces it.
     static constexpr std::uint64_t empty_slot = std::numeric_limits<std::uint64_t>::max();
 
     // An empty signature of `num_hashes` slots.
     static MinHash create(std::uint64_t num_hashes, std::uint64_t seed);
-    // A signature from a decoded record, after checking it.
+    // A signature from a decoded record, after checking it;
+    // velt::from_record checks its version first.
     static MinHash from_record(MinHashData record);
     const MinHashData& record() const { return data_; }
 
@@ -72,7 +67,7 @@ public:
     // The share of slots at which the two signatures agree.
     double jaccard(const MinHash& other) const;
     // The normal approximation around jaccard(other) at confidence 0.80, 0.90, 0.95 or 0.99.
-    Interval jaccard_interval(const MinHash& other, double confidence) const;
+    ConfidenceInterval jaccard_interval(const MinHash& other, double confidence) const;
     void merge(const MinHash& other);
     void clear();
     bool is_empty() const;

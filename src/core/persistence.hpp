@@ -1,18 +1,34 @@
 // The six persistence operations, written once for every structure. A
 // structure S provides its record type `S::Record`, `record()`,
-// `S::from_record(record)` (which validates), its binary `S::format` and its
-// `S::file_errors` style.
+// `S::from_record(record)` (which validates the state), its binary `S::format`
+// and its `S::file_errors` style.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/codec/binary.hpp"
 #include "core/codec/json_reader.hpp"
 #include "core/codec/json_writer.hpp"
+#include "core/codec/record.hpp"
+#include "core/error.hpp"
 #include "core/file_io.hpp"
 
 namespace velt {
+
+// A structure from a decoded record: the layout version of a versioned record
+// first, then the structure's own checks.
+template <class S>
+S from_record(typename S::Record record) {
+    using R = typename S::Record;
+    if constexpr (codec::VersionedRecord<R>) {
+        if (record.version != R::layout.current) {
+            throw ValueError("Unsupported " + std::string(R::layout.structure) + " data version");
+        }
+    }
+    return S::from_record(std::move(record));
+}
 
 template <class S>
 std::string to_bytes(const S& structure) {
@@ -27,7 +43,7 @@ void write_bytes(const S& structure, Allocate&& allocate) {
 
 template <class S>
 S from_bytes(std::string_view data) {
-    return S::from_record(codec::from_binary<typename S::Record>(data, S::format));
+    return from_record<S>(codec::from_binary<typename S::Record>(data, S::format));
 }
 
 template <class S>
@@ -37,7 +53,7 @@ std::string to_json(const S& structure) {
 
 template <class S>
 S from_json(std::string_view text) {
-    return S::from_record(codec::from_json<typename S::Record>(text));
+    return from_record<S>(codec::from_json<typename S::Record>(text));
 }
 
 template <class S>

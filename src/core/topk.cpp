@@ -7,14 +7,10 @@
 #include "core/error.hpp"
 #include "core/hash.hpp"
 #include "core/saturating.hpp"
+#include "core/tuning.hpp"
 
 namespace velt {
 namespace {
-
-// Room made for counters up front. k may be far larger than any stream's
-// distinct items (TopK(10**18) is valid), so beyond this the storage grows
-// only as counters are taken.
-constexpr std::uint64_t max_initial_reservation = 1024;
 
 // The per-process key of the item hash, drawn from the operating system on first use.
 std::uint64_t process_key() {
@@ -84,13 +80,12 @@ void TopK::Index::clear() {
 
 TopK::TopK(std::uint64_t k) : k_(k) {
     if (k == 0) throw ValueError("k must be positive");
-    const auto reservation = static_cast<std::size_t>(std::min(k, max_initial_reservation));
+    const auto reservation = static_cast<std::size_t>(std::min(k, tuning::topk_initial_counters));
     nodes_.reserve(reservation);
     index_.reserve(reservation);
 }
 
 TopK TopK::from_record(TopKData record) {
-    if (record.version != TopKData::current_version) throw ValueError("Unsupported TopK data version");
     if (record.k == 0) throw ValueError("k must be positive");
     if (record.counters.size() > record.k) throw ValueError("number of counters exceeds k");
 
@@ -116,6 +111,7 @@ TopK TopK::from_record(TopKData record) {
 
 TopKData TopK::record() const {
     TopKData data;
+    data.version = TopKData::layout.current;
     data.counters = top();
     data.k = k_;
     return data;
@@ -295,9 +291,7 @@ std::string TopK::repr() const {
 // ---- Combining -------------------------------------------------------------------
 
 void TopK::merge(const TopK& other) {
-    if (k_ != other.k_) {
-        throw ValueError(mismatch_message("merge", "k", k_, other.k_));
-    }
+    require_same_settings("merge", {{"k", k_, other.k_}});
     // An item one side does not track may have occurred there up to that
     // side's minimum times, but only once that side has had to evict.
     const auto full_minimum = [](const TopK& side) { return side.tracked() == side.k_ ? side.min_count() : 0; };

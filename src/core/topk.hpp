@@ -52,10 +52,11 @@ struct TopKCounter {
 // stored; it is rebuilt on reading.
 struct TopKData {
     static constexpr std::string_view record_name = "TopKData";
-    static constexpr std::uint8_t current_version = 1;
+    // A JSON text without a version is taken as the current one.
+    static constexpr codec::LayoutVersion layout{.current = 1, .when_absent = 1, .structure = "TopK"};
 
-    std::uint8_t version = current_version;  // JSON may leave it out: it then reads as 1
-    std::vector<TopKCounter> counters;       // largest count first
+    std::uint8_t version = layout.when_absent;
+    std::vector<TopKCounter> counters;  // largest count first
     std::uint64_t k = 0;
 
     template <class Visitor>
@@ -74,7 +75,8 @@ public:
 
     // An empty tracker of at most k counters; k must be positive.
     explicit TopK(std::uint64_t k);
-    // A tracker from a decoded record, after checking it.
+    // A tracker from a decoded record, after checking it;
+    // velt::from_record checks its version first.
     static TopK from_record(TopKData record);
     TopKData record() const;
 

@@ -185,10 +185,9 @@ void check_sequence_argument(PyObject* value, const char* name) {
 }
 
 std::size_t reservation_for(PyObject* object) {
-    constexpr Py_ssize_t max_reservation = Py_ssize_t{1} << 22;
     const Py_ssize_t length = PyObject_Size(object);
     if (length < 0) PyErr_Clear();  // an iterator: no length known in advance
-    return static_cast<std::size_t>(std::clamp<Py_ssize_t>(length, 0, max_reservation));
+    return static_cast<std::size_t>(std::clamp<Py_ssize_t>(length, 0, tuning::max_reserved_items));
 }
 
 ByteData::ByteData(PyObject* value, const char* name) {

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "core/large_array.hpp"
+#include "core/tuning.hpp"
 
 namespace velt::python {
 
@@ -140,7 +141,7 @@ void for_each_element(PyObject* iterable, Visit&& visit) {
         };
         // The elements are separate objects, often scattered through memory:
         // fetching one a few places ahead overlaps their cache misses.
-        constexpr Py_ssize_t prefetch_distance = 8;
+        constexpr Py_ssize_t prefetch_distance = tuning::element_prefetch_distance;
         for (Py_ssize_t i = 0;; ++i) {
             const Py_ssize_t size = Py_SIZE(iterable);  // a list may change while its items run code
             if (i >= size) return;

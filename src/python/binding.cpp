@@ -73,24 +73,33 @@ bool can_borrow_exclusive(const BorrowState& state) { return !state.exclusive &&
 
 // ---- Classes -------------------------------------------------------------------
 
-void add_class(PyObject* module, PyType_Spec& spec, PyTypeObject*& type) {
+namespace {
+
+// The module's attribute `name`, made by `make` (returning a new reference) when it has none yet.
+Ref module_attribute(PyObject* module, const char* name, PyObject* (*make)()) {
+    if (PyObject* existing = PyObject_GetAttrString(module, name)) return Ref(existing);
+    PyErr_Clear();
+    Ref made = Ref::checked(make());
+    if (PyModule_AddObjectRef(module, name, made.get()) < 0) throw_python_error();
+    return made;
+}
+
+}  // namespace
+
+void add_class(PyObject* module, PyType_Spec& spec, PyTypeObject*& type, std::string_view magic) {
     type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     if (type == nullptr) throw_python_error();
+    PyObject* const type_object = reinterpret_cast<PyObject*>(type);
     const std::string name = type_name(type);
-    if (PyModule_AddObjectRef(module, name.c_str(), reinterpret_cast<PyObject*>(type)) < 0) throw_python_error();
+    if (PyModule_AddObjectRef(module, name.c_str(), type_object) < 0) throw_python_error();
 
-    PyObject* all = PyObject_GetAttrString(module, "__all__");
-    if (all == nullptr) {
-        PyErr_Clear();
-        all = PyList_New(0);
-        if (all == nullptr || PyModule_AddObjectRef(module, "__all__", all) < 0) {
-            Py_XDECREF(all);
-            throw_python_error();
-        }
-    }
-    Ref owned_all(all);
+    Ref all = module_attribute(module, "__all__", [] { return PyList_New(0); });
     Ref entry = Ref::checked(PyUnicode_FromString(name.c_str()));
-    if (PyList_Append(all, entry.get()) < 0) throw_python_error();
+    if (PyList_Append(all.get(), entry.get()) < 0) throw_python_error();
+
+    Ref magics = module_attribute(module, "MAGICS", [] { return PyDict_New(); });
+    Ref key = Ref::checked(new_bytes(magic));
+    if (PyDict_SetItem(magics.get(), key.get(), type_object) < 0) throw_python_error();
 }
 
 std::string type_name(PyTypeObject* type) {

@@ -192,15 +192,16 @@ inline constexpr auto qualified_name = [] {
     return text;
 }();
 
-// Creates a class from its spec and adds it to the module (and to `__all__`).
-void add_class(PyObject* module, PyType_Spec& spec, PyTypeObject*& type);
+// Creates a class from its spec and adds it to the module, to `__all__`, and to
+// `MAGICS` under the magic that starts its binary form.
+void add_class(PyObject* module, PyType_Spec& spec, PyTypeObject*& type, std::string_view magic);
 
 // Creates the class over `Core` with these slots (a table ending in {0, nullptr}).
 template <class Core>
 void add_class(PyObject* module, PyType_Slot* slots) {
     PyType_Spec spec = {qualified_name<Core>.data(), sizeof(Instance<Core>), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    add_class(module, spec, Instance<Core>::type);
+    add_class(module, spec, Instance<Core>::type, Core::format.magic);
 }
 
 // The `__name__` of a type, for messages.

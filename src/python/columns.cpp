@@ -12,6 +12,7 @@
 #include "core/codec/utf8.hpp"
 #include "core/decimal.hpp"
 #include "core/error.hpp"
+#include "core/tuning.hpp"
 #include "python/arguments.hpp"
 #include "python/arrow_c_data.hpp"
 #include "python/items.hpp"
@@ -19,10 +20,6 @@
 namespace velt::python {
 
 namespace {
-
-// Values per block: the views and decimal text of one block stay within a few
-// MiB however long the column is.
-constexpr std::size_t block_values = std::size_t{1} << 12;
 
 // The views of one block and the arena holding the text written for it.
 struct Block {
@@ -264,9 +261,9 @@ private:
 void process_chunk(const ArrowChunk& chunk, Block& block, const ColumnBlock& process) {
     without_gil([&] {
         chunk.check_values();
-        for (std::size_t first = 0; first < chunk.size(); first += block_values) {
+        for (std::size_t first = 0; first < chunk.size(); first += tuning::column_block_values) {
             block.start();
-            chunk.append(first, std::min(chunk.size(), first + block_values), block);
+            chunk.append(first, std::min(chunk.size(), first + tuning::column_block_values), block);
             process(block.views);
         }
     });
@@ -508,9 +505,9 @@ bool read_buffer(PyObject* object, ColumnValues values, const ColumnBlock& proce
     }
     Block block;
     std::string scratch;
-    for (std::size_t first = 0; first < count; first += block_values) {
+    for (std::size_t first = 0; first < count; first += tuning::column_block_values) {
         block.start();
-        const std::size_t last = std::min(count, first + block_values);
+        const std::size_t last = std::min(count, first + tuning::column_block_values);
         for (std::size_t i = first; i < last; ++i) {
             const char* element = start + static_cast<Py_ssize_t>(i) * stride;
             block.views.push_back(element_bytes(element, view, *type, values, block.arena, scratch));

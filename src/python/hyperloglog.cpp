@@ -30,13 +30,13 @@ PyObject* HyperLogLog_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 // ---- Estimating ------------------------------------------------------------------
 
 // name(confidence=0.95): one of the two intervals, classic or unbiased, as a pair of floats.
-template <MethodName name, CardinalityInterval (HyperLogLog::*interval)(double) const>
+template <MethodName name, ConfidenceInterval (HyperLogLog::*interval)(double) const>
 PyObject* interval_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
         const auto bound = bind(Signature<1>{class_name<HyperLogLog>, name.text, {"confidence"}, 0}, args, nargs, kwnames);
         auto counter = Object::shared(self);
         const double confidence = bound[0] ? to_f64(bound[0], "confidence") : 0.95;
-        const CardinalityInterval result = (counter.core.*interval)(confidence);
+        const ConfidenceInterval result = (counter.core.*interval)(confidence);
         return new_f64_pair(result.lower, result.upper);
     });
 }

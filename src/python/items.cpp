@@ -6,6 +6,7 @@
 
 #include "core/codec/utf8.hpp"
 #include "core/decimal.hpp"
+#include "core/tuning.hpp"
 #include "python/arguments.hpp"
 
 namespace velt::python {
@@ -137,11 +138,9 @@ Item::Item(PyObject* item) {
 void ByteArena::next_block(std::size_t size) {
     while (current_ < blocks_.size() && blocks_[current_].size() <= size) ++current_;
     if (current_ == blocks_.size()) {
-        constexpr std::size_t first_block = std::size_t{4} << 10;
-        // Large enough to be given huge pages (see LargeArrayAllocator).
-        constexpr std::size_t largest_block = std::size_t{4} << 20;
         const std::size_t previous = blocks_.empty() ? 0 : blocks_.back().size();
-        blocks_.emplace_back(std::max(std::clamp(2 * previous, first_block, largest_block), size + 1));
+        const std::size_t doubled = std::clamp(2 * previous, tuning::arena_first_block, tuning::arena_largest_block);
+        blocks_.emplace_back(std::max(doubled, size + 1));
     }
     next_ = blocks_[current_].data();
     end_ = next_ + blocks_[current_].size();
@@ -164,9 +163,8 @@ namespace {
 // The buffers of the last item batch this thread destroyed. Fresh memory is
 // expensive to touch for the first time (a page fault per page), as much as
 // the rest of the work of a large batch, so the next batch reuses them. Only
-// one set of at most retained_limit bytes is kept per thread.
+// one set of at most tuning::retained_batch_bytes is kept per thread.
 thread_local std::optional<BatchBuffers> spare_buffers;
-constexpr std::size_t retained_limit = std::size_t{64} << 20;
 
 BatchBuffers take_spare_buffers() {
     if (!spare_buffers) return {};
@@ -177,7 +175,7 @@ BatchBuffers take_spare_buffers() {
 
 void give_back(BatchBuffers& buffers) {
     const std::size_t size = buffers.views.capacity() * sizeof(std::string_view) + buffers.arena.capacity();
-    if (spare_buffers || size > retained_limit) return;
+    if (spare_buffers || size > tuning::retained_batch_bytes) return;
     buffers.views.clear();
     buffers.arena.clear();
     spare_buffers.emplace(std::move(buffers));
@@ -189,8 +187,7 @@ inline void ItemBatch::keep(std::string_view bytes, PyObject* item, Ref owner) {
     // Short items are copied next to one another: cheaper to hash later than
     // scattered objects, and no reference to release. Longer ones are viewed
     // in place, their object (or `owner`, when the bytes live there) kept alive.
-    constexpr std::size_t longest_copied = 64;
-    if (bytes.size() <= longest_copied) {
+    if (bytes.size() <= tuning::longest_copied_item) {
         buffers_.views.push_back(buffers_.arena.store(bytes));
         return;
     }

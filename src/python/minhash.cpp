@@ -47,8 +47,8 @@ PyObject* MinHash_jaccard_interval(PyObject* self, PyObject* const* args, Py_ssi
         auto minhash = Object::shared(self);
         auto other = to_other<MinHash>(bound[0], "other");
         const double confidence = bound[1] ? to_f64(bound[1], "confidence") : 0.95;
-        const Interval interval = minhash.core.jaccard_interval(other.core, confidence);
-        return new_f64_pair(interval.low, interval.high);
+        const ConfidenceInterval interval = minhash.core.jaccard_interval(other.core, confidence);
+        return new_f64_pair(interval.lower, interval.upper);
     });
 }
 

@@ -9,6 +9,7 @@
 
 #include "core/count_min_sketch.hpp"
 #include "core/error.hpp"
+#include "core/persistence.hpp"
 #include "core/saturating.hpp"
 
 namespace velt {
@@ -93,7 +94,7 @@ TEST(CountMinSketch, RecordValidationInOrder) {
     };
     for (const auto& [record, message] : cases) {
         try {
-            CountMinSketch::from_record(record);
+            from_record<CountMinSketch>(record);
             ADD_FAILURE() << "accepted: " << message;
         } catch (const ValueError& error) {
             EXPECT_EQ(error.what(), message);

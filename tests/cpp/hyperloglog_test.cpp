@@ -17,7 +17,7 @@ namespace {
 // A record of precision p whose registers are all `rank`, except the first `others` ones, which hold `other_rank`.
 HyperLogLogData registers_of(std::uint8_t p, std::uint8_t rank, std::size_t others = 0, std::uint8_t other_rank = 0) {
     HyperLogLogData data;
-    data.version = HyperLogLog::record_version;
+    data.version = HyperLogLogData::layout.current;
     data.precision = p;
     data.registers.assign(std::size_t{1} << p, rank);
     for (std::size_t i = 0; i < others; ++i) data.registers[i] = other_rank;
@@ -26,7 +26,7 @@ HyperLogLogData registers_of(std::uint8_t p, std::uint8_t rank, std::size_t othe
 
 std::string message_of(const HyperLogLogData& record) {
     try {
-        HyperLogLog::from_record(record);
+        from_record<HyperLogLog>(record);
     } catch (const ValueError& error) {
         return error.what();
     }
@@ -103,7 +103,7 @@ TEST(HyperLogLog, RoundedCardinalitySaturatesOnAnInfiniteEstimate) {
 }
 
 TEST(HyperLogLog, IntervalOfAnInfiniteEstimateStartsAtZero) {
-    const CardinalityInterval interval = HyperLogLog::from_record(registers_of(4, 61)).confidence_interval(0.95);
+    const ConfidenceInterval interval = HyperLogLog::from_record(registers_of(4, 61)).confidence_interval(0.95);
     EXPECT_EQ(interval.lower, 0.0);
     EXPECT_TRUE(std::isinf(interval.upper));
 }

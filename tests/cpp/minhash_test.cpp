@@ -8,6 +8,7 @@
 
 #include "core/error.hpp"
 #include "core/minhash.hpp"
+#include "core/persistence.hpp"
 
 namespace velt {
 namespace {
@@ -61,7 +62,7 @@ TEST(MinHash, FromRecordValidatesInOrder) {
         {record_with(2, 1, {1, 2}), "signature length does not match num_hashes"},
     };
     for (const auto& [record, message] : cases) {
-        EXPECT_EQ(value_error_of([&record = record] { MinHash::from_record(record); }), message);
+        EXPECT_EQ(value_error_of([&record = record] { from_record<MinHash>(record); }), message);
     }
     // Slot values are not checked: any 64-bit value is a possible minimum.
     const MinHash loaded = MinHash::from_record(record_with(2, 3, {0, 7, empty}, 9));
@@ -95,21 +96,21 @@ TEST(MinHash, IntervalUsesTheNormalQuantileOfTheLevel) {
     const MinHash b = MinHash::from_record(record_with(2, 4, {1, 2, 0, 0}));
     const std::pair<double, double> levels[] = {{0.80, 1.281552}, {0.90, 1.644854}, {0.95, 1.959964}, {0.99, 2.575829}};
     for (const auto& [level, z] : levels) {
-        const Interval interval = a.jaccard_interval(b, level);
-        EXPECT_DOUBLE_EQ(interval.low, std::max(0.5 - 0.25 * z, 0.0)) << level;
-        EXPECT_DOUBLE_EQ(interval.high, std::min(0.5 + 0.25 * z, 1.0)) << level;
+        const ConfidenceInterval interval = a.jaccard_interval(b, level);
+        EXPECT_DOUBLE_EQ(interval.lower, std::max(0.5 - 0.25 * z, 0.0)) << level;
+        EXPECT_DOUBLE_EQ(interval.upper, std::min(0.5 + 0.25 * z, 1.0)) << level;
     }
-    const Interval near_level = a.jaccard_interval(b, std::nextafter(0.95, 1.0));
-    EXPECT_DOUBLE_EQ(near_level.low, 0.5 - 0.25 * 1.959964);
+    const ConfidenceInterval near_level = a.jaccard_interval(b, std::nextafter(0.95, 1.0));
+    EXPECT_DOUBLE_EQ(near_level.lower, 0.5 - 0.25 * 1.959964);
     for (double unsupported : {0.5, 0.951, 0.0, 1.0, std::nan("")}) {
         EXPECT_EQ(value_error_of([&] { a.jaccard_interval(b, unsupported); }),
                   "confidence must be one of 0.80, 0.90, 0.95, or 0.99")
             << unsupported;
     }
     // Identical signatures: no spread.
-    const Interval same = a.jaccard_interval(a, 0.99);
-    EXPECT_EQ(same.low, 1.0);
-    EXPECT_EQ(same.high, 1.0);
+    const ConfidenceInterval same = a.jaccard_interval(a, 0.99);
+    EXPECT_EQ(same.lower, 1.0);
+    EXPECT_EQ(same.upper, 1.0);
 }
 
 TEST(MinHash, MergeIsTheSignatureOfTheUnion) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/persistence.hpp"
 #include "core/saturating.hpp"
 #include "core/topk.hpp"
 
@@ -137,7 +138,7 @@ TEST(TopK, FromRecordValidatesInOrder) {
         {record(1, 5, {{"a", 3, 0}, {"b", 5, 9}}), "counter error exceeds count"},
     };
     for (const auto& [data, message] : cases) {
-        EXPECT_EQ(message_of([&data = data] { TopK::from_record(data); }), message);
+        EXPECT_EQ(message_of([&data = data] { from_record<TopK>(data); }), message);
     }
 }
 

@@ -6,10 +6,10 @@
 namespace velt::codec {
 
 void write_envelope_header(char* out, Format format, std::string_view payload) {
-    std::memcpy(out, format.magic.data(), 4);
-    out[4] = static_cast<char>(format.version);
-    store_le(out + 5, static_cast<std::uint64_t>(payload.size()));
-    store_le(out + 13, hash_with_seed(payload, checksum_seed));
+    std::memcpy(out, format.magic.data(), magic_size);
+    out[version_offset] = static_cast<char>(format.version);
+    store_le(out + length_offset, static_cast<std::uint64_t>(payload.size()));
+    store_le(out + checksum_offset, hash_with_seed(payload, checksum_seed));
 }
 
 std::string encode_envelope(Format format, std::string_view payload) {
@@ -21,19 +21,19 @@ std::string encode_envelope(Format format, std::string_view payload) {
 
 std::string_view decode_envelope(std::string_view data, Format format) {
     // The cheap header checks come first; the payload is hashed only when they pass.
-    if (data.size() < envelope_header_size || data.substr(0, 4) != format.magic) {
+    if (data.size() < envelope_header_size || data.substr(0, magic_size) != format.magic) {
         throw ValueError("invalid Velt binary format");
     }
-    const auto version = static_cast<std::uint8_t>(data[4]);
+    const auto version = static_cast<std::uint8_t>(data[version_offset]);
     if (version != format.version) {
         throw ValueError("unsupported binary format version: " + std::to_string(version) + " (expected " +
                          std::to_string(format.version) + ")");
     }
     const std::string_view payload = data.substr(envelope_header_size);
-    if (load_le<std::uint64_t>(data.data() + 5) != payload.size()) {
+    if (load_le<std::uint64_t>(data.data() + length_offset) != payload.size()) {
         throw ValueError("binary payload length does not match header");
     }
-    if (load_le<std::uint64_t>(data.data() + 13) != hash_with_seed(payload, checksum_seed)) {
+    if (load_le<std::uint64_t>(data.data() + checksum_offset) != hash_with_seed(payload, checksum_seed)) {
         throw ValueError("binary payload checksum mismatch");
     }
     return payload;

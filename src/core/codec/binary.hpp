@@ -15,12 +15,20 @@
 
 #include "core/codec/record.hpp"
 #include "core/error.hpp"
+#include "core/tuning.hpp"
 
 namespace velt::codec {
 
 // ---- Envelope -------------------------------------------------------------
 
-inline constexpr std::size_t envelope_header_size = 21;
+// The header, in order: the structure's magic, the envelope version, the payload's
+// length (u64) and the payload's checksum (u64, seeded XXH3); the payload follows.
+inline constexpr std::size_t magic_size = 4;
+inline constexpr std::size_t version_offset = magic_size;
+inline constexpr std::size_t length_offset = version_offset + sizeof(std::uint8_t);
+inline constexpr std::size_t checksum_offset = length_offset + sizeof(std::uint64_t);
+inline constexpr std::size_t envelope_header_size = checksum_offset + sizeof(std::uint64_t);
+static_assert(envelope_header_size == 21, "the envelope's layout is fixed by the format");
 // Seed of the payload checksum: the ASCII bytes "VELTSKET" read big-endian.
 inline constexpr std::uint64_t checksum_seed = 0x56454C54534B4554ULL;
 
@@ -210,10 +218,8 @@ public:
     }
 
 private:
-    // A claimed count is never trusted: room is reserved for at most 1 MiB of
+    // A claimed count is never trusted: room is reserved for a bounded number of
     // elements ahead of the bytes that actually arrive.
-    static constexpr std::size_t max_reservation_bytes = 1 << 20;
-
     template <class V>
     void read_vector(V& vector, std::uint64_t count) {
         using Element = typename V::value_type;
@@ -229,7 +235,7 @@ private:
                 for (std::size_t i = 0; i < count; ++i) vector[i] = load_le<Element>(bytes + i * sizeof(Element));
             }
         } else {
-            vector.reserve(std::min<std::uint64_t>(count, max_reservation_bytes / sizeof(Element)));
+            vector.reserve(std::min<std::uint64_t>(count, tuning::max_decoder_reservation_bytes / sizeof(Element)));
             for (std::uint64_t i = 0; i < count; ++i) read(vector.emplace_back());
         }
     }

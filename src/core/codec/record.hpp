@@ -20,6 +20,14 @@
 // keeps the value the struct was initialised with. `std::optional` fields may
 // always be left out (they read back as empty).
 //
+// A record whose layout has its own version (apart from the envelope's) states
+// it in `layout`, and its field `version` starts from `layout.when_absent`:
+//
+//     static constexpr codec::LayoutVersion layout{.current = 2, .when_absent = 0, .structure = "MinHash"};
+//     std::uint8_t version = layout.when_absent;
+//
+// Decoding refuses any other version than `current` (see core/persistence.hpp).
+//
 // Field types: unsigned 8/16/32/64-bit integers, double, std::string (UTF-8
 // text), std::vector of any field type, std::array of any field type (a
 // fixed-length array), std::optional of any field type, and nested records.
@@ -43,6 +51,19 @@ inline constexpr MayBeAbsent may_be_absent{};
 template <class T>
 concept Record = requires(T& record) {
     { T::record_name } -> std::convertible_to<std::string_view>;
+};
+
+// The version of a record's layout, carried in its field "version".
+struct LayoutVersion {
+    std::uint8_t current;        // the one version written and accepted
+    std::uint8_t when_absent;    // what a JSON text that leaves the field out reads as
+    std::string_view structure;  // names it in "Unsupported {structure} data version"
+};
+
+template <class T>
+concept VersionedRecord = Record<T> && requires(T& record) {
+    { T::layout } -> std::convertible_to<LayoutVersion>;
+    { record.version } -> std::convertible_to<std::uint8_t>;
 };
 
 template <class T>
