@@ -312,6 +312,8 @@ void Parser::read_string(std::string& out, Describe expected) {
     fail_invalid_type(expected);
 }
 
+// ---- Numbers ----
+
 // The reader stands on '-' or a digit; it stops after the number.
 Parser::NumberToken Parser::scan_number(Use use) {
     // Where the text ends before a digit it needs, a read number reports the
@@ -497,6 +499,11 @@ void Parser::enter_container() {
     ++pos_;
 }
 
+void Parser::leave_container() {
+    --depth_;
+    ++pos_;
+}
+
 void Parser::open_array(Describe expected) {
     const int c = peek();
     if (c == '[') return enter_container();
@@ -523,11 +530,7 @@ bool Parser::next_element(bool& first, Use use) {
 
 void Parser::close_array() {
     const int c = peek();
-    if (c == ']') {
-        ++pos_;
-        --depth_;
-        return;
-    }
+    if (c == ']') return leave_container();
     if (c < 0) fail_peek(eof_list);
     if (c == ',') {
         ++pos_;
@@ -588,11 +591,7 @@ void Parser::expect_colon() {
 
 void Parser::close_object() {
     const int c = peek();
-    if (c == '}') {
-        ++pos_;
-        --depth_;
-        return;
-    }
+    if (c == '}') return leave_container();
     if (c < 0) fail_peek(eof_object);
     fail_peek(c == ',' ? trailing_comma : trailing_characters);
 }

@@ -119,7 +119,9 @@ private:
     int peek_raw() const {
         return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1;
     }
+    // Past the bracket that opens or closes an array or object, counting depth.
     void enter_container();
+    void leave_container();
     void expect_ident(std::string_view rest);
     Number read_number(Describe expected);
     // The token scanners: one per kind, for read and skipped values alike.
