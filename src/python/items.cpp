@@ -66,7 +66,7 @@ using DigitBuffer = std::array<char, 24>;
 void write_eight_digits(char* out, std::uint32_t value) {
     static constexpr auto pairs = [] {
         std::array<char, 200> table{};
-        for (int i = 0; i < 100; ++i) {
+        for (std::size_t i = 0; i < 100; ++i) {
             table[2 * i] = static_cast<char>('0' + i / 10);
             table[2 * i + 1] = static_cast<char>('0' + i % 10);
         }
