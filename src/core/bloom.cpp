@@ -38,27 +38,11 @@ BloomFilter BloomFilter::from_record(BloomFilterData record) {
 }
 
 void BloomFilter::insert(HashPair pair) {
-    std::uint64_t* words = data_.bits.data();
-    for_each_position(pair, data_.num_hashes, data_.num_bits, [words](std::uint64_t position) {
-        set_bit(words, position);
-        return true;
-    });
+    set_bits(data_.bits.data(), pair, data_.num_hashes, data_.num_bits);
     if (data_.count != max_u64) ++data_.count;
 }
 
-bool BloomFilter::test(HashPair pair) const {
-    const std::uint64_t* words = data_.bits.data();
-    return for_each_position(pair, data_.num_hashes, data_.num_bits, [words](std::uint64_t position) {
-        return test_bit(words, position);
-    });
-}
-
-template <class PairOf, class Visit>
-void BloomFilter::for_each_pair(std::size_t count, PairOf&& pair_of, Visit&& visit) const {
-    for_each_pair_in_blocks(
-        count, pair_of, [this](HashPair pair) { __builtin_prefetch(&data_.bits[pair.h1 % data_.num_bits / 64]); },
-        visit);
-}
+bool BloomFilter::test(HashPair pair) const { return test_bits(data_.bits.data(), pair, data_.num_hashes, data_.num_bits); }
 
 // Batches list the positions of a block of items before setting any bit,
 // prefetching the word of each meanwhile, so that the cache misses of a block
@@ -89,28 +73,26 @@ void BloomFilter::insert_all(std::size_t count, PairOf&& pair_of) {
     data_.count = saturating_add(data_.count, count);
 }
 
-void BloomFilter::update(std::span<const std::string_view> items) {
-    insert_all(items.size(), [&](std::size_t i) { return item_pair_prefetching(items, i, data_.seed); });
-}
+void BloomFilter::update(std::span<const std::string_view> items) { insert_all(items.size(), item_pairs(items, data_.seed)); }
 
 void BloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
-    insert_all(hashes.size(), [&](std::size_t i) { return caller_hash_pair(hashes[i], data_.seed); });
+    insert_all(hashes.size(), caller_hash_pairs(hashes, data_.seed));
+}
+
+// Queries prefetch the word of each item's first position.
+template <class PairOf>
+std::vector<std::uint8_t> BloomFilter::test_all(std::size_t count, PairOf&& pair_of) const {
+    return answers_in_blocks(
+        count, pair_of, [this](HashPair pair) { __builtin_prefetch(&data_.bits[pair.h1 % data_.num_bits / 64]); },
+        [this](HashPair pair) { return test(pair); });
 }
 
 std::vector<std::uint8_t> BloomFilter::query_many(std::span<const std::string_view> items) const {
-    std::vector<std::uint8_t> answers(items.size());
-    for_each_pair(
-        items.size(), [&](std::size_t i) { return item_pair_prefetching(items, i, data_.seed); },
-        [&](std::size_t i, HashPair pair) { answers[i] = test(pair); });
-    return answers;
+    return test_all(items.size(), item_pairs(items, data_.seed));
 }
 
 std::vector<std::uint8_t> BloomFilter::query_hashes(std::span<const std::uint64_t> hashes) const {
-    std::vector<std::uint8_t> answers(hashes.size());
-    for_each_pair(
-        hashes.size(), [&](std::size_t i) { return caller_hash_pair(hashes[i], data_.seed); },
-        [&](std::size_t i, HashPair pair) { answers[i] = test(pair); });
-    return answers;
+    return test_all(hashes.size(), caller_hash_pairs(hashes, data_.seed));
 }
 
 void BloomFilter::merge(const BloomFilter& other) {
@@ -164,7 +146,7 @@ double BloomFilter::estimate_count() const {
 
 std::string_view BloomFilter::health() const { return fill_health(fill_ratio()); }
 
-bool BloomFilter::is_saturated() const { return fill_ratio() >= 0.8; }
+bool BloomFilter::is_saturated() const { return fill_ratio() >= saturated_fill; }
 
 std::string BloomFilter::repr() const {
     char fpr[32];

@@ -92,10 +92,9 @@ private:
     // insert(pair_of(i)) for i = 0 .. count-1.
     template <class PairOf>
     void insert_all(std::size_t count, PairOf&& pair_of);
-    // Calls visit(i, pair_of(i)) for i = 0 .. count-1, in order, a block at a
-    // time, prefetching the word of each pair's first position.
-    template <class PairOf, class Visit>
-    void for_each_pair(std::size_t count, PairOf&& pair_of, Visit&& visit) const;
+    // One answer per item 0 .. count-1, whose hash pairs come from pair_of(i).
+    template <class PairOf>
+    std::vector<std::uint8_t> test_all(std::size_t count, PairOf&& pair_of) const;
 
     BloomFilterData data_;
 };

@@ -1,10 +1,13 @@
 // The formulas the Bloom-family filters share: how many bits (or counters) and
-// hash functions a filter needs, and how bit positions address 64-bit words.
+// hash functions a filter needs, how bit positions address 64-bit words, and
+// how an item's positions are set and tested.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string_view>
+
+#include "core/hash.hpp"
 
 namespace velt {
 
@@ -30,10 +33,13 @@ BloomShape bloom_shape(std::optional<std::uint64_t> expected_items, double false
                        std::optional<std::uint64_t> size, std::optional<std::uint32_t> num_hashes,
                        std::string_view size_name);
 
+// The share of set bits (or non-zero counters) from which a filter is saturated.
+inline constexpr double saturated_fill = 0.8;
+
 // The health signal of a filter whose share of set bits (or non-zero counters)
-// is `fill`: "saturated" from 0.8, "warning" from 0.65, else "healthy".
+// is `fill`: "saturated" from saturated_fill, "warning" from 0.65, else "healthy".
 constexpr std::string_view fill_health(double fill) {
-    if (fill >= 0.8) return "saturated";
+    if (fill >= saturated_fill) return "saturated";
     if (fill >= 0.65) return "warning";
     return "healthy";
 }
@@ -47,6 +53,20 @@ inline void set_bit(std::uint64_t* words, std::uint64_t position) {
 }
 inline bool test_bit(const std::uint64_t* words, std::uint64_t position) {
     return (words[position / 64] >> (position % 64) & 1) != 0;
+}
+
+// Sets the bits at a hash pair's k positions in an array of m bits.
+inline void set_bits(std::uint64_t* words, HashPair pair, std::uint32_t k, std::uint64_t m) {
+    for_each_position(pair, k, m, [words](std::uint64_t position) {
+        set_bit(words, position);
+        return true;
+    });
+}
+
+// Whether the bits at a hash pair's k positions are all set, testing them in
+// order and stopping at the first clear one.
+inline bool test_bits(const std::uint64_t* words, HashPair pair, std::uint32_t k, std::uint64_t m) {
+    return for_each_position(pair, k, m, [words](std::uint64_t position) { return test_bit(words, position); });
 }
 
 }  // namespace velt

@@ -111,11 +111,11 @@ void CountingBloomFilter::add_all(std::size_t count, PairOf&& pair_of) {
 }
 
 void CountingBloomFilter::update(std::span<const std::string_view> items) {
-    add_all(items.size(), [&](std::size_t i) { return item_pair_prefetching(items, i, data_.seed); });
+    add_all(items.size(), item_pairs(items, data_.seed));
 }
 
 void CountingBloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
-    add_all(hashes.size(), [&](std::size_t i) { return caller_hash_pair(hashes[i], data_.seed); });
+    add_all(hashes.size(), caller_hash_pairs(hashes, data_.seed));
 }
 
 // ---- Removing and querying -------------------------------------------------------------
@@ -151,17 +151,15 @@ std::vector<std::uint8_t> CountingBloomFilter::test_all(std::size_t count, PairO
             return true;
         });
     };
-    std::vector<std::uint8_t> answers(count);
-    for_each_pair_in_blocks(count, pair_of, prefetch, [&](std::size_t i, HashPair pair) { answers[i] = test(pair); });
-    return answers;
+    return answers_in_blocks(count, pair_of, prefetch, [this](HashPair pair) { return test(pair); });
 }
 
 std::vector<std::uint8_t> CountingBloomFilter::query_many(std::span<const std::string_view> items) const {
-    return test_all(items.size(), [&](std::size_t i) { return item_pair_prefetching(items, i, data_.seed); });
+    return test_all(items.size(), item_pairs(items, data_.seed));
 }
 
 std::vector<std::uint8_t> CountingBloomFilter::query_hashes(std::span<const std::uint64_t> hashes) const {
-    return test_all(hashes.size(), [&](std::size_t i) { return caller_hash_pair(hashes[i], data_.seed); });
+    return test_all(hashes.size(), caller_hash_pairs(hashes, data_.seed));
 }
 
 std::uint8_t CountingBloomFilter::smallest_counter(std::string_view item) const {

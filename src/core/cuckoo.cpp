@@ -189,52 +189,39 @@ bool CuckooFilter::remove(std::string_view item) {
 // ---- Batches ----------------------------------------------------------------------
 
 // Batches place a block of items before touching the buckets, prefetching each
-// one's first bucket meanwhile, and prefetch item bytes a block ahead, so that
-// cache misses overlap instead of following one another.
-template <class PlacementOf, class Visit>
-void CuckooFilter::for_each_placement(std::size_t count, PlacementOf&& placement_of, Visit&& visit) const {
-    constexpr std::size_t block_size = tuning::items_per_block;
-    Placement placements[block_size];
-    for (std::size_t start = 0; start < count; start += block_size) {
-        const std::size_t size = std::min(block_size, count - start);
-        for (std::size_t j = 0; j < size; ++j) {
-            placements[j] = placement_of(start + j);
-            __builtin_prefetch(&data_.buckets[placements[j].bucket]);
-        }
-        for (std::size_t j = 0; j < size; ++j) visit(start + j, placements[j]);
-    }
+// one's first bucket meanwhile (for_each_in_blocks of hash.hpp), so that cache
+// misses overlap instead of following one another.
+void CuckooFilter::prefetch(Placement at) const { __builtin_prefetch(&data_.buckets[at.bucket]); }
+
+template <class PlacementOf>
+std::uint64_t CuckooFilter::insert_all(std::size_t count, PlacementOf&& placement_of) {
+    std::uint64_t added = 0;
+    for_each_in_blocks(
+        count, placement_of, [this](Placement at) { prefetch(at); },
+        [&](std::size_t, Placement at) { added += insert(at); });
+    return added;
+}
+
+template <class PlacementOf>
+std::vector<std::uint8_t> CuckooFilter::test_all(std::size_t count, PlacementOf&& placement_of) const {
+    return answers_in_blocks(
+        count, placement_of, [this](Placement at) { prefetch(at); }, [this](Placement at) { return holds(at); });
 }
 
 std::uint64_t CuckooFilter::update(std::span<const std::string_view> items) {
-    std::uint64_t added = 0;
-    for_each_placement(
-        items.size(), [&](std::size_t i) { return item_placement(item_prefetching_ahead(items, i)); },
-        [&](std::size_t, Placement at) { added += insert(at); });
-    return added;
+    return insert_all(items.size(), [&](std::size_t i) { return item_placement(item_prefetching_ahead(items, i)); });
 }
 
 std::uint64_t CuckooFilter::update_hashes(std::span<const std::uint64_t> hashes) {
-    std::uint64_t added = 0;
-    for_each_placement(
-        hashes.size(), [&](std::size_t i) { return hash_placement(hashes[i]); },
-        [&](std::size_t, Placement at) { added += insert(at); });
-    return added;
+    return insert_all(hashes.size(), [&](std::size_t i) { return hash_placement(hashes[i]); });
 }
 
 std::vector<std::uint8_t> CuckooFilter::query_many(std::span<const std::string_view> items) const {
-    std::vector<std::uint8_t> answers(items.size());
-    for_each_placement(
-        items.size(), [&](std::size_t i) { return item_placement(item_prefetching_ahead(items, i)); },
-        [&](std::size_t i, Placement at) { answers[i] = holds(at); });
-    return answers;
+    return test_all(items.size(), [&](std::size_t i) { return item_placement(item_prefetching_ahead(items, i)); });
 }
 
 std::vector<std::uint8_t> CuckooFilter::query_hashes(std::span<const std::uint64_t> hashes) const {
-    std::vector<std::uint8_t> answers(hashes.size());
-    for_each_placement(
-        hashes.size(), [&](std::size_t i) { return hash_placement(hashes[i]); },
-        [&](std::size_t i, Placement at) { answers[i] = holds(at); });
-    return answers;
+    return test_all(hashes.size(), [&](std::size_t i) { return hash_placement(hashes[i]); });
 }
 
 // ---- Whole filter ---------------------------------------------------------------------

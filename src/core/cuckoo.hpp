@@ -131,9 +131,14 @@ private:
     bool bucket_holds(std::uint64_t bucket, std::uint16_t fingerprint) const;
     // Kicks fingerprints between buckets to make room; undoes every move on failure.
     bool relocate(std::uint64_t first, std::uint64_t second, std::uint16_t fingerprint);
-    // Calls visit(i, placement_of(i)) for i = 0 .. count-1, in order, a block at a time.
-    template <class PlacementOf, class Visit>
-    void for_each_placement(std::size_t count, PlacementOf&& placement_of, Visit&& visit) const;
+    // Prefetches the placement's first bucket.
+    void prefetch(Placement placement) const;
+    // Inserts items 0 .. count-1, placed by placement_of(i), in order; returns how many went in.
+    template <class PlacementOf>
+    std::uint64_t insert_all(std::size_t count, PlacementOf&& placement_of);
+    // One answer per item 0 .. count-1, placed by placement_of(i).
+    template <class PlacementOf>
+    std::vector<std::uint8_t> test_all(std::size_t count, PlacementOf&& placement_of) const;
 
     CuckooFilterData data_;
 };

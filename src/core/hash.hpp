@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <type_traits>
+#include <vector>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -80,25 +82,40 @@ inline std::string_view item_prefetching_ahead(std::span<const std::string_view>
     return items[i];
 }
 
-// The hash pair of items[i], prefetching ahead.
-inline HashPair item_pair_prefetching(std::span<const std::string_view> items, std::size_t i, std::uint64_t seed) {
-    return hash_pair(item_prefetching_ahead(items, i), seed);
+// The hash pairs of a batch by index: i -> the pair of items[i] (prefetching
+// ahead), or of caller hash hashes[i].
+inline auto item_pairs(std::span<const std::string_view> items, std::uint64_t seed) {
+    return [items, seed](std::size_t i) { return hash_pair(item_prefetching_ahead(items, i), seed); };
+}
+inline auto caller_hash_pairs(std::span<const std::uint64_t> hashes, std::uint64_t seed) {
+    return [hashes, seed](std::size_t i) { return caller_hash_pair(hashes[i], seed); };
 }
 
-// Calls visit(i, pair_of(i)) for i = 0 .. count-1 in order, a block at a time;
-// prefetch(pair) is called for every pair of a block before the block is visited.
-template <class PairOf, class Prefetch, class Visit>
-void for_each_pair_in_blocks(std::size_t count, PairOf&& pair_of, Prefetch&& prefetch, Visit&& visit) {
+// Calls visit(i, hash_of(i)) for i = 0 .. count-1 in order, a block at a time;
+// prefetch(hashed) is called for every hashed item of a block (a hash pair, or
+// whatever hash_of makes of an item) before the block is visited.
+template <class HashOf, class Prefetch, class Visit>
+void for_each_in_blocks(std::size_t count, HashOf&& hash_of, Prefetch&& prefetch, Visit&& visit) {
+    using Hashed = std::invoke_result_t<HashOf&, std::size_t>;
     constexpr std::size_t block_size = tuning::items_per_block;
-    HashPair pairs[block_size];
+    Hashed hashed[block_size];
     for (std::size_t start = 0; start < count; start += block_size) {
         const std::size_t size = std::min(block_size, count - start);
         for (std::size_t j = 0; j < size; ++j) {
-            pairs[j] = pair_of(start + j);
-            prefetch(pairs[j]);
+            hashed[j] = hash_of(start + j);
+            prefetch(hashed[j]);
         }
-        for (std::size_t j = 0; j < size; ++j) visit(start + j, pairs[j]);
+        for (std::size_t j = 0; j < size; ++j) visit(start + j, hashed[j]);
     }
+}
+
+// The answers (0 or 1) test(hash_of(i)) for i = 0 .. count-1, in order, a block
+// at a time as for_each_in_blocks goes: the query batches of the filters.
+template <class HashOf, class Prefetch, class Test>
+std::vector<std::uint8_t> answers_in_blocks(std::size_t count, HashOf&& hash_of, Prefetch&& prefetch, Test&& test) {
+    std::vector<std::uint8_t> answers(count);
+    for_each_in_blocks(count, hash_of, prefetch, [&](std::size_t i, const auto& hashed) { answers[i] = test(hashed); });
+    return answers;
 }
 
 }  // namespace velt

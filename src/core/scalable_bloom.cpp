@@ -11,22 +11,6 @@
 namespace velt {
 namespace {
 
-// Whether all of the item's positions are set in the slice, testing them in
-// order and stopping at the first clear one.
-bool slice_has(const BloomFilterSlice& slice, HashPair pair) {
-    const std::uint64_t* words = slice.bits.data();
-    return for_each_position(pair, slice.num_hashes, slice.num_bits,
-                             [words](std::uint64_t position) { return test_bit(words, position); });
-}
-
-void slice_set(BloomFilterSlice& slice, HashPair pair) {
-    std::uint64_t* words = slice.bits.data();
-    for_each_position(pair, slice.num_hashes, slice.num_bits, [words](std::uint64_t position) {
-        set_bit(words, position);
-        return true;
-    });
-}
-
 // Both fail for NaN.
 bool is_probability(double rate) { return rate > 0.0 && rate < 1.0; }
 bool is_growth_ratio(double ratio) { return ratio > 1.0 && std::isfinite(ratio); }
@@ -109,54 +93,48 @@ void ScalableBloomFilter::insert(HashPair pair) {
         data_.slices.push_back(next_slice());
     }
     BloomFilterSlice& last = data_.slices.back();
-    slice_set(last, pair);
+    set_bits(last.bits.data(), pair, last.num_hashes, last.num_bits);
     ++last.count;  // below capacity, so it cannot wrap
 }
 
 bool ScalableBloomFilter::test(HashPair pair) const {
     for (const BloomFilterSlice& slice : data_.slices) {
-        if (slice_has(slice, pair)) return true;
+        if (test_bits(slice.bits.data(), pair, slice.num_hashes, slice.num_bits)) return true;
     }
     return false;
 }
 
 // Batches prefetch the word of each item's first position in every slice.
-template <class PairOf, class Visit>
-void ScalableBloomFilter::for_each_pair(std::size_t count, PairOf&& pair_of, Visit&& visit) const {
-    const auto prefetch = [this](HashPair pair) {
-        for (const BloomFilterSlice& slice : data_.slices) {
-            __builtin_prefetch(&slice.bits[pair.h1 % slice.num_bits / 64]);
-        }
-    };
-    for_each_pair_in_blocks(count, pair_of, prefetch, visit);
+void ScalableBloomFilter::prefetch(HashPair pair) const {
+    for (const BloomFilterSlice& slice : data_.slices) __builtin_prefetch(&slice.bits[pair.h1 % slice.num_bits / 64]);
+}
+
+template <class PairOf>
+void ScalableBloomFilter::insert_all(std::size_t count, PairOf&& pair_of) {
+    for_each_in_blocks(
+        count, pair_of, [this](HashPair pair) { prefetch(pair); }, [this](std::size_t, HashPair pair) { insert(pair); });
+}
+
+template <class PairOf>
+std::vector<std::uint8_t> ScalableBloomFilter::test_all(std::size_t count, PairOf&& pair_of) const {
+    return answers_in_blocks(
+        count, pair_of, [this](HashPair pair) { prefetch(pair); }, [this](HashPair pair) { return test(pair); });
 }
 
 void ScalableBloomFilter::update(std::span<const std::string_view> items) {
-    for_each_pair(
-        items.size(), [&](std::size_t i) { return item_pair_prefetching(items, i, data_.seed); },
-        [&](std::size_t, HashPair pair) { insert(pair); });
+    insert_all(items.size(), item_pairs(items, data_.seed));
 }
 
 void ScalableBloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
-    for_each_pair(
-        hashes.size(), [&](std::size_t i) { return caller_hash_pair(hashes[i], data_.seed); },
-        [&](std::size_t, HashPair pair) { insert(pair); });
+    insert_all(hashes.size(), caller_hash_pairs(hashes, data_.seed));
 }
 
 std::vector<std::uint8_t> ScalableBloomFilter::query_many(std::span<const std::string_view> items) const {
-    std::vector<std::uint8_t> answers(items.size());
-    for_each_pair(
-        items.size(), [&](std::size_t i) { return item_pair_prefetching(items, i, data_.seed); },
-        [&](std::size_t i, HashPair pair) { answers[i] = test(pair); });
-    return answers;
+    return test_all(items.size(), item_pairs(items, data_.seed));
 }
 
 std::vector<std::uint8_t> ScalableBloomFilter::query_hashes(std::span<const std::uint64_t> hashes) const {
-    std::vector<std::uint8_t> answers(hashes.size());
-    for_each_pair(
-        hashes.size(), [&](std::size_t i) { return caller_hash_pair(hashes[i], data_.seed); },
-        [&](std::size_t i, HashPair pair) { answers[i] = test(pair); });
-    return answers;
+    return test_all(hashes.size(), caller_hash_pairs(hashes, data_.seed));
 }
 
 void ScalableBloomFilter::clear() {

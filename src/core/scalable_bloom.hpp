@@ -121,9 +121,14 @@ private:
     BloomFilterSlice next_slice() const;
     void insert(HashPair pair);
     bool test(HashPair pair) const;
-    // Calls visit(i, pair_of(i)) for i = 0 .. count-1, in order, a block at a time.
-    template <class PairOf, class Visit>
-    void for_each_pair(std::size_t count, PairOf&& pair_of, Visit&& visit) const;
+    // Prefetches the word of the pair's first position in every slice.
+    void prefetch(HashPair pair) const;
+    // insert(pair_of(i)) for i = 0 .. count-1, in order, a block at a time.
+    template <class PairOf>
+    void insert_all(std::size_t count, PairOf&& pair_of);
+    // One answer per item 0 .. count-1, whose hash pairs come from pair_of(i).
+    template <class PairOf>
+    std::vector<std::uint8_t> test_all(std::size_t count, PairOf&& pair_of) const;
 
     ScalableBloomFilterData data_;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -44,6 +45,21 @@ int hex_value(char c) {
     return -1;
 }
 
+// The character a one-letter escape stands for, or 0 when the letter is none.
+char unescaped(char letter) {
+    switch (letter) {
+        case '"': return '"';
+        case '\\': return '\\';
+        case '/': return '/';
+        case 'b': return '\b';
+        case 'f': return '\f';
+        case 'n': return '\n';
+        case 'r': return '\r';
+        case 't': return '\t';
+        default: return 0;
+    }
+}
+
 // Characters a quoted string in a message shows as \u{..}: controls, and the
 // invisible ones (format characters, separators, private use) that would
 // otherwise be lost in the message.
@@ -60,14 +76,13 @@ std::string quoted(std::string_view text) {
     static constexpr char hex[] = "0123456789abcdef";
     std::string out = "\"";
     for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        if (lead >= 0x80 && (lead < 0xC0 || i + length > text.size())) {
+        const std::optional<CodePoint> decoded = decode_code_point(text, i);
+        if (!decoded) {
             out.push_back(text[i++]);  // not UTF-8: shown as it is
             continue;
         }
-        std::uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
-        for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (text[i + k] & 0x3F);
+        const std::uint32_t c = decoded->value;
+        const std::size_t length = decoded->length;
         switch (c) {
             case 0: out += "\\0"; break;
             case '\t': out += "\\t"; break;
@@ -174,11 +189,7 @@ void Parser::fail_at(std::size_t offset, std::string_view detail) const {
             line_start = i + 1;
         }
     }
-    // Columns count characters, so UTF-8 continuation bytes do not count.
-    std::size_t column = 0;
-    for (std::size_t i = line_start; i < offset; ++i) {
-        if ((static_cast<unsigned char>(text_[i]) & 0xC0) != 0x80) ++column;
-    }
+    const std::size_t column = count_characters(text_.substr(line_start, offset - line_start));
     throw ValueError("Deserialization error: " + std::string(detail) + " at line " +
                      std::to_string(line) + " column " + std::to_string(column));
 }
@@ -212,7 +223,7 @@ void Parser::fail_invalid_type(Describe expected) {
         case '"': {
             ++pos_;
             std::string text;
-            parse_string(text);
+            scan_string(&text);
             found = "string " + quoted(text);
             break;
         }
@@ -294,29 +305,31 @@ void Parser::read_string(std::string& out, Describe expected) {
     const int c = peek();
     if (c == '"') {
         ++pos_;
-        parse_string(out);
+        scan_string(&out);
         return;
     }
     if (c < 0) fail_peek(eof_value);
     fail_invalid_type(expected);
 }
 
-// The reader stands on '-' or a digit. Integers stay exact while they fit
-// (u64, or i64 when negative); every other number is converted correctly
-// rounded by std::from_chars.
-Number Parser::parse_number() {
+// ---- Numbers ----
+
+// The reader stands on '-' or a digit; it stops after the number.
+Parser::NumberToken Parser::scan_number(Use use) {
+    // Where the text ends before a digit it needs, a read number reports the
+    // end of the value and a skipped one an invalid number.
+    const std::string_view missing_digit_at_end = use == Use::read ? eof_value : invalid_number;
+    NumberToken token;
     const std::size_t start = pos_;
-    const bool negative = text_[pos_] == '-';
-    if (negative) ++pos_;
-    if (pos_ == text_.size()) fail_here(eof_value);
+    token.negative = text_[pos_] == '-';
+    if (token.negative) ++pos_;
+    if (pos_ == text_.size()) fail_here(missing_digit_at_end);
 
     const char lead = text_[pos_++];
-    std::uint64_t magnitude = 0;
-    bool integral = true;
     if (lead == '0') {
         if (is_digit(peek_raw())) fail_peek(invalid_number);  // no leading zeros
     } else if (is_digit(lead)) {
-        magnitude = static_cast<std::uint64_t>(lead - '0');
+        std::uint64_t magnitude = static_cast<std::uint64_t>(lead - '0');
         constexpr std::uint64_t limit = std::numeric_limits<std::uint64_t>::max() / 10;
         constexpr std::uint64_t last_digit = std::numeric_limits<std::uint64_t>::max() % 10;
         // The hot loop of large integer arrays: local pointers, no division.
@@ -327,47 +340,55 @@ Number Parser::parse_number() {
             if (magnitude < limit || (magnitude == limit && digit <= last_digit)) {
                 magnitude = magnitude * 10 + digit;
             } else {
-                integral = false;  // beyond u64: read as a float
+                token.integral = false;  // beyond u64: read as a float
                 while (p + 1 != end && is_digit(p[1])) ++p;
             }
         }
         pos_ = static_cast<std::size_t>(p - text_.data());
+        token.magnitude = magnitude;
     } else {
         fail_here(invalid_number);
     }
 
     if (peek_raw() == '.') {
         ++pos_;
-        if (!is_digit(peek_raw())) fail_peek(pos_ == text_.size() ? eof_value : invalid_number);
+        if (!is_digit(peek_raw())) fail_peek(pos_ == text_.size() ? missing_digit_at_end : invalid_number);
         while (is_digit(peek_raw())) ++pos_;
-        integral = false;
+        token.integral = false;
     }
     if (peek_raw() == 'e' || peek_raw() == 'E') {
         ++pos_;
         if (peek_raw() == '+' || peek_raw() == '-') ++pos_;
-        if (pos_ == text_.size()) fail_here(eof_value);
+        if (pos_ == text_.size()) fail_here(missing_digit_at_end);
         if (!is_digit(text_[pos_++])) fail_here(invalid_number);
         while (is_digit(peek_raw())) ++pos_;
-        integral = false;
+        token.integral = false;
     }
+    token.text = text_.substr(start, pos_ - start);
+    return token;
+}
 
+// Integers stay exact while they fit (u64, or i64 when negative); every other
+// number is converted correctly rounded by std::from_chars.
+Number Parser::parse_number() {
+    const NumberToken token = scan_number(Use::read);
     Number number;
     constexpr std::uint64_t i64_min_magnitude = std::uint64_t{1} << 63;
-    if (integral && !negative) {
-        number.unsigned_value = magnitude;
-    } else if (integral && magnitude != 0 && magnitude <= i64_min_magnitude) {
+    if (token.integral && !token.negative) {
+        number.unsigned_value = token.magnitude;
+    } else if (token.integral && token.magnitude != 0 && token.magnitude <= i64_min_magnitude) {
         number.kind = Number::Kind::negative_integer;
-        number.negative_value = static_cast<std::int64_t>(0 - magnitude);  // wraps for i64 min
+        number.negative_value = static_cast<std::int64_t>(0 - token.magnitude);  // wraps for i64 min
     } else {
         // Also "-0", which only a float can hold.
         number.kind = Number::Kind::floating;
-        number.floating_value = parse_double(start);
+        number.floating_value = parse_double(token.text);
     }
     return number;
 }
 
-double Parser::parse_double(std::size_t start) {
-    const std::string_view token = text_.substr(start, pos_ - start);
+// The reader stands just after the token.
+double Parser::parse_double(std::string_view token) {
     double value = 0.0;
     const auto result = std::from_chars(token.data(), token.data() + token.size(), value);
     if (result.ec == std::errc::result_out_of_range) {
@@ -379,10 +400,12 @@ double Parser::parse_double(std::size_t start) {
 
 // ---- Strings ----
 
-// The reader stands just after the opening quote; `out` receives the decoded
-// text and the reader stops after the closing quote.
-void Parser::parse_string(std::string& out) {
-    out.clear();
+// The reader stands just after the opening quote and stops after the closing
+// one. With `decoded`, the string's text replaces its contents: the text
+// between escapes is kept as it is, so it must be UTF-8 already. Without, the
+// string is skipped.
+void Parser::scan_string(std::string* decoded) {
+    if (decoded) decoded->clear();
     for (;;) {
         const std::size_t run_start = pos_;
         while (pos_ < text_.size()) {
@@ -390,16 +413,22 @@ void Parser::parse_string(std::string& out) {
             if (c == '"' || c == '\\' || c < 0x20) break;
             ++pos_;
         }
-        // The text between escapes is kept as it is, so it must be UTF-8 already. The
-        // error stands just after the first bad byte, as other faults in strings do.
-        const std::string_view run = text_.substr(run_start, pos_ - run_start);
-        if (const auto error = find_utf8_error(run)) fail_at(run_start + error->valid_up_to + 1, invalid_code_point);
-        out.append(run);
+        if (decoded) {
+            // The error stands just after the first bad byte, as other faults in strings do.
+            const std::string_view run = text_.substr(run_start, pos_ - run_start);
+            if (const auto error = find_utf8_error(run)) fail_at(run_start + error->valid_up_to + 1, invalid_code_point);
+            decoded->append(run);
+        }
         if (pos_ == text_.size()) fail_here(eof_string);
-        const char c = text_[pos_++];
-        if (c == '"') return;
-        if (c != '\\') fail_here(control_character);
-        parse_escape(out);
+        const char c = text_[pos_];
+        if (c == '"') {
+            ++pos_;
+            return;
+        }
+        // A read string reports a control character just after it, a skipped one where it stands.
+        if (c != '\\') fail_at(decoded ? pos_ + 1 : pos_, control_character);
+        ++pos_;
+        scan_escape(decoded);
     }
 }
 
@@ -414,7 +443,7 @@ std::string_view Parser::parse_key() {
         }
         if (c == '\\' || c < 0x20) break;
     }
-    parse_string(key_buffer_);
+    scan_string(&key_buffer_);
     return key_buffer_;
 }
 
@@ -435,22 +464,19 @@ std::uint32_t Parser::parse_hex4() {
     return value;
 }
 
-// The reader stands just after a backslash.
-void Parser::parse_escape(std::string& out) {
+// The reader stands just after a backslash. A decoded \u escape must be a
+// whole code point; a skipped one may be any code unit.
+void Parser::scan_escape(std::string* decoded) {
     if (pos_ == text_.size()) fail_here(eof_string);
-    switch (text_[pos_++]) {
-        case '"': out.push_back('"'); return;
-        case '\\': out.push_back('\\'); return;
-        case '/': out.push_back('/'); return;
-        case 'b': out.push_back('\b'); return;
-        case 'f': out.push_back('\f'); return;
-        case 'n': out.push_back('\n'); return;
-        case 'r': out.push_back('\r'); return;
-        case 't': out.push_back('\t'); return;
-        case 'u': break;
-        default: fail_here(invalid_escape);
+    const char letter = text_[pos_++];
+    if (letter != 'u') {
+        const char c = unescaped(letter);
+        if (c == 0) fail_here(invalid_escape);
+        if (decoded) decoded->push_back(c);
+        return;
     }
     std::uint32_t code_point = parse_hex4();
+    if (!decoded) return;
     if (code_point >= 0xDC00 && code_point <= 0xDFFF) fail_here(lone_surrogate);
     if (code_point >= 0xD800 && code_point <= 0xDBFF) {
         // A leading surrogate must be followed at once by "\u" and a trailing one.
@@ -462,7 +488,7 @@ void Parser::parse_escape(std::string& out) {
         if (trailing < 0xDC00 || trailing > 0xDFFF) fail_here(lone_surrogate);
         code_point = 0x10000 + ((code_point - 0xD800) << 10) + (trailing - 0xDC00);
     }
-    append_code_point(code_point, out);
+    append_code_point(code_point, *decoded);
 }
 
 // ---- Containers ----
@@ -473,6 +499,11 @@ void Parser::enter_container() {
     ++pos_;
 }
 
+void Parser::leave_container() {
+    --depth_;
+    ++pos_;
+}
+
 void Parser::open_array(Describe expected) {
     const int c = peek();
     if (c == '[') return enter_container();
@@ -480,13 +511,14 @@ void Parser::open_array(Describe expected) {
     fail_invalid_type(expected);
 }
 
-bool Parser::next_element(bool& first) {
+bool Parser::next_element(bool& first, Use use) {
     int c = peek();
     if (c == ']') return false;
     if (c == ',' && !first) {
         ++pos_;
         c = peek();
-        if (c == ']') fail_peek(trailing_comma);
+        // In a skipped array, a ']' after the comma is only not a value.
+        if (c == ']' && use == Use::read) fail_peek(trailing_comma);
         if (c < 0) fail_peek(eof_value);
         return true;
     }
@@ -498,11 +530,7 @@ bool Parser::next_element(bool& first) {
 
 void Parser::close_array() {
     const int c = peek();
-    if (c == ']') {
-        ++pos_;
-        --depth_;
-        return;
-    }
+    if (c == ']') return leave_container();
     if (c < 0) fail_peek(eof_list);
     if (c == ',') {
         ++pos_;
@@ -521,7 +549,7 @@ char Parser::open_record(Describe expected) {
     fail_invalid_type(expected);
 }
 
-bool Parser::next_key(bool& first, std::string_view& key) {
+bool Parser::next_key(bool& first, std::string_view& key, Use use) {
     int c = peek();
     if (c == '}') return false;
     if (c == ',' && !first) {
@@ -536,12 +564,20 @@ bool Parser::next_key(bool& first, std::string_view& key) {
     }
     if (c == '"') {
         ++pos_;
-        key = parse_key();
+        if (use == Use::read) {
+            key = parse_key();
+        } else {
+            scan_string(nullptr);
+            key = {};
+        }
         return true;
     }
-    if (c == '}') fail_peek(trailing_comma);
-    if (c < 0) fail_peek(eof_value);
-    fail_peek(key_must_be_string);
+    // In a skipped object, what follows a comma is only not a key.
+    if (use == Use::read) {
+        if (c == '}') fail_peek(trailing_comma);
+        if (c < 0) fail_peek(eof_value);
+    }
+    fail_peek(c < 0 ? eof_object : key_must_be_string);
 }
 
 void Parser::expect_colon() {
@@ -555,11 +591,7 @@ void Parser::expect_colon() {
 
 void Parser::close_object() {
     const int c = peek();
-    if (c == '}') {
-        ++pos_;
-        --depth_;
-        return;
-    }
+    if (c == '}') return leave_container();
     if (c < 0) fail_peek(eof_object);
     fail_peek(c == ',' ? trailing_comma : trailing_characters);
 }
@@ -569,10 +601,6 @@ void Parser::finish() {
 }
 
 // ---- Skipping unknown values ----
-//
-// A skipped value is validated as strictly as a read one and counts for depth;
-// only its numbers are not converted (so they cannot be out of range) and its
-// strings not decoded.
 
 void Parser::skip_value() {
     const int c = peek();
@@ -580,121 +608,30 @@ void Parser::skip_value() {
         case 'n': ++pos_; return expect_ident("ull");
         case 't': ++pos_; return expect_ident("rue");
         case 'f': ++pos_; return expect_ident("alse");
-        case '"': ++pos_; return skip_string();
-        case '[': enter_container(); return skip_array();
-        case '{': enter_container(); return skip_object();
+        case '"': ++pos_; return scan_string(nullptr);
+        case '[': {
+            enter_container();
+            bool first = true;
+            while (next_element(first, Use::skip)) skip_value();
+            return close_array();
+        }
+        case '{': {
+            enter_container();
+            bool first = true;
+            std::string_view key;
+            while (next_key(first, key, Use::skip)) {
+                expect_colon();
+                skip_value();
+            }
+            return close_object();
+        }
         default: break;
     }
-    if (c == '-' || is_digit(c)) return skip_number();
+    if (c == '-' || is_digit(c)) {
+        scan_number(Use::skip);
+        return;
+    }
     fail_peek(c < 0 ? eof_value : expected_value);
-}
-
-void Parser::skip_number() {
-    if (peek_raw() == '-') ++pos_;
-    const int lead = peek_raw();
-    if (lead >= 0) ++pos_;
-    if (lead == '0') {
-        if (is_digit(peek_raw())) fail_peek(invalid_number);
-    } else if (is_digit(lead)) {
-        while (is_digit(peek_raw())) ++pos_;
-    } else {
-        fail_here(invalid_number);
-    }
-    if (peek_raw() == '.') {
-        ++pos_;
-        if (!is_digit(peek_raw())) fail_peek(invalid_number);
-        while (is_digit(peek_raw())) ++pos_;
-    }
-    if (peek_raw() == 'e' || peek_raw() == 'E') {
-        ++pos_;
-        if (peek_raw() == '+' || peek_raw() == '-') ++pos_;
-        const int c = peek_raw();
-        if (c >= 0) ++pos_;
-        if (!is_digit(c)) fail_here(invalid_number);
-        while (is_digit(peek_raw())) ++pos_;
-    }
-}
-
-void Parser::skip_string() {
-    for (;;) {
-        while (pos_ < text_.size()) {
-            const auto c = static_cast<unsigned char>(text_[pos_]);
-            if (c == '"' || c == '\\' || c < 0x20) break;
-            ++pos_;
-        }
-        if (pos_ == text_.size()) fail_here(eof_string);
-        const char c = text_[pos_];
-        if (c == '"') {
-            ++pos_;
-            return;
-        }
-        if (c != '\\') fail_here(control_character);
-        ++pos_;
-        if (pos_ == text_.size()) fail_here(eof_string);
-        switch (text_[pos_++]) {
-            case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-                break;
-            case 'u':
-                parse_hex4();  // any code unit will do in a skipped string
-                break;
-            default:
-                fail_here(invalid_escape);
-        }
-    }
-}
-
-// The reader stands just after the '['.
-void Parser::skip_array() {
-    int c = peek();
-    if (c == ']') {
-        ++pos_;
-        --depth_;
-        return;
-    }
-    if (c < 0) fail_peek(eof_list);
-    for (;;) {
-        skip_value();
-        c = peek();
-        if (c == ',') {
-            ++pos_;
-            continue;
-        }
-        if (c == ']') {
-            ++pos_;
-            --depth_;
-            return;
-        }
-        fail_peek(c < 0 ? eof_list : expected_list_comma);
-    }
-}
-
-// The reader stands just after the '{'.
-void Parser::skip_object() {
-    int c = peek();
-    if (c == '}') {
-        ++pos_;
-        --depth_;
-        return;
-    }
-    for (;;) {
-        c = peek();
-        if (c != '"') fail_peek(c < 0 ? eof_object : key_must_be_string);
-        ++pos_;
-        skip_string();
-        expect_colon();
-        skip_value();
-        c = peek();
-        if (c == ',') {
-            ++pos_;
-            continue;
-        }
-        if (c == '}') {
-            ++pos_;
-            --depth_;
-            return;
-        }
-        fail_peek(c < 0 ? eof_object : expected_object_comma);
-    }
 }
 
 }  // namespace velt::codec::json_detail

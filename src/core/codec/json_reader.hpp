@@ -49,6 +49,14 @@ public:
     // Arrays and objects nest at most this deep, the outermost counting as 1.
     static constexpr int max_depth = 127;
 
+    // Every value follows one grammar, whether it is read into a field or
+    // skipped (an unknown key's), and counts for depth either way. A skipped
+    // value is checked but not converted: its numbers cannot be out of range,
+    // and its strings are not decoded, so their UTF-8 and surrogate pairs go
+    // unchecked. A few faults are named differently in a skipped value, as
+    // serde_json names them when it ignores one.
+    enum class Use { read, skip };
+
     explicit Parser(std::string_view text) : text_(text) {}
 
     // Skips white space and returns the next byte without consuming it, or -1
@@ -73,14 +81,15 @@ public:
     // Arrays: open_array fails with `invalid type` on anything but '['.
     void open_array(Describe expected);
     // Moves to the next element; false at the closing ']' (left for close_array).
-    bool next_element(bool& first);
+    bool next_element(bool& first, Use use = Use::read);
     // Consumes the ']'; anything else left in the array is "trailing characters".
     void close_array();
 
     // A record is an object or an array; returns the bracket it opened.
     char open_record(Describe expected);
-    // Reads the next key (escapes decoded); false at the closing '}'.
-    bool next_key(bool& first, std::string_view& key);
+    // Reads the next key (escapes decoded; left empty when skipped); false at
+    // the closing '}'.
+    bool next_key(bool& first, std::string_view& key, Use use = Use::read);
     void expect_colon();
     void close_object();
 
@@ -96,23 +105,34 @@ public:
     [[noreturn]] void fail_in_object(std::string_view detail);
 
 private:
+    // A number token whose syntax has been checked: its text, its sign, and its
+    // integer part while that fits u64 (`integral` is false once it does not,
+    // and after a fraction or an exponent).
+    struct NumberToken {
+        std::string_view text;
+        bool negative = false;
+        bool integral = true;
+        std::uint64_t magnitude = 0;
+    };
+
     static bool is_white_space(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
     int peek_raw() const {
         return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1;
     }
+    // Past the bracket that opens or closes an array or object, counting depth.
     void enter_container();
+    void leave_container();
     void expect_ident(std::string_view rest);
     Number read_number(Describe expected);
-    Number parse_number();
-    double parse_double(std::size_t start);
-    void parse_string(std::string& out);
-    std::string_view parse_key();
-    void parse_escape(std::string& out);
+    // The token scanners: one per kind, for read and skipped values alike.
+    NumberToken scan_number(Use use);
+    void scan_string(std::string* decoded);
+    void scan_escape(std::string* decoded);
     std::uint32_t parse_hex4();
-    void skip_number();
-    void skip_string();
-    void skip_array();
-    void skip_object();
+    // The conversions of what the scanners found in a value that is read.
+    Number parse_number();
+    double parse_double(std::string_view token);
+    std::string_view parse_key();
 
     [[noreturn]] void fail_invalid_type(Describe expected);
     [[noreturn]] void fail_at(std::size_t offset, std::string_view detail) const;

@@ -64,6 +64,23 @@ std::optional<Utf8Error> find_utf8_error(std::string_view bytes) {
     return std::nullopt;
 }
 
+std::optional<CodePoint> decode_code_point(std::string_view bytes, std::size_t i) {
+    const auto lead = static_cast<std::uint8_t>(bytes[i]);
+    if (lead < 0x80) return CodePoint{lead, 1};
+    const SequenceCheck check = check_sequence(bytes, i);
+    if (check.length == 0) return std::nullopt;
+    // The lead byte carries 7 - length bits of the value, each continuation byte 6.
+    std::uint32_t value = lead & (0x7Fu >> check.length);
+    for (std::size_t k = 1; k < check.length; ++k) value = (value << 6) | (static_cast<std::uint8_t>(bytes[i + k]) & 0x3Fu);
+    return CodePoint{value, check.length};
+}
+
+std::size_t count_characters(std::string_view bytes) {
+    std::size_t count = 0;
+    for (const char byte : bytes) count += !is_continuation(static_cast<std::uint8_t>(byte));
+    return count;
+}
+
 void append_code_point(std::uint32_t code_point, std::string& out) {
     if (code_point < 0x80) {
         out.push_back(static_cast<char>(code_point));
@@ -84,24 +101,13 @@ void append_code_point(std::uint32_t code_point, std::string& out) {
 
 void append_utf8_lossy(std::string_view bytes, std::string& out) {
     static constexpr std::string_view replacement = "\xEF\xBF\xBD";
-    std::size_t i = 0;
-    std::size_t chunk_start = 0;
-    while (i < bytes.size()) {
-        if (static_cast<std::uint8_t>(bytes[i]) < 0x80) {
-            ++i;
-            continue;
-        }
-        const SequenceCheck check = check_sequence(bytes, i);
-        if (check.length != 0) {
-            i += check.length;
-            continue;
-        }
-        out.append(bytes.substr(chunk_start, i - chunk_start));
+    while (const std::optional<Utf8Error> error = find_utf8_error(bytes)) {
+        out.append(bytes.substr(0, error->valid_up_to));
         out.append(replacement);
-        i = check.bad ? i + *check.bad : bytes.size();
-        chunk_start = i;
+        // An incomplete sequence runs to the end of the bytes.
+        bytes.remove_prefix(error->error_len ? error->valid_up_to + *error->error_len : bytes.size());
     }
-    out.append(bytes.substr(chunk_start));
+    out.append(bytes);
 }
 
 }  // namespace velt::codec
