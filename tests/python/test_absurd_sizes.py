@@ -12,17 +12,8 @@ import textwrap
 
 import pytest
 
-from velt import (
-    BloomFilter,
-    CountingBloomFilter,
-    CountMinSketch,
-    CuckooFilter,
-    HyperLogLog,
-    MinHash,
-    ScalableBloomFilter,
-    TopK,
-)
-from envelope import envelope
+from velt import BloomFilter, CountingBloomFilter, CountMinSketch, CuckooFilter, HyperLogLog, MinHash, ScalableBloomFilter, TopK
+from helpers import with_u64
 
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 ADDRESS_SPACE = 4 << 30
@@ -36,12 +27,7 @@ SHORT_PAYLOAD = (ValueError, "Deserialization error: io error: unexpected end of
 
 
 def claiming(obj, offset, count):
-    """obj's binary form with the u64 length field at payload `offset` set to `count`,
-    rewrapped with the right checksum so that the record decoder reads it."""
-    data = obj.to_bytes()
-    payload = bytearray(data[21:])
-    payload[offset : offset + 8] = struct.pack("<Q", count)
-    return envelope(payload, data)
+    return with_u64(obj.to_bytes(), offset, count)
 
 
 def json_with(obj, **fields):
@@ -68,24 +54,17 @@ def topk_with_item():
 CASES = [
     # Constructors
     ("BloomFilter(num_bits=2**64 - 1)", *NO_MEMORY),
-    ("BloomFilter(num_bits=2**63, num_hashes=1)", *NO_MEMORY),
     ("BloomFilter(expected_items=2**64 - 1)", *NO_MEMORY),
-    ("BloomFilter(expected_items=2**63, false_positive_rate=1e-300)", *NO_MEMORY),
     ("BloomFilter(num_bits=64, num_hashes=2**32)", *OUT_OF_U32),
-    ("BloomFilter(num_bits=2**64)", *TOO_BIG),
     ("CountingBloomFilter(num_counters=2**64 - 1)", *NO_MEMORY),
     ("CountingBloomFilter(expected_items=2**64 - 1)", *NO_MEMORY),
-    ("CountingBloomFilter(num_counters=64, num_hashes=2**32)", *OUT_OF_U32),
     ("ScalableBloomFilter(initial_capacity=2**64 - 1)", *NO_MEMORY),
-    ("ScalableBloomFilter(initial_capacity=2**63, false_positive_rate=1e-300)", *NO_MEMORY),
     ("ScalableBloomFilter(initial_capacity=1, growth_ratio=1e308).update(range(10))", *NO_MEMORY),
     ("CuckooFilter(capacity=2**64 - 1)", *NO_MEMORY),
-    ("CuckooFilter(capacity=2**62)", *NO_MEMORY),
     ("CuckooFilter(capacity=2**64)", *TOO_BIG),
     ("HyperLogLog(precision=255)", ValueError, "precision must be between 4 and 18"),
     ("HyperLogLog(precision=256)", *OUT_OF_U32),
     ("CountMinSketch(width=2**64 - 1, depth=2**64 - 1)", *NO_MEMORY),
-    ("CountMinSketch(width=2**32, depth=2**32)", *NO_MEMORY),
     ("CountMinSketch(width=1, depth=2**40)", *NO_MEMORY),
     ("CountMinSketch(error_rate=5e-324, confidence=0.99)", *NO_MEMORY),
     ("MinHash(num_hashes=2**64 - 1)", *NO_MEMORY),

@@ -14,7 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from velt import BloomFilter, CountingBloomFilter
-from envelope import envelope
+from helpers import envelope
 
 G = 0x9E3779B97F4A7C15
 MASK = 2**64 - 1

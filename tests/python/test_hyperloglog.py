@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from velt import HyperLogLog
-from envelope import CHECKSUM_SEED, HEADER_SIZE, envelope
+from helpers import CHECKSUM_SEED, HEADER_SIZE, envelope
 
 GOLDEN = 0x9E3779B97F4A7C15
 MASK64 = 2**64 - 1

@@ -10,7 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from velt import BloomFilter, TopK
-from envelope import envelope
+from helpers import envelope
 
 MAX_U64 = 2**64 - 1
 Name = type("Name", (str,), {})

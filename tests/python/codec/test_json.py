@@ -13,13 +13,6 @@ def test_layout_of_the_empty_64_bit_filter():
     assert BloomFilter(num_bits=64, num_hashes=1).to_json() == NINE_LINES
 
 
-def test_written_text_is_plain_indented_json(filled_bloom):
-    text = filled_bloom.to_json()
-    assert "\t" not in text and not text.endswith("\n")
-    assert json.loads(text)["count"] == 300
-    assert all(line.startswith(("{", "}", "  ")) for line in text.splitlines())
-
-
 @pytest.mark.parametrize(
     "text",
     [
@@ -31,11 +24,6 @@ def test_written_text_is_plain_indented_json(filled_bloom):
 )
 def test_accepted_forms(text):
     assert BloomFilter.from_json(text).to_json() == NINE_LINES
-
-
-def test_count_is_not_checked_against_bits():
-    bloom = BloomFilter.from_json('{"bits": [0], "num_bits": 64, "num_hashes": 1, "count": 5, "seed": 0}')
-    assert len(bloom) == 5 and bloom.bit_count() == 0
 
 
 def record(**overrides):
@@ -68,6 +56,8 @@ def record(**overrides):
         ("{'bits': []}", "key must be a string"),
         (record().replace("64", "1e400"), "number out of range"),
         (record(num_bits="0x1"), 'invalid type: string "0x1", expected u64'),
+        # Columns count characters, not bytes.
+        ('{"\u00e9\u00e9\u00e9": ]', "expected value at line 1 column 9"),
     ],
 )
 def test_reading_errors(text, message):
@@ -100,8 +90,6 @@ def test_nesting_is_limited_to_127_levels_even_in_skipped_values():
     [
         (record(bits=[]), "bit array length does not match num_bits"),
         (record(num_bits=65, bits=[0, 2]), "padding bits must be zero"),
-        (record(num_bits=0, bits=[]), "num_bits must be positive"),
-        (record(num_hashes=0), "num_hashes must be positive"),
     ],
 )
 def test_validation_messages_are_not_prefixed(text, message):
