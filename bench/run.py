@@ -13,7 +13,7 @@ import platform
 import time
 from pathlib import Path
 
-from . import cardinality, filters, frequency, similarity, system
+from . import cardinality, columns, filters, frequency, similarity, system
 from .common import TARGET_HEADER, Inputs, Results, format_markdown, format_text, unavailable_peers
 
 SUITES = {
@@ -27,6 +27,7 @@ SUITES = {
     "threads": system.threads,
     "persistence": system.persistence,
     "memory": system.memory,
+    "columns": columns.columns,
 }
 PEERS = {
     "rbloom": "rbloom",

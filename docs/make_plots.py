@@ -22,9 +22,12 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
 from PIL import Image  # noqa: E402
 
-from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash  # noqa: E402
+import hyperloglog_bias  # noqa: E402  (beside this script)
+
+from velt import BloomFilter, CountMinSketch, MinHash  # noqa: E402
 
 PLOTS = {}
 
@@ -59,38 +62,40 @@ def save(figure, path: Path) -> None:
 
 @plot("hyperloglog_error.png")
 def hyperloglog_error(path: Path) -> None:
-    """Relative error against cardinality; each seed is an independent hash function."""
+    """Relative error of both estimators against cardinality; each seed is an independent stream."""
     checkpoints = sorted({round(10 ** (e / 16)) for e in range(16, 105)})  # 10 .. 3,162,278
-    items = distinct_items(checkpoints[-1])
-    seeds = range(1, 21)
-    figure, axes = plt.subplots(1, 3, figsize=(12, 4), sharex=True)
-    for axis, precision in zip(axes, (10, 14, 18)):
-        band = 1.04 / math.sqrt(2**precision)
-        errors = {n: [] for n in checkpoints}
-        for seed in seeds:
-            counter = HyperLogLog(precision=precision, seed=seed)
-            added = 0
-            for n in checkpoints:
-                counter.update(items[added:n])
-                added = n
-                errors[n].append(counter.cardinality() / n - 1)
-        for n in checkpoints:
-            axis.scatter([n] * len(errors[n]), errors[n], s=4, color="tab:blue", alpha=0.25, linewidths=0)
-        rms = [math.sqrt(sum(e * e for e in errors[n]) / len(errors[n])) for n in checkpoints]
-        mean = [sum(errors[n]) / len(errors[n]) for n in checkpoints]
-        axis.plot(checkpoints, rms, color="tab:red", label="± RMS error")
-        axis.plot(checkpoints, [-r for r in rms], color="tab:red")
-        axis.plot(checkpoints, mean, color="black", linewidth=1, label="mean error (bias)")
-        axis.axhspan(-band, band, color="tab:green", alpha=0.15, label=f"±1.04/√m = ±{band:.2%}")
-        axis.axvline(2.5 * 2**precision, color="grey", linestyle=":", linewidth=1)
-        axis.set_xscale("log")
-        axis.set_title(f"precision {precision} (m = {2**precision:,}, {2**precision // 1024} KiB)")
-        axis.set_xlabel("true cardinality")
-        axis.yaxis.set_major_formatter(matplotlib.ticker.PercentFormatter(1.0, decimals=1))
-        axis.legend(loc="upper right", fontsize=8)
-        axis.grid(alpha=0.3)
-    axes[0].set_ylabel(f"relative error ({len(seeds)} seeds)")
-    figure.suptitle("HyperLogLog: estimate / truth − 1; dotted line at 2.5 m, where linear counting hands over to the raw estimate")
+    seeds = range(1, 41)
+    figure, axes = plt.subplots(2, 3, figsize=(13, 7.5), sharex=True, sharey="col")
+    for column, precision in enumerate((10, 14, 18)):
+        m = 2**precision
+        band = 1.04 / math.sqrt(m)
+        measured = hyperloglog_bias.measure(precision, checkpoints, seeds)
+        for row, (name, method) in enumerate((("classic", "cardinality()"), ("unbiased", "unbiased_cardinality()"))):
+            axis = axes[row, column]
+            errors = measured[name]["error"]
+            for n, column_errors in zip(checkpoints, errors.T):
+                axis.scatter([n] * len(seeds), column_errors, s=4, color="tab:blue", alpha=0.25, linewidths=0)
+            rms = np.sqrt((errors**2).mean(axis=0))
+            axis.plot(checkpoints, rms, color="tab:red", label="± RMS error")
+            axis.plot(checkpoints, -rms, color="tab:red")
+            axis.plot(checkpoints, errors.mean(axis=0), color="black", linewidth=1, label="mean error (bias)")
+            if name == "unbiased":
+                stated = measured[name]["stated"].mean(axis=0)
+                axis.plot(checkpoints, stated, color="tab:purple", linestyle="--", linewidth=1,
+                          label="± error its interval states")
+                axis.plot(checkpoints, -stated, color="tab:purple", linestyle="--", linewidth=1)
+            axis.axhspan(-band, band, color="tab:green", alpha=0.15, label=f"±1.04/√m = ±{band:.2%}")
+            axis.axvline(2.5 * m, color="grey", linestyle=":", linewidth=1)
+            axis.set_xscale("log")
+            axis.set_title(f"{method}, precision {precision} (m = {m:,})", fontsize=10)
+            axis.yaxis.set_major_formatter(matplotlib.ticker.PercentFormatter(1.0, decimals=1))
+            axis.legend(loc="upper right", fontsize=7)
+            axis.grid(alpha=0.3)
+        axes[1, column].set_xlabel("true cardinality")
+    for row in range(2):
+        axes[row, 0].set_ylabel(f"relative error ({len(seeds)} seeds)")
+    figure.suptitle("HyperLogLog: estimate / truth − 1, classic (top) and unbiased (bottom); "
+                    "dotted line at 2.5 m, where linear counting hands over to the raw estimate")
     save(figure, path)
 
 

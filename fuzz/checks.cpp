@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "error.hpp"
-#include "persistence.hpp"
+#include "core/error.hpp"
+#include "core/persistence.hpp"
 
 namespace velt::fuzz {
 namespace {

@@ -5,14 +5,14 @@
 
 #include <string_view>
 
-#include "bloom.hpp"
-#include "count_min_sketch.hpp"
-#include "counting_bloom.hpp"
-#include "cuckoo.hpp"
-#include "hyperloglog.hpp"
-#include "minhash.hpp"
-#include "scalable_bloom.hpp"
-#include "topk.hpp"
+#include "core/bloom.hpp"
+#include "core/count_min_sketch.hpp"
+#include "core/counting_bloom.hpp"
+#include "core/cuckoo.hpp"
+#include "core/hyperloglog.hpp"
+#include "core/minhash.hpp"
+#include "core/scalable_bloom.hpp"
+#include "core/topk.hpp"
 
 namespace velt::fuzz {
 

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "bloom.hpp"
+#include "core/bloom.hpp"
+#include "core/persistence.hpp"
 #include "inputs.hpp"
-#include "persistence.hpp"
 
 namespace velt::bench {
 namespace {

@@ -7,11 +7,11 @@
 #include <span>
 #include <string_view>
 
-#include "bloom.hpp"
-#include "counting_bloom.hpp"
-#include "cuckoo.hpp"
+#include "core/bloom.hpp"
+#include "core/counting_bloom.hpp"
+#include "core/cuckoo.hpp"
+#include "core/scalable_bloom.hpp"
 #include "inputs.hpp"
-#include "scalable_bloom.hpp"
 
 namespace velt::bench {
 namespace {

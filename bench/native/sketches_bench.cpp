@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <optional>
 
-#include "count_min_sketch.hpp"
-#include "hyperloglog.hpp"
+#include "core/count_min_sketch.hpp"
+#include "core/hyperloglog.hpp"
+#include "core/minhash.hpp"
+#include "core/topk.hpp"
 #include "inputs.hpp"
-#include "minhash.hpp"
-#include "topk.hpp"
 
 namespace velt::bench {
 namespace {

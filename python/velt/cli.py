@@ -25,7 +25,9 @@ Probabilistic data structures on the command line.
 
 FILE is a path, or - for standard input. Input is read line by line (only the
 trailing newline is removed) and fed to the structure in batches. Output is plain
-text, or one JSON object with --json.
+text, or one JSON object with --json. Plain text shows every character of a line
+that could act on a terminal (ESC and the other controls, DEL) as a \\xNN escape,
+as it shows the bytes of a line that are not UTF-8.
 """
 
 # The first four bytes of every saved structure name its class.
@@ -140,16 +142,23 @@ def distinct(args: argparse.Namespace) -> tuple[dict[str, Any], str]:
     counter = build(_velt.HyperLogLog, precision=args.precision)
     lines = feed(counter.update, args.files)
     save(counter, args.save)
-    low, high = counter.confidence_interval(0.95)
+    estimates = {
+        "unbiased": (counter.unbiased_cardinality(), counter.unbiased_confidence_interval(0.95)),
+        "classic": (counter.cardinality(), counter.confidence_interval(0.95)),
+    }
+    estimator = "classic" if args.classic else "unbiased"
+    estimate, (low, high) = estimates[estimator]
     result = {
-        "distinct": counter.estimate,
+        "distinct": estimate,
         "interval_95": [low, high],
         "lines": lines,
         "precision": counter.precision,
         "standard_error": counter.standard_error,
+        "estimator": estimator,
+        "estimates": {name: {"distinct": value, "interval_95": list(interval)} for name, (value, interval) in estimates.items()},
     }
     text = (
-        f"distinct lines  {counter.estimate:,.0f}\n"
+        f"distinct lines  {estimate:,.0f}\n"
         f"95% interval    {low:,.0f} .. {high:,.0f}\n"
         f"lines read      {lines:,}\n"
         f"precision       {counter.precision} (standard error {counter.standard_error:.2%},"
@@ -164,7 +173,8 @@ def top(args: argparse.Namespace) -> tuple[dict[str, Any], str]:
     # TopK keeps text: bytes that are not UTF-8 are shown as \xNN escapes.
     lines = feed(lambda batch: tracker.update([line.decode("utf-8", "backslashreplace") for line in batch]), args.files)
     save(tracker, args.save)
-    rows = tracker.top_with_error(args.k)
+    rows = tracker.top_with_error(args.k + 1)
+    rows, following = rows[: args.k], rows[args.k :]
     result = {
         "top": [{"line": line, "count": count, "error": error} for line, count, error in rows],
         "lines": lines,
@@ -175,6 +185,17 @@ def top(args: argparse.Namespace) -> tuple[dict[str, Any], str]:
     table = [f"{'count':>{width}}  {'error':>{error_width}}  line"]
     table += [f"{count:>{width},}  {error:>{error_width},}  {shown(line)}" for line, count, error in rows]
     table.append(f"{lines:,} lines read, {counters:,} counters; each true count is within [count - error, count]")
+    # No line outside the list has a true count above `bar`: the next tracked count, or
+    # the smallest one when the tracker is full (nothing was evicted otherwise).
+    if following:
+        bar = following[0][1]
+    else:
+        bar = tracker.min_count() if len(tracker) == counters else 0
+    if rows and all(count - error < bar for _, count, error in rows):
+        table.append(
+            f"no line is guaranteed to be among the top {args.k}: each count - error is below {bar:,}, the count a line"
+            f" outside the list may have; more --counters (now {counters:,}) give smaller errors"
+        )
     return result, "\n".join(table)
 
 
@@ -198,9 +219,33 @@ def figures(structure: Any) -> dict[str, Any]:
     return values
 
 
-def shown(line: str) -> str:
-    """A line or item as printed in a table: quoted when it has a newline or other control character."""
-    return line if line.isprintable() else repr(line)
+def shown(text: str) -> str:
+    """A line, item or message as printed in plain text: every character that is not printable
+    (ESC and the other controls below 0x20, DEL, the C1 controls, line and paragraph separators,
+    bidirectional overrides) as a backslash escape, as the bad bytes of a non-UTF-8 line
+    already are, so that no input can act on the terminal."""
+    return text if text.isprintable() else "".join(c if c.isprintable() else escaped(c) for c in text)
+
+
+def escaped(character: str) -> str:
+    code = ord(character)
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
+
+
+def json_text(result: dict[str, Any]) -> str:
+    """The object as JSON that reads back exactly, with no character that can act on a terminal:
+    json.dumps escapes the controls below 0x20; the other non-printable characters, which it
+    leaves as they are (and which can only stand inside strings), become \\u escapes here."""
+    text = json.dumps(result, indent=2, ensure_ascii=False)
+    return "".join(c if c.isprintable() or c == "\n" else json_escape(c) for c in text)
+
+
+def json_escape(character: str) -> str:
+    code = ord(character)
+    if code < 0x10000:
+        return f"\\u{code:04x}"
+    code -= 0x10000  # a surrogate pair
+    return f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04x}"
 
 
 def describe(value: Any) -> str:
@@ -242,7 +287,7 @@ def inspect_file(args: argparse.Namespace) -> tuple[dict[str, Any], str]:
         "repr": repr(structure),
         "figures": values,
     }
-    text = [f"{path}: {name} (magic {magic.decode()}, {len(data):,} bytes)", f"  {structure!r}"]
+    text = [f"{shown(path)}: {name} (magic {magic.decode()}, {len(data):,} bytes)", f"  {structure!r}"]
     text += [f"  {key:<20} {describe(value)}" for key, value in values.items()]
     if hasattr(structure, "top_with_error"):
         rows = structure.top_with_error(TOP_SHOWN)
@@ -288,6 +333,10 @@ def parser() -> argparse.ArgumentParser:
     sub.add_argument("--precision", type=int, default=14,
                      help="2^precision one-byte registers; standard error 1.04/sqrt(2^precision) (default 14: 0.81%%)")
 
+    sub.add_argument("--classic", action="store_true",
+                     help="report the classic estimate (cardinality(): linear counting below 2.5 x 2^precision, the raw"
+                          " estimate above) instead of the unbiased one, which has no bias where the two meet")
+
     sub = command("top", top, "the most frequent lines, with counts and error bounds (TopK)", reads_files=True)
     sub.add_argument("-k", type=positive, default=20, help="how many lines to show (default 20)")
     sub.add_argument("--counters", type=positive,
@@ -308,10 +357,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         outcome = args.run(args)
         if outcome is not None:
             result, text = outcome
-            print(json.dumps(result, indent=2, ensure_ascii=False) if args.json else text)
+            print(json_text(result) if args.json else text)
         sys.stdout.flush()
     except CommandError as error:
-        print(f"velt {args.command}: {error}", file=sys.stderr)
+        print(f"velt {args.command}: {shown(str(error))}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130

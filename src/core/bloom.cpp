@@ -1,13 +1,13 @@
-#include "bloom.hpp"
+#include "core/bloom.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
 
-#include "bloom_sizing.hpp"
-#include "error.hpp"
-#include "saturating.hpp"
+#include "core/bloom_sizing.hpp"
+#include "core/error.hpp"
+#include "core/saturating.hpp"
 
 namespace velt {
 

@@ -1,11 +1,11 @@
-#include "bloom_sizing.hpp"
+#include "core/bloom_sizing.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <string>
 
-#include "error.hpp"
-#include "saturating.hpp"
+#include "core/error.hpp"
+#include "core/saturating.hpp"
 
 namespace velt {
 namespace {

@@ -1,13 +1,13 @@
-#include "count_min_sketch.hpp"
+#include "core/count_min_sketch.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
 
-#include "error.hpp"
-#include "length_class.hpp"
-#include "saturating.hpp"
+#include "core/error.hpp"
+#include "core/length_class.hpp"
+#include "core/saturating.hpp"
 
 namespace velt {
 namespace {

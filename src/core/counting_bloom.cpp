@@ -1,11 +1,11 @@
-#include "counting_bloom.hpp"
+#include "core/counting_bloom.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "bloom_sizing.hpp"
-#include "error.hpp"
-#include "saturating.hpp"
+#include "core/bloom_sizing.hpp"
+#include "core/error.hpp"
+#include "core/saturating.hpp"
 
 namespace velt {
 namespace {

@@ -1,4 +1,4 @@
-#include "cuckoo.hpp"
+#include "core/cuckoo.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <random>
 
-#include "error.hpp"
-#include "saturating.hpp"
+#include "core/error.hpp"
+#include "core/saturating.hpp"
 
 namespace velt {
 namespace {

@@ -17,11 +17,11 @@
 #include <string_view>
 #include <vector>
 
-#include "codec/binary.hpp"
-#include "codec/record.hpp"
-#include "file_io.hpp"
-#include "hash.hpp"
-#include "large_array.hpp"
+#include "core/codec/binary.hpp"
+#include "core/codec/record.hpp"
+#include "core/file_io.hpp"
+#include "core/hash.hpp"
+#include "core/large_array.hpp"
 
 namespace velt {
 

@@ -1,4 +1,4 @@
-#include "file_io.hpp"
+#include "core/file_io.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <optional>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace velt {
 namespace {

@@ -13,6 +13,9 @@
 
 namespace velt {
 
+// The 128-bit product's type, a GCC and Clang extension.
+__extension__ typedef unsigned __int128 uint128;
+
 class FixedDivisor {
 public:
     // `divisor` must not be 0.
@@ -21,7 +24,7 @@ public:
         shift_ = static_cast<unsigned>(std::bit_width(divisor) - 1);
         // 2^(64 + l) / d fits in 64 bits because d > 2^l; doubled with the
         // remainder's carry it gives floor(2^(65 + l) / d) - 2^64.
-        const unsigned __int128 numerator = static_cast<unsigned __int128>(1) << (64 + shift_);
+        const uint128 numerator = static_cast<uint128>(1) << (64 + shift_);
         std::uint64_t magic = static_cast<std::uint64_t>(numerator / divisor);
         const auto remainder = static_cast<std::uint64_t>(numerator % divisor);
         const std::uint64_t twice_remainder = remainder + remainder;
@@ -30,12 +33,10 @@ public:
         magic_ = magic + 1;
     }
 
-    std::uint64_t divisor() const { return divisor_; }
-
-    // x % divisor().
+    // x % divisor.
     std::uint64_t remainder(std::uint64_t x) const {
         if (power_of_two_) return x & (divisor_ - 1);
-        const auto high = static_cast<std::uint64_t>((static_cast<unsigned __int128>(magic_) * x) >> 64);
+        const auto high = static_cast<std::uint64_t>((static_cast<uint128>(magic_) * x) >> 64);
         const std::uint64_t quotient = (((x - high) >> 1) + high) >> shift_;
         return x - quotient * divisor_;
     }

@@ -4,7 +4,9 @@
 // among the remaining bits. The harmonic mean of 2^register estimates the
 // cardinality with a relative standard error of about 1.04 / sqrt(m); linear
 // counting takes over in the small range and a logarithmic correction near the
-// top of the 64-bit hash range.
+// top of the 64-bit hash range. Beside that classic estimate stands Ertl's
+// improved raw estimate (2017), which needs no hand-over and is unbiased over
+// the whole range.
 #pragma once
 
 #include <bit>
@@ -14,11 +16,11 @@
 #include <string_view>
 #include <utility>
 
-#include "codec/binary.hpp"
-#include "codec/record.hpp"
-#include "file_io.hpp"
-#include "hash.hpp"
-#include "large_array.hpp"
+#include "core/codec/binary.hpp"
+#include "core/codec/record.hpp"
+#include "core/file_io.hpp"
+#include "core/hash.hpp"
+#include "core/large_array.hpp"
 
 namespace velt {
 
@@ -95,6 +97,16 @@ public:
     CardinalityInterval confidence_interval(double confidence) const;
     // E rounded half away from zero, saturating to the unsigned 64-bit range.
     std::uint64_t rounded_cardinality() const;
+
+    // The improved raw estimate (Ertl 2017, "New cardinality estimation
+    // algorithms for HyperLogLog sketches"): one formula from an empty counter to
+    // the top of the hash range, so without the bias of the hand-over from linear
+    // counting near 2.5 m (positive infinity when every register is saturated).
+    double unbiased_cardinality() const;
+    // The normal interval around it, from its own standard error at the estimate
+    // (smaller than 1.04 / sqrt(m) while many registers are empty); the same
+    // confidence levels as confidence_interval.
+    CardinalityInterval unbiased_confidence_interval(double confidence) const;
 
     void merge(const HyperLogLog& other);
     void clear();

@@ -1,12 +1,12 @@
-#include "minhash.hpp"
+#include "core/minhash.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <new>
 
-#include "error.hpp"
-#include "length_class.hpp"
+#include "core/error.hpp"
+#include "core/length_class.hpp"
 
 namespace velt {
 namespace {

@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "codec/binary.hpp"
-#include "codec/json_reader.hpp"
-#include "codec/json_writer.hpp"
-#include "file_io.hpp"
+#include "core/codec/binary.hpp"
+#include "core/codec/json_reader.hpp"
+#include "core/codec/json_writer.hpp"
+#include "core/file_io.hpp"
 
 namespace velt {
 

@@ -1,12 +1,12 @@
-#include "scalable_bloom.hpp"
+#include "core/scalable_bloom.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <new>
 
-#include "bloom_sizing.hpp"
-#include "error.hpp"
-#include "saturating.hpp"
+#include "core/bloom_sizing.hpp"
+#include "core/error.hpp"
+#include "core/saturating.hpp"
 
 namespace velt {
 namespace {

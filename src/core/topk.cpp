@@ -1,12 +1,12 @@
-#include "topk.hpp"
+#include "core/topk.hpp"
 
 #include <algorithm>
 #include <random>
 #include <utility>
 
-#include "error.hpp"
-#include "hash.hpp"
-#include "saturating.hpp"
+#include "core/error.hpp"
+#include "core/hash.hpp"
+#include "core/saturating.hpp"
 
 namespace velt {
 namespace {

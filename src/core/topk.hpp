@@ -24,9 +24,9 @@
 #include <string_view>
 #include <vector>
 
-#include "codec/binary.hpp"
-#include "codec/record.hpp"
-#include "file_io.hpp"
+#include "core/codec/binary.hpp"
+#include "core/codec/record.hpp"
+#include "core/file_io.hpp"
 
 namespace velt {
 

@@ -1,6 +1,8 @@
-// The binding layer: everything the class files share. Instances and their
-// borrows, argument binding and conversion, item conversion into byte views,
-// releasing the GIL, and the one place where C++ exceptions become Python ones.
+// The binding layer's foundation, which every class file shares: errors and
+// the one place where C++ exceptions become Python ones, owned references and
+// results, instances and their borrows, class registration, releasing the GIL
+// and method tables. Argument binding is in arguments.hpp, item conversion in
+// items.hpp.
 //
 // Every entry point from Python is wrapped in `entry_point`, and everything
 // below may throw: `PythonErrorSet` once a Python exception is set, or one of
@@ -13,16 +15,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <new>
-#include <optional>
-#include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
-#include <vector>
-
-#include "large_array.hpp"
 
 namespace velt::python {
 
@@ -176,211 +173,40 @@ struct Instance {
     }
 };
 
+// ---- Classes -----------------------------------------------------------------------
+
+// The Python name of the class over a core type, which its class file states
+// once, e.g. `template <> inline constexpr const char* class_name<TopK> = "TopK";`.
+// Binding messages print it ("TopK.add()").
+template <class Core>
+inline constexpr const char* class_name = nullptr;
+
+// "velt._velt.{class_name}", the name a type spec gives.
+template <class Core>
+inline constexpr auto qualified_name = [] {
+    constexpr std::string_view module = "velt._velt.";
+    constexpr std::string_view name = class_name<Core>;
+    std::array<char, module.size() + name.size() + 1> text{};
+    std::copy(module.begin(), module.end(), text.begin());
+    std::copy(name.begin(), name.end(), text.begin() + module.size());
+    return text;
+}();
+
 // Creates a class from its spec and adds it to the module (and to `__all__`).
 void add_class(PyObject* module, PyType_Spec& spec, PyTypeObject*& type);
 
-// ---- Argument binding ------------------------------------------------------------
-
-// A method's parameters: its class and method name (messages print
-// "BloomFilter.add()"), the parameter names in order, and how many leading
-// ones are required.
-template <std::size_t N>
-struct Signature {
-    const char* class_name;
-    const char* method;
-    std::array<const char*, N> names;
-    std::size_t required = N;
-};
-
-// The bound arguments, one per parameter in order; nullptr where omitted.
-template <std::size_t N>
-using Arguments = std::array<PyObject*, N>;
-
-struct Parameters {
-    const char* class_name;
-    const char* method;
-    std::span<const char* const> names;
-    std::size_t required;
-};
-
-void bind_arguments(const Parameters& parameters, PyObject* const* args, std::size_t nargs, PyObject* kwnames,
-                    PyObject* kwargs, std::span<PyObject*> out);
-
-template <std::size_t N>
-Parameters parameters_of(const Signature<N>& signature) {
-    return {signature.class_name, signature.method, signature.names, signature.required};
+// Creates the class over `Core` with these slots (a table ending in {0, nullptr}).
+template <class Core>
+void add_class(PyObject* module, PyType_Slot* slots) {
+    PyType_Spec spec = {qualified_name<Core>.data(), sizeof(Instance<Core>), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    add_class(module, spec, Instance<Core>::type);
 }
-
-// For methods called with the vectorcall convention.
-template <std::size_t N>
-Arguments<N> bind(const Signature<N>& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Arguments<N> bound{};
-    bind_arguments(parameters_of(signature), args, static_cast<std::size_t>(nargs), kwnames, nullptr, bound);
-    return bound;
-}
-
-// For constructors, which receive a tuple and a dict.
-template <std::size_t N>
-Arguments<N> bind(const Signature<N>& signature, PyObject* args, PyObject* kwargs) {
-    const std::size_t nargs = static_cast<std::size_t>(PyTuple_Size(args));
-    // Beyond N positional arguments only their count matters: binding refuses them.
-    std::array<PyObject*, N + 1> positional{};
-    for (std::size_t i = 0; i < std::min(nargs, N); ++i) {
-        positional[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
-    }
-    Arguments<N> bound{};
-    bind_arguments(parameters_of(signature), positional.data(), nargs, nullptr, kwargs, bound);
-    return bound;
-}
-
-// ---- Parameter conversions ---------------------------------------------------------
-// Each takes the bound value and the parameter name; a TypeError they raise is
-// prefixed with "argument '{name}': ". `std::optional` results treat an omitted
-// argument and None alike.
-
-std::uint64_t to_u64(PyObject* value, const char* name);
-std::uint32_t to_u32(PyObject* value, const char* name);
-std::uint8_t to_u8(PyObject* value, const char* name);
-double to_f64(PyObject* value, const char* name);
-std::optional<std::uint64_t> to_optional_u64(PyObject* value, const char* name);
-std::optional<std::uint32_t> to_optional_u32(PyObject* value, const char* name);
-std::optional<double> to_optional_f64(PyObject* value, const char* name);
-// A `str` only (path, JSON text), as UTF-8.
-std::string to_text(PyObject* value, const char* name);
-// A `str` only, as a view of its UTF-8 that lives as long as `value`. Lone
-// surrogates have no UTF-8 form: the interpreter's UnicodeEncodeError propagates.
-std::string_view to_utf8(PyObject* value, const char* name);
-// `data` of from_bytes: a sequence (not a str) of integers 0 .. 255, viewed in
-// place when it is a bytes object.
-class ByteData {
-public:
-    ByteData(PyObject* value, const char* name);
-    std::string_view bytes() const { return bytes_; }
-
-private:
-    std::string owned_;
-    std::string_view bytes_;
-};
-// A sequence (not a str, not a generator) of unsigned 64-bit integers. One
-// exposing a contiguous buffer of integers (array.array, a NumPy array, a
-// memoryview) is read through it, with the same results and errors.
-LargeArray<std::uint64_t> to_hashes(PyObject* value, const char* name);
-
-// Raises "argument '{name}': '{type}' object cannot be converted to '{target}'".
-[[noreturn]] void throw_cannot_convert(PyObject* value, const char* name, const std::string& target);
 
 // The `__name__` of a type, for messages.
 std::string type_name(PyTypeObject* type);
 
-// `other`: an instance of the same class, borrowed shared.
-template <class Core>
-typename Instance<Core>::Shared to_other(PyObject* value, const char* name) {
-    if (!Instance<Core>::check(value)) throw_cannot_convert(value, name, type_name(Instance<Core>::type));
-    return Instance<Core>::shared(value);
-}
-
-// ---- Items ---------------------------------------------------------------------
-
-// The item bytes of one Python item: text and bytes stand for their own bytes,
-// sequences of small integers for those bytes, anything else for its str().
-class Item {
-public:
-    explicit Item(PyObject* item);
-    std::string_view bytes() const { return bytes_; }
-
-private:
-    std::string owned_;
-    Ref owner_;
-    std::string_view bytes_;
-};
-
-// Append-only byte storage whose contents never move, so that views into it
-// stay valid while it grows. Blocks grow up to a few MiB, so that a small
-// batch stays small and a large one gets huge pages.
-class ByteArena {
-public:
-    // A copy of `bytes`, valid until the arena is cleared or destroyed.
-    std::string_view store(std::string_view bytes) {
-        if (bytes.size() >= static_cast<std::size_t>(end_ - next_)) next_block(bytes.size());
-        char* const start = next_;
-        std::memcpy(start, bytes.data(), bytes.size());
-        next_ += bytes.size();
-        return {start, bytes.size()};
-    }
-    // Forgets the contents and keeps the blocks for reuse.
-    void clear();
-    std::size_t capacity() const;
-
-private:
-    class Block {
-    public:
-        explicit Block(std::size_t size) : data_(LargeArrayAllocator<char>().allocate(size)), size_(size) {}
-        Block(Block&& other) noexcept : data_(std::exchange(other.data_, nullptr)), size_(other.size_) {}
-        Block(const Block&) = delete;
-        ~Block() {
-            if (data_ != nullptr) LargeArrayAllocator<char>().deallocate(data_, size_);
-        }
-        char* data() const { return data_; }
-        std::size_t size() const { return size_; }
-
-    private:
-        char* data_;
-        std::size_t size_;
-    };
-
-    // Moves on to a block with room for `size` bytes, reusing or making one.
-    void next_block(std::size_t size);
-
-    std::vector<Block> blocks_;
-    std::size_t current_ = 0;  // blocks_[current_ - 1] is being filled
-    char* next_ = nullptr;
-    char* end_ = nullptr;
-};
-
-// The memory of an item batch: the views of its items and the arena that
-// holds the copied ones.
-struct BatchBuffers {
-    LargeArray<std::string_view> views;
-    ByteArena arena;
-};
-
-// The item bytes of every element of an iterable, converted with the GIL held
-// so that they can be processed with it released. Short items are copied into
-// an arena; long text and bytes are viewed in place (their objects kept alive
-// until the batch is destroyed, with the GIL held). A batch thus costs at most
-// 16 bytes per item plus the items' bytes: a view, and either the copied bytes
-// or, for an item longer than 64 bytes, one reference instead of them.
-class ItemBatch {
-public:
-    explicit ItemBatch(PyObject* iterable);
-    ItemBatch(const ItemBatch&) = delete;
-    ~ItemBatch();
-
-    std::span<const std::string_view> items() const { return buffers_.views; }
-
-private:
-    // Adds the item whose bytes are `bytes`, living in `owner` if given, else in `item`.
-    void keep(std::string_view bytes, PyObject* item, Ref owner);
-
-    BatchBuffers buffers_;
-    LargeArray<Ref> owners_;
-};
-
-// A sequence (not a str, not a generator) whose every element is a `str`, as
-// views of their UTF-8, for processing with the GIL released. Unlike an item
-// batch nothing falls back to str(): another element type is a TypeError, and
-// lone surrogates raise UnicodeEncodeError. The elements are kept alive until
-// the batch is destroyed, with the GIL held.
-class TextBatch {
-public:
-    TextBatch(PyObject* sequence, const char* name);
-
-    std::span<const std::string_view> texts() const { return views_; }
-
-private:
-    LargeArray<std::string_view> views_;
-    LargeArray<Ref> owners_;
-};
+// ---- Releasing the GIL ------------------------------------------------------------
 
 // Releases the GIL for its scope: nothing inside may touch a Python object.
 class GilReleased {

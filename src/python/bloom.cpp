@@ -1,9 +1,10 @@
 // BloomFilter: the Python class over velt::BloomFilter.
-#include "bloom.hpp"
-#include "classes.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "slots.hpp"
+#include "core/bloom.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 
@@ -12,21 +13,21 @@ inline constexpr const char* class_name<BloomFilter> = "BloomFilter";
 
 namespace {
 
-using Bloom = Instance<BloomFilter>;
+using Object = Instance<BloomFilter>;
 
 // ---- Construction ------------------------------------------------------------
 
 PyObject* BloomFilter_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return entry_point([&] {
         static constexpr Signature<5> signature{
-            "BloomFilter", "__new__", {"expected_items", "false_positive_rate", "num_bits", "num_hashes", "seed"}, 0};
+            class_name<BloomFilter>, "__new__", {"expected_items", "false_positive_rate", "num_bits", "num_hashes", "seed"}, 0};
         const auto bound = bind(signature, args, kwargs);
         const auto expected_items = to_optional_u64(bound[0], "expected_items");
         const double false_positive_rate = bound[1] ? to_f64(bound[1], "false_positive_rate") : 0.01;
         const auto num_bits = to_optional_u64(bound[2], "num_bits");
         const auto num_hashes = to_optional_u32(bound[3], "num_hashes");
         const std::uint64_t seed = bound[4] ? to_u64(bound[4], "seed") : 0;
-        return Bloom::wrap(BloomFilter::create(expected_items, false_positive_rate, num_bits, num_hashes, seed));
+        return Object::wrap(BloomFilter::create(expected_items, false_positive_rate, num_bits, num_hashes, seed));
     });
 }
 
@@ -34,10 +35,10 @@ PyObject* BloomFilter_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* BloomFilter_intersection(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
-        const auto bound = bind(Signature<1>{"BloomFilter", "intersection", {"other"}}, args, nargs, kwnames);
-        auto filter = Bloom::shared(self);
+        const auto bound = bind(Signature<1>{class_name<BloomFilter>, "intersection", {"other"}}, args, nargs, kwnames);
+        auto filter = Object::shared(self);
         auto other = to_other<BloomFilter>(bound[0], "other");
-        return Bloom::wrap(filter.core.intersection(other.core));
+        return Object::wrap(filter.core.intersection(other.core));
     });
 }
 
@@ -136,11 +137,10 @@ const char BloomFilter_doc[] =
 PyType_Slot BloomFilter_slots[] = {
     {Py_tp_doc, const_cast<char*>(BloomFilter_doc)},
     {Py_tp_new, reinterpret_cast<void*>(BloomFilter_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Bloom::dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Object::dealloc)},
     {Py_tp_methods, BloomFilter_methods},
     {Py_tp_getset, BloomFilter_properties},
     {Py_tp_repr, reinterpret_cast<void*>(repr_slot<BloomFilter>)},
-    {Py_tp_str, reinterpret_cast<void*>(repr_slot<BloomFilter>)},
     {Py_sq_length, reinterpret_cast<void*>(length_slot<BloomFilter, &BloomFilter::count>)},
     {Py_sq_contains, reinterpret_cast<void*>(contains_slot<BloomFilter, &BloomFilter::contains>)},
     {Py_nb_inplace_or, reinterpret_cast<void*>(merge_in_place_slot<BloomFilter>)},
@@ -149,12 +149,8 @@ PyType_Slot BloomFilter_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec BloomFilter_spec = {
-    "velt._velt.BloomFilter", sizeof(Bloom), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, BloomFilter_slots,
-};
-
 }  // namespace
 
-void add_bloom_filter(PyObject* module) { add_class(module, BloomFilter_spec, Bloom::type); }
+void add_bloom_filter(PyObject* module) { add_class<BloomFilter>(module, BloomFilter_slots); }
 
 }  // namespace velt::python

@@ -1,9 +1,10 @@
 // CountMinSketch: the Python class over velt::CountMinSketch.
-#include "classes.hpp"
-#include "count_min_sketch.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "slots.hpp"
+#include "core/count_min_sketch.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 
@@ -12,33 +13,33 @@ inline constexpr const char* class_name<CountMinSketch> = "CountMinSketch";
 
 namespace {
 
-using Sketch = Instance<CountMinSketch>;
+using Object = Instance<CountMinSketch>;
 
 // ---- Construction ------------------------------------------------------------
 
 PyObject* CountMinSketch_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return entry_point([&] {
         static constexpr Signature<5> signature{
-            "CountMinSketch", "__new__", {"width", "depth", "error_rate", "confidence", "seed"}, 0};
+            class_name<CountMinSketch>, "__new__", {"width", "depth", "error_rate", "confidence", "seed"}, 0};
         const auto bound = bind(signature, args, kwargs);
         const auto width = to_optional_u64(bound[0], "width");
         const auto depth = to_optional_u64(bound[1], "depth");
         const auto error_rate = to_optional_f64(bound[2], "error_rate");
         const auto confidence = to_optional_f64(bound[3], "confidence");
         const std::uint64_t seed = bound[4] ? to_u64(bound[4], "seed") : 0;
-        return Sketch::wrap(CountMinSketch::create(width, depth, error_rate, confidence, seed));
+        return Object::wrap(CountMinSketch::create(width, depth, error_rate, confidence, seed));
     });
 }
 
 // ---- Adding --------------------------------------------------------------------
 
 // add(item, count=1) and add_count(item, count): `count` is converted before the item.
-PyObject* CountMinSketch_add_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                  const char* method_name, std::size_t required) {
+template <MethodName name, std::size_t required>
+PyObject* CountMinSketch_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
-        const auto bound =
-            bind(Signature<2>{"CountMinSketch", method_name, {"item", "count"}, required}, args, nargs, kwnames);
-        auto sketch = Sketch::exclusive(self);
+        const auto bound = bind(Signature<2>{class_name<CountMinSketch>, name.text, {"item", "count"}, required}, args,
+                                nargs, kwnames);
+        auto sketch = Object::exclusive(self);
         const std::uint64_t count = bound[1] ? to_u64(bound[1], "count") : 1;
         const Item item(bound[0]);
         sketch.core.add(item.bytes(), count);
@@ -46,18 +47,10 @@ PyObject* CountMinSketch_add_item(PyObject* self, PyObject* const* args, Py_ssiz
     });
 }
 
-PyObject* CountMinSketch_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return CountMinSketch_add_item(self, args, nargs, kwnames, "add", 1);
-}
-
-PyObject* CountMinSketch_add_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return CountMinSketch_add_item(self, args, nargs, kwnames, "add_count", 2);
-}
-
 PyObject* CountMinSketch_add_hash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
-        const auto bound = bind(Signature<2>{"CountMinSketch", "add_hash", {"hash", "count"}, 1}, args, nargs, kwnames);
-        auto sketch = Sketch::exclusive(self);
+        const auto bound = bind(Signature<2>{class_name<CountMinSketch>, "add_hash", {"hash", "count"}, 1}, args, nargs, kwnames);
+        auto sketch = Object::exclusive(self);
         const std::uint64_t hash = to_u64(bound[0], "hash");
         const std::uint64_t count = bound[1] ? to_u64(bound[1], "count") : 1;
         sketch.core.add_hash(hash, count);
@@ -69,8 +62,8 @@ PyObject* CountMinSketch_add_hash(PyObject* self, PyObject* const* args, Py_ssiz
 
 PyObject* CountMinSketch_inner_product(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
-        const auto bound = bind(Signature<1>{"CountMinSketch", "inner_product", {"other"}}, args, nargs, kwnames);
-        auto sketch = Sketch::shared(self);
+        const auto bound = bind(Signature<1>{class_name<CountMinSketch>, "inner_product", {"other"}}, args, nargs, kwnames);
+        auto sketch = Object::shared(self);
         auto other = to_other<CountMinSketch>(bound[0], "other");
         return new_u64(sketch.core.inner_product(other.core));
     });
@@ -79,8 +72,8 @@ PyObject* CountMinSketch_inner_product(PyObject* self, PyObject* const* args, Py
 // ---- Method table ----------------------------------------------------------------
 
 PyMethodDef CountMinSketch_methods[] = {
-    method("add", CountMinSketch_add, "add($self, item, count=1)\n--\n\nAdd an item to the sketch."),
-    method("add_count", CountMinSketch_add_count,
+    method("add", CountMinSketch_add<"add", 1>, "add($self, item, count=1)\n--\n\nAdd an item to the sketch."),
+    method("add_count", CountMinSketch_add<"add_count", 2>,
            "add_count($self, item, count)\n--\n\nAdd an item with a specific count."),
     method("update", insert_items<CountMinSketch, "update", &CountMinSketch::update>,
            "update($self, items)\n--\n\nAdd multiple items to the sketch, releasing the GIL while hashing."),
@@ -147,7 +140,7 @@ PyGetSetDef CountMinSketch_properties[] = {
 // interpreter fall back to subscripting 0, 1, 2, ... for them: both raise TypeError.
 PyObject* CountMinSketch_subscript(PyObject* self, PyObject* key) {
     return entry_point([&] {
-        auto sketch = Sketch::shared(self);
+        auto sketch = Object::shared(self);
         const Item item(key);
         return new_u64(sketch.core.query(item.bytes()));
     });
@@ -164,22 +157,17 @@ const char CountMinSketch_doc[] =
 PyType_Slot CountMinSketch_slots[] = {
     {Py_tp_doc, const_cast<char*>(CountMinSketch_doc)},
     {Py_tp_new, reinterpret_cast<void*>(CountMinSketch_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Sketch::dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Object::dealloc)},
     {Py_tp_methods, CountMinSketch_methods},
     {Py_tp_getset, CountMinSketch_properties},
     {Py_tp_repr, reinterpret_cast<void*>(repr_slot<CountMinSketch>)},
-    {Py_tp_str, reinterpret_cast<void*>(repr_slot<CountMinSketch>)},
     {Py_mp_length, reinterpret_cast<void*>(length_slot<CountMinSketch, &CountMinSketch::total_count>)},
     {Py_mp_subscript, reinterpret_cast<void*>(CountMinSketch_subscript)},
     {0, nullptr},
 };
 
-PyType_Spec CountMinSketch_spec = {
-    "velt._velt.CountMinSketch", sizeof(Sketch), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, CountMinSketch_slots,
-};
-
 }  // namespace
 
-void add_count_min_sketch(PyObject* module) { add_class(module, CountMinSketch_spec, Sketch::type); }
+void add_count_min_sketch(PyObject* module) { add_class<CountMinSketch>(module, CountMinSketch_slots); }
 
 }  // namespace velt::python

@@ -1,9 +1,10 @@
 // CountingBloomFilter: the Python class over velt::CountingBloomFilter.
-#include "classes.hpp"
-#include "counting_bloom.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "slots.hpp"
+#include "core/counting_bloom.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 
@@ -12,14 +13,14 @@ inline constexpr const char* class_name<CountingBloomFilter> = "CountingBloomFil
 
 namespace {
 
-using Counting = Instance<CountingBloomFilter>;
+using Object = Instance<CountingBloomFilter>;
 
 // ---- Construction ------------------------------------------------------------
 
 PyObject* CountingBloomFilter_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return entry_point([&] {
         static constexpr Signature<5> signature{
-            "CountingBloomFilter",
+            class_name<CountingBloomFilter>,
             "__new__",
             {"expected_items", "false_positive_rate", "num_counters", "num_hashes", "seed"},
             0};
@@ -29,19 +30,8 @@ PyObject* CountingBloomFilter_new(PyTypeObject*, PyObject* args, PyObject* kwarg
         const auto num_counters = to_optional_u64(bound[2], "num_counters");
         const auto num_hashes = to_optional_u32(bound[3], "num_hashes");
         const std::uint64_t seed = bound[4] ? to_u64(bound[4], "seed") : 0;
-        return Counting::wrap(
+        return Object::wrap(
             CountingBloomFilter::create(expected_items, false_positive_rate, num_counters, num_hashes, seed));
-    });
-}
-
-// ---- Removing ------------------------------------------------------------------
-
-PyObject* CountingBloomFilter_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return entry_point([&] {
-        const auto bound = bind(Signature<1>{"CountingBloomFilter", "remove", {"item"}}, args, nargs, kwnames);
-        auto filter = Counting::exclusive(self);
-        const Item item(bound[0]);
-        return new_bool(filter.core.remove(item.bytes()));
     });
 }
 
@@ -58,7 +48,8 @@ PyMethodDef CountingBloomFilter_methods[] = {
            "add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash."),
     method("update_hashes", insert_hashes<CountingBloomFilter, "update_hashes", &CountingBloomFilter::update_hashes>,
            "update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes."),
-    method("remove", CountingBloomFilter_remove,
+    // A removal changes the filter like an insertion does: exclusive borrow, bool answer.
+    method("remove", insert_item<CountingBloomFilter, "remove", &CountingBloomFilter::remove>,
            "remove($self, item)\n--\n\nRemove one occurrence of an item previously added to the filter.\n\n"
            "Calling remove for an item that was not actually added can create false\n"
            "negatives, because a positive membership result may be a false positive."),
@@ -128,23 +119,17 @@ const char CountingBloomFilter_doc[] =
 PyType_Slot CountingBloomFilter_slots[] = {
     {Py_tp_doc, const_cast<char*>(CountingBloomFilter_doc)},
     {Py_tp_new, reinterpret_cast<void*>(CountingBloomFilter_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Counting::dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Object::dealloc)},
     {Py_tp_methods, CountingBloomFilter_methods},
     {Py_tp_getset, CountingBloomFilter_properties},
     {Py_tp_repr, reinterpret_cast<void*>(repr_slot<CountingBloomFilter>)},
-    {Py_tp_str, reinterpret_cast<void*>(repr_slot<CountingBloomFilter>)},
     {Py_sq_length, reinterpret_cast<void*>(length_slot<CountingBloomFilter, &CountingBloomFilter::count>)},
     {Py_sq_contains, reinterpret_cast<void*>(contains_slot<CountingBloomFilter, &CountingBloomFilter::contains>)},
     {0, nullptr},
 };
 
-PyType_Spec CountingBloomFilter_spec = {
-    "velt._velt.CountingBloomFilter", sizeof(Counting), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    CountingBloomFilter_slots,
-};
-
 }  // namespace
 
-void add_counting_bloom_filter(PyObject* module) { add_class(module, CountingBloomFilter_spec, Counting::type); }
+void add_counting_bloom_filter(PyObject* module) { add_class<CountingBloomFilter>(module, CountingBloomFilter_slots); }
 
 }  // namespace velt::python

@@ -1,9 +1,10 @@
 // CuckooFilter: the Python class over velt::CuckooFilter.
-#include "classes.hpp"
-#include "cuckoo.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "slots.hpp"
+#include "core/cuckoo.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 
@@ -12,17 +13,17 @@ inline constexpr const char* class_name<CuckooFilter> = "CuckooFilter";
 
 namespace {
 
-using Cuckoo = Instance<CuckooFilter>;
+using Object = Instance<CuckooFilter>;
 
 // ---- Construction ------------------------------------------------------------
 
 PyObject* CuckooFilter_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return entry_point([&] {
-        static constexpr Signature<2> signature{"CuckooFilter", "__new__", {"capacity", "seed"}, 1};
+        static constexpr Signature<2> signature{class_name<CuckooFilter>, "__new__", {"capacity", "seed"}, 1};
         const auto bound = bind(signature, args, kwargs);
         const std::uint64_t capacity = to_u64(bound[0], "capacity");
         const std::uint64_t seed = bound[1] ? to_u64(bound[1], "seed") : 0;
-        return Cuckoo::wrap(CuckooFilter::create(capacity, seed));
+        return Object::wrap(CuckooFilter::create(capacity, seed));
     });
 }
 
@@ -96,22 +97,17 @@ const char CuckooFilter_doc[] =
 PyType_Slot CuckooFilter_slots[] = {
     {Py_tp_doc, const_cast<char*>(CuckooFilter_doc)},
     {Py_tp_new, reinterpret_cast<void*>(CuckooFilter_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Cuckoo::dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Object::dealloc)},
     {Py_tp_methods, CuckooFilter_methods},
     {Py_tp_getset, CuckooFilter_properties},
     {Py_sq_length, reinterpret_cast<void*>(length_slot<CuckooFilter, &CuckooFilter::count>)},
     {Py_sq_contains, reinterpret_cast<void*>(contains_slot<CuckooFilter, &CuckooFilter::contains>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr_slot<CuckooFilter>)},
-    {Py_tp_str, reinterpret_cast<void*>(repr_slot<CuckooFilter>)},
     {0, nullptr},
-};
-
-PyType_Spec CuckooFilter_spec = {
-    "velt._velt.CuckooFilter", sizeof(Cuckoo), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, CuckooFilter_slots,
 };
 
 }  // namespace
 
-void add_cuckoo_filter(PyObject* module) { add_class(module, CuckooFilter_spec, Cuckoo::type); }
+void add_cuckoo_filter(PyObject* module) { add_class<CuckooFilter>(module, CuckooFilter_slots); }
 
 }  // namespace velt::python

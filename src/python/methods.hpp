@@ -13,9 +13,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
-#include "binding.hpp"
-#include "persistence_methods.hpp"
+#include "python/arguments.hpp"
+#include "python/binding.hpp"
+#include "python/columns.hpp"
+#include "python/items.hpp"
+#include "python/persistence_methods.hpp"
 
 namespace velt::python {
 
@@ -25,6 +29,18 @@ struct MethodName {
     char text[N]{};
     constexpr MethodName(const char (&name)[N]) { std::copy_n(name, N, text); }
 };
+
+// Calls `process` with the GIL released on the item bytes of `items`, in
+// blocks: a column's as it is read, anything else's as one item batch. Every
+// core batch method handles its items in order, one after another, so a run
+// of blocks leaves exactly the state and answers (and stops at exactly the
+// error) of one batch.
+template <class Process>
+void for_each_item_block(PyObject* items, Process&& process) {
+    if (for_each_column_block(items, ColumnValues::items, process)) return;
+    const ItemBatch batch(items);
+    without_gil([&] { process(batch.items()); });
+}
 
 // ---- Inserting (exclusive borrow) -------------------------------------------------
 // Also any other change of one item, such as a removal. The method returns None
@@ -62,8 +78,15 @@ PyObject* insert_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return entry_point([&] {
         const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"items"}}, args, nargs, kwnames);
         auto structure = Instance<Core>::exclusive(self);
-        const ItemBatch batch(bound[0]);
-        return change_result([&] { return without_gil([&] { return (structure.core.*insert)(batch.items()); }); });
+        using Answer = decltype((structure.core.*insert)(std::span<const std::string_view>()));
+        if constexpr (std::is_void_v<Answer>) {
+            for_each_item_block(bound[0], [&](auto block) { (structure.core.*insert)(block); });
+            return none();
+        } else {
+            Answer total{};
+            for_each_item_block(bound[0], [&](auto block) { total += (structure.core.*insert)(block); });
+            return change_answer(total);
+        }
     });
 }
 
@@ -109,8 +132,12 @@ PyObject* query_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return entry_point([&] {
         const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"items"}}, args, nargs, kwnames);
         auto structure = Instance<Core>::shared(self);
-        const ItemBatch batch(bound[0]);
-        const auto answers = without_gil([&] { return (std::as_const(structure.core).*query)(batch.items()); });
+        using Answers = decltype((std::as_const(structure.core).*query)(std::span<const std::string_view>()));
+        std::vector<typename Answers::value_type> answers;
+        for_each_item_block(bound[0], [&](auto block) {
+            const Answers some = (std::as_const(structure.core).*query)(block);
+            answers.insert(answers.end(), some.begin(), some.end());
+        });
         return new_list(answers, to_python);
     });
 }

@@ -1,9 +1,10 @@
 // MinHash: the Python class over velt::MinHash.
-#include "classes.hpp"
-#include "minhash.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "slots.hpp"
+#include "core/minhash.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 
@@ -12,45 +13,38 @@ inline constexpr const char* class_name<MinHash> = "MinHash";
 
 namespace {
 
-using MinHashObject = Instance<MinHash>;
+using Object = Instance<MinHash>;
 
 // ---- Construction ------------------------------------------------------------
 
 PyObject* MinHash_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return entry_point([&] {
-        static constexpr Signature<2> signature{"MinHash", "__new__", {"num_hashes", "seed"}, 0};
+        static constexpr Signature<2> signature{class_name<MinHash>, "__new__", {"num_hashes", "seed"}, 0};
         const auto bound = bind(signature, args, kwargs);
         const std::uint64_t num_hashes = bound[0] ? to_u64(bound[0], "num_hashes") : 128;
         const std::uint64_t seed = bound[1] ? to_u64(bound[1], "seed") : 0;
-        return MinHashObject::wrap(MinHash::create(num_hashes, seed));
+        return Object::wrap(MinHash::create(num_hashes, seed));
     });
 }
 
 // ---- Comparing -----------------------------------------------------------------
 
-PyObject* MinHash_compare(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                          const char* method_name) {
+// jaccard(other) and its alias query(other).
+template <MethodName name>
+PyObject* MinHash_jaccard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
-        const auto bound = bind(Signature<1>{"MinHash", method_name, {"other"}}, args, nargs, kwnames);
-        auto minhash = MinHashObject::shared(self);
+        const auto bound = bind(Signature<1>{class_name<MinHash>, name.text, {"other"}}, args, nargs, kwnames);
+        auto minhash = Object::shared(self);
         auto other = to_other<MinHash>(bound[0], "other");
         return new_f64(minhash.core.jaccard(other.core));
     });
 }
 
-PyObject* MinHash_jaccard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return MinHash_compare(self, args, nargs, kwnames, "jaccard");
-}
-
-PyObject* MinHash_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return MinHash_compare(self, args, nargs, kwnames, "query");
-}
-
 PyObject* MinHash_jaccard_interval(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
-        static constexpr Signature<2> signature{"MinHash", "jaccard_interval", {"other", "confidence"}, 1};
+        static constexpr Signature<2> signature{class_name<MinHash>, "jaccard_interval", {"other", "confidence"}, 1};
         const auto bound = bind(signature, args, nargs, kwnames);
-        auto minhash = MinHashObject::shared(self);
+        auto minhash = Object::shared(self);
         auto other = to_other<MinHash>(bound[0], "other");
         const double confidence = bound[1] ? to_f64(bound[1], "confidence") : 0.95;
         const Interval interval = minhash.core.jaccard_interval(other.core, confidence);
@@ -75,10 +69,10 @@ PyMethodDef MinHash_methods[] = {
            "add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash."),
     method("update_hashes", insert_hashes<MinHash, "update_hashes", &MinHash::update_hashes>,
            "update_hashes($self, hashes)\n--\n\nAdd caller-provided 64-bit hashes."),
-    method("jaccard", MinHash_jaccard,
+    method("jaccard", MinHash_jaccard<"jaccard">,
            "jaccard($self, other)\n--\n\nEstimate the Jaccard similarity with another MinHash.\n\n"
            "Returns a value between 0.0 (completely different) and 1.0 (identical)."),
-    method("query", MinHash_query,
+    method("query", MinHash_jaccard<"query">,
            "query($self, other)\n--\n\nQuery similarity with another MinHash (alias for jaccard)."),
     method("jaccard_interval", MinHash_jaccard_interval,
            "jaccard_interval($self, other, confidence=0.95)\n--\n\n"
@@ -128,7 +122,7 @@ const char MinHash_doc[] =
 PyType_Slot MinHash_slots[] = {
     {Py_tp_doc, const_cast<char*>(MinHash_doc)},
     {Py_tp_new, reinterpret_cast<void*>(MinHash_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(MinHashObject::dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Object::dealloc)},
     {Py_tp_methods, MinHash_methods},
     {Py_tp_getset, MinHash_properties},
     {Py_nb_inplace_or, reinterpret_cast<void*>(merge_in_place_slot<MinHash>)},
@@ -137,12 +131,8 @@ PyType_Slot MinHash_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec MinHash_spec = {
-    "velt._velt.MinHash", sizeof(MinHashObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, MinHash_slots,
-};
-
 }  // namespace
 
-void add_minhash(PyObject* module) { add_class(module, MinHash_spec, MinHashObject::type); }
+void add_minhash(PyObject* module) { add_class<MinHash>(module, MinHash_slots); }
 
 }  // namespace velt::python

@@ -1,7 +1,7 @@
 // The module `velt._velt`: the table of contents of the binding layer. It
 // creates each class in a fixed order, which is also the order of `__all__`.
-#include "binding.hpp"
-#include "classes.hpp"
+#include "python/binding.hpp"
+#include "python/classes.hpp"
 
 namespace {
 

@@ -1,16 +1,13 @@
-// The six persistence methods, shared by every class. A class file names its
-// core type's Python class with `class_name<Core>` and lists the methods in its
-// table with its own docstrings (the *_method entries below).
+// The six persistence methods, shared by every class. A class file lists them
+// in its table with its own docstrings (the *_method entries below).
 #pragma once
 
-#include "binding.hpp"
-#include "large_array.hpp"
-#include "persistence.hpp"
+#include "core/large_array.hpp"
+#include "core/persistence.hpp"
+#include "python/arguments.hpp"
+#include "python/binding.hpp"
 
 namespace velt::python {
-
-template <class Core>
-inline constexpr const char* class_name = nullptr;
 
 template <class Core>
 struct Persistence {

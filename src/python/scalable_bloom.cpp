@@ -1,9 +1,10 @@
 // ScalableBloomFilter: the Python class over velt::ScalableBloomFilter.
-#include "classes.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "scalable_bloom.hpp"
-#include "slots.hpp"
+#include "core/scalable_bloom.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 
@@ -12,7 +13,7 @@ inline constexpr const char* class_name<ScalableBloomFilter> = "ScalableBloomFil
 
 namespace {
 
-using Scalable = Instance<ScalableBloomFilter>;
+using Object = Instance<ScalableBloomFilter>;
 using Filter = ScalableBloomFilter;
 
 // ---- Construction ------------------------------------------------------------
@@ -20,7 +21,7 @@ using Filter = ScalableBloomFilter;
 PyObject* ScalableBloomFilter_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return entry_point([&] {
         static constexpr Signature<5> signature{
-            "ScalableBloomFilter",
+            class_name<ScalableBloomFilter>,
             "__new__",
             {"initial_capacity", "false_positive_rate", "growth_ratio", "fpr_ratio", "seed"},
             0};
@@ -30,7 +31,7 @@ PyObject* ScalableBloomFilter_new(PyTypeObject*, PyObject* args, PyObject* kwarg
         const double growth_ratio = bound[2] ? to_f64(bound[2], "growth_ratio") : 2.0;
         const double fpr_ratio = bound[3] ? to_f64(bound[3], "fpr_ratio") : 0.5;
         const std::uint64_t seed = bound[4] ? to_u64(bound[4], "seed") : 0;
-        return Scalable::wrap(Filter::create(initial_capacity, false_positive_rate, growth_ratio, fpr_ratio, seed));
+        return Object::wrap(Filter::create(initial_capacity, false_positive_rate, growth_ratio, fpr_ratio, seed));
     });
 }
 
@@ -107,23 +108,17 @@ const char ScalableBloomFilter_doc[] =
 PyType_Slot ScalableBloomFilter_slots[] = {
     {Py_tp_doc, const_cast<char*>(ScalableBloomFilter_doc)},
     {Py_tp_new, reinterpret_cast<void*>(ScalableBloomFilter_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Scalable::dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Object::dealloc)},
     {Py_tp_methods, ScalableBloomFilter_methods},
     {Py_tp_getset, ScalableBloomFilter_properties},
     {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Filter>)},
-    {Py_tp_str, reinterpret_cast<void*>(repr_slot<Filter>)},
     {Py_sq_length, reinterpret_cast<void*>(length_slot<Filter, &Filter::count>)},
     {Py_sq_contains, reinterpret_cast<void*>(contains_slot<Filter, &Filter::contains>)},
     {0, nullptr},
 };
 
-PyType_Spec ScalableBloomFilter_spec = {
-    "velt._velt.ScalableBloomFilter", sizeof(Scalable), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    ScalableBloomFilter_slots,
-};
-
 }  // namespace
 
-void add_scalable_bloom_filter(PyObject* module) { add_class(module, ScalableBloomFilter_spec, Scalable::type); }
+void add_scalable_bloom_filter(PyObject* module) { add_class<ScalableBloomFilter>(module, ScalableBloomFilter_slots); }
 
 }  // namespace velt::python

@@ -2,7 +2,8 @@
 // slots, written once over a core type.
 #pragma once
 
-#include "binding.hpp"
+#include "python/binding.hpp"
+#include "python/items.hpp"
 
 namespace velt::python {
 

@@ -1,13 +1,16 @@
 // TopK: the Python class over velt::TopK.
 //
 // Items here are texts, not hashed item bytes: every `item` must be a str and
-// every `items` a sequence of str (see to_utf8 and TextBatch). Nothing falls
-// back to str(item), so b"x" and "x" can never be confused in the counts.
-#include "classes.hpp"
-#include "methods.hpp"
-#include "persistence_methods.hpp"
-#include "slots.hpp"
-#include "topk.hpp"
+// every `items` a sequence of str or a text column (see to_utf8, TextBatch and
+// for_each_column_block). Nothing falls back to str(item), so b"x" and "x" can
+// never be confused in the counts.
+#include "core/topk.hpp"
+#include "python/arguments.hpp"
+#include "python/classes.hpp"
+#include "python/columns.hpp"
+#include "python/methods.hpp"
+#include "python/persistence_methods.hpp"
+#include "python/slots.hpp"
 
 namespace velt::python {
 
@@ -16,25 +19,35 @@ inline constexpr const char* class_name<TopK> = "TopK";
 
 namespace {
 
-using Tracker = Instance<TopK>;
+using Object = Instance<TopK>;
+
+// Calls `process` with the GIL released on the texts of `items`, a sequence
+// of str or a text column (every value checked before any is processed).
+template <class Process>
+void for_each_text_block(PyObject* items, Process&& process) {
+    if (for_each_column_block(items, ColumnValues::texts, process)) return;
+    const TextBatch batch(items, "items");
+    without_gil([&] { process(batch.texts()); });
+}
 
 // ---- Construction ------------------------------------------------------------
 
 PyObject* TopK_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return entry_point([&] {
-        const auto bound = bind(Signature<1>{"TopK", "__new__", {"k"}}, args, kwargs);
-        return Tracker::wrap(TopK(to_u64(bound[0], "k")));
+        const auto bound = bind(Signature<1>{class_name<TopK>, "__new__", {"k"}}, args, kwargs);
+        return Object::wrap(TopK(to_u64(bound[0], "k")));
     });
 }
 
 // ---- Adding --------------------------------------------------------------------
 
 // add(item, count=1) and add_count(item, count) differ only in whether count is required.
-PyObject* TopK_add_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                        const char* method_name, std::size_t required) {
+template <MethodName name, std::size_t required>
+PyObject* TopK_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
-        const auto bound = bind(Signature<2>{"TopK", method_name, {"item", "count"}, required}, args, nargs, kwnames);
-        auto tracker = Tracker::exclusive(self);
+        const auto bound = bind(Signature<2>{class_name<TopK>, name.text, {"item", "count"}, required}, args, nargs,
+                                kwnames);
+        auto tracker = Object::exclusive(self);
         const std::string_view item = to_utf8(bound[0], "item");
         const std::uint64_t count = bound[1] ? to_u64(bound[1], "count") : 1;
         tracker.core.add(item, count);
@@ -42,116 +55,89 @@ PyObject* TopK_add_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-PyObject* TopK_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return TopK_add_item(self, args, nargs, kwnames, "add", 1);
-}
-
-PyObject* TopK_add_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return TopK_add_item(self, args, nargs, kwnames, "add_count", 2);
-}
-
-PyObject* TopK_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      const char* method_name) {
+template <MethodName name>
+PyObject* TopK_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
-        const auto bound = bind(Signature<1>{"TopK", method_name, {"items"}}, args, nargs, kwnames);
-        auto tracker = Tracker::exclusive(self);
-        const TextBatch batch(bound[0], "items");
-        without_gil([&] { tracker.core.update(batch.texts()); });
+        const auto bound = bind(Signature<1>{class_name<TopK>, name.text, {"items"}}, args, nargs, kwnames);
+        auto tracker = Object::exclusive(self);
+        for_each_text_block(bound[0], [&](auto texts) { tracker.core.update(texts); });
         return none();
     });
 }
 
-PyObject* TopK_update_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return TopK_update(self, args, nargs, kwnames, "update");
-}
-
-PyObject* TopK_update_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return TopK_update(self, args, nargs, kwnames, "update_many");
-}
-
 // ---- Querying ------------------------------------------------------------------
 
-PyObject* TopK_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     const char* method_name) {
+template <MethodName name>
+PyObject* TopK_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
-        const auto bound = bind(Signature<1>{"TopK", method_name, {"item"}}, args, nargs, kwnames);
-        auto tracker = Tracker::shared(self);
+        const auto bound = bind(Signature<1>{class_name<TopK>, name.text, {"item"}}, args, nargs, kwnames);
+        auto tracker = Object::shared(self);
         return new_u64(tracker.core.query(to_utf8(bound[0], "item")));
     });
 }
 
-PyObject* TopK_query_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return TopK_query(self, args, nargs, kwnames, "query");
-}
-
-PyObject* TopK_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return TopK_query(self, args, nargs, kwnames, "count");
-}
-
 PyObject* TopK_query_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
-        const auto bound = bind(Signature<1>{"TopK", "query_many", {"items"}}, args, nargs, kwnames);
-        auto tracker = Tracker::shared(self);
-        const TextBatch batch(bound[0], "items");
-        const auto counts = without_gil([&] { return tracker.core.query_many(batch.texts()); });
+        const auto bound = bind(Signature<1>{class_name<TopK>, "query_many", {"items"}}, args, nargs, kwnames);
+        auto tracker = Object::shared(self);
+        std::vector<std::uint64_t> counts;
+        for_each_text_block(bound[0], [&](auto texts) {
+            const auto some = tracker.core.query_many(texts);
+            counts.insert(counts.end(), some.begin(), some.end());
+        });
         return new_list(counts, new_u64);
     });
 }
 
 PyObject* TopK_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
-        const auto bound = bind(Signature<1>{"TopK", "contains", {"item"}}, args, nargs, kwnames);
-        auto tracker = Tracker::shared(self);
+        const auto bound = bind(Signature<1>{class_name<TopK>, "contains", {"item"}}, args, nargs, kwnames);
+        auto tracker = Object::shared(self);
         return new_bool(tracker.core.contains(to_utf8(bound[0], "item")));
     });
 }
 
 // top(n=None) and top_with_error(n=None): the first n counters (all of them
 // when n is absent), each made a tuple by `make`.
-template <class Make>
-PyObject* TopK_top_list(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                        const char* method_name, Make&& make) {
+template <MethodName name, auto make>
+PyObject* TopK_top(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
-        const auto bound = bind(Signature<1>{"TopK", method_name, {"n"}, 0}, args, nargs, kwnames);
-        auto tracker = Tracker::shared(self);
+        const auto bound = bind(Signature<1>{class_name<TopK>, name.text, {"n"}, 0}, args, nargs, kwnames);
+        auto tracker = Object::shared(self);
         const std::optional<std::uint64_t> n = to_optional_u64(bound[0], "n");
         return new_list(n ? tracker.core.top(*n) : tracker.core.top(), make);
     });
 }
 
-PyObject* TopK_top(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return TopK_top_list(self, args, nargs, kwnames, "top", [](const TopKCounter& counter) {
-        return Py_BuildValue("(NK)", new_str(counter.item), static_cast<unsigned long long>(counter.count));
-    });
+PyObject* new_item_count(const TopKCounter& counter) {
+    return Py_BuildValue("(NK)", new_str(counter.item), static_cast<unsigned long long>(counter.count));
 }
 
-PyObject* TopK_top_with_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return TopK_top_list(self, args, nargs, kwnames, "top_with_error", [](const TopKCounter& counter) {
-        return Py_BuildValue("(NKK)", new_str(counter.item), static_cast<unsigned long long>(counter.count),
-                             static_cast<unsigned long long>(counter.error));
-    });
+PyObject* new_item_count_error(const TopKCounter& counter) {
+    return Py_BuildValue("(NKK)", new_str(counter.item), static_cast<unsigned long long>(counter.count),
+                         static_cast<unsigned long long>(counter.error));
 }
 
 // ---- Method table ----------------------------------------------------------------
 
 PyMethodDef TopK_methods[] = {
-    method("add", TopK_add, "add($self, item, count=1)\n--\n\nAdd an item to the tracker."),
-    method("add_count", TopK_add_count, "add_count($self, item, count)\n--\n\nAdd an item with a specific count."),
-    method("update", TopK_update_items,
+    method("add", TopK_add<"add", 1>, "add($self, item, count=1)\n--\n\nAdd an item to the tracker."),
+    method("add_count", TopK_add<"add_count", 2>, "add_count($self, item, count)\n--\n\nAdd an item with a specific count."),
+    method("update", TopK_update<"update">,
            "update($self, items)\n--\n\nAdd multiple items, releasing the GIL while updating counters."),
-    method("update_many", TopK_update_many,
+    method("update_many", TopK_update<"update_many">,
            "update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path."),
-    method("query", TopK_query_item,
+    method("query", TopK_query<"query">,
            "query($self, item)\n--\n\nQuery the estimated count of an item.\n\n"
            "Returns 0 if the item is not being tracked."),
-    method("count", TopK_count, "count($self, item)\n--\n\nGet the count of an item (alias for query)."),
+    method("count", TopK_query<"count">, "count($self, item)\n--\n\nGet the count of an item (alias for query)."),
     method("query_many", TopK_query_many,
            "query_many($self, items)\n--\n\nQuery multiple item counts using the optimized batch path."),
     method("contains", TopK_contains, "contains($self, item)\n--\n\nCheck if an item is being tracked."),
-    method("top", TopK_top,
+    method("top", TopK_top<"top", new_item_count>,
            "top($self, n=None)\n--\n\nGet the top-k items with their counts.\n\n"
            "Returns a list of (item, count) tuples sorted by count (descending)."),
-    method("top_with_error", TopK_top_with_error,
+    method("top_with_error", TopK_top<"top_with_error", new_item_count_error>,
            "top_with_error($self, n=None)\n--\n\nGet the top-k items with their counts and error bounds.\n\n"
            "Returns a list of (item, count, error) tuples.\nTrue count is in range [count - error, count]."),
     method("min_count", read_only<TopK, "min_count", [](const TopK& t) { return new_u64(t.min_count()); }>,
@@ -182,14 +168,14 @@ PyGetSetDef TopK_properties[] = {
 
 int TopK_contains_slot(PyObject* self, PyObject* item) {
     return entry_point([&] {
-        auto tracker = Tracker::shared(self);
+        auto tracker = Object::shared(self);
         return static_cast<int>(tracker.core.contains(to_utf8(item, "item")));
     });
 }
 
 PyObject* TopK_subscript(PyObject* self, PyObject* item) {
     return entry_point([&] {
-        auto tracker = Tracker::shared(self);
+        auto tracker = Object::shared(self);
         return new_u64(tracker.core.query(to_utf8(item, "item")));
     });
 }
@@ -213,11 +199,10 @@ const char TopK_doc[] =
 PyType_Slot TopK_slots[] = {
     {Py_tp_doc, const_cast<char*>(TopK_doc)},
     {Py_tp_new, reinterpret_cast<void*>(TopK_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Tracker::dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Object::dealloc)},
     {Py_tp_methods, TopK_methods},
     {Py_tp_getset, TopK_properties},
     {Py_tp_repr, reinterpret_cast<void*>(repr_slot<TopK>)},
-    {Py_tp_str, reinterpret_cast<void*>(repr_slot<TopK>)},
     {Py_sq_length, reinterpret_cast<void*>(length_slot<TopK, &TopK::tracked>)},
     {Py_sq_contains, reinterpret_cast<void*>(TopK_contains_slot)},
     {Py_sq_item, reinterpret_cast<void*>(TopK_subscript_position)},
@@ -225,12 +210,8 @@ PyType_Slot TopK_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec TopK_spec = {
-    "velt._velt.TopK", sizeof(Tracker), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, TopK_slots,
-};
-
 }  // namespace
 
-void add_topk(PyObject* module) { add_class(module, TopK_spec, Tracker::type); }
+void add_topk(PyObject* module) { add_class<TopK>(module, TopK_slots); }
 
 }  // namespace velt::python

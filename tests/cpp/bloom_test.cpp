@@ -3,8 +3,8 @@
 
 #include <cmath>
 
-#include "bloom.hpp"
-#include "error.hpp"
+#include "core/bloom.hpp"
+#include "core/error.hpp"
 
 namespace velt {
 namespace {

@@ -7,9 +7,9 @@
 #include <new>
 #include <string>
 
-#include "count_min_sketch.hpp"
-#include "saturating.hpp"
-#include "error.hpp"
+#include "core/count_min_sketch.hpp"
+#include "core/error.hpp"
+#include "core/saturating.hpp"
 
 namespace velt {
 namespace {

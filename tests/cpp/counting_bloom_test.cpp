@@ -7,8 +7,8 @@
 #include <map>
 #include <vector>
 
-#include "counting_bloom.hpp"
-#include "error.hpp"
+#include "core/counting_bloom.hpp"
+#include "core/error.hpp"
 
 namespace velt {
 namespace {

@@ -7,7 +7,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "cuckoo.hpp"
+#include "core/cuckoo.hpp"
 
 namespace velt {
 namespace {

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "fixed_divisor.hpp"
+#include "core/fixed_divisor.hpp"
 
 namespace velt {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "hash.hpp"
+#include "core/hash.hpp"
 
 namespace velt {
 namespace {

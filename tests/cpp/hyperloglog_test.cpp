@@ -2,13 +2,14 @@
 // validation and merging.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <string>
 
-#include "error.hpp"
-#include "hyperloglog.hpp"
-#include "persistence.hpp"
+#include "core/error.hpp"
+#include "core/hyperloglog.hpp"
+#include "core/persistence.hpp"
 
 namespace velt {
 namespace {
@@ -59,8 +60,8 @@ TEST(HyperLogLog, IndexIsTheTopBitsAndRankCountsLeadingZerosOfTheRest) {
 }
 
 TEST(HyperLogLog, PrecisionOutsideFourToEighteenIsRefused) {
-    for (std::uint8_t p : {0, 3, 19, 255}) EXPECT_THROW(HyperLogLog::create(p, 0), ValueError) << int(p);
-    for (std::uint8_t p : {4, 18}) EXPECT_EQ(HyperLogLog::create(p, 0).register_count(), std::uint64_t{1} << p);
+    for (std::uint8_t p : std::array<std::uint8_t, 4>{0, 3, 19, 255}) EXPECT_THROW(HyperLogLog::create(p, 0), ValueError) << int(p);
+    for (std::uint8_t p : std::array<std::uint8_t, 2>{4, 18}) EXPECT_EQ(HyperLogLog::create(p, 0).register_count(), std::uint64_t{1} << p);
 }
 
 // The estimator on crafted register states, against values worked out by hand.

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "codec/json_reader.hpp"
-#include "codec/json_writer.hpp"
-#include "error.hpp"
+#include "core/codec/json_reader.hpp"
+#include "core/codec/json_writer.hpp"
+#include "core/error.hpp"
 
 namespace velt::codec {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "error.hpp"
-#include "minhash.hpp"
+#include "core/error.hpp"
+#include "core/minhash.hpp"
 
 namespace velt {
 namespace {

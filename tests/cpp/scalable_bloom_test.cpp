@@ -4,8 +4,8 @@
 #include <new>
 #include <string>
 
-#include "persistence.hpp"
-#include "scalable_bloom.hpp"
+#include "core/persistence.hpp"
+#include "core/scalable_bloom.hpp"
 
 namespace velt {
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "error.hpp"
-#include "topk.hpp"
-#include "saturating.hpp"
+#include "core/error.hpp"
+#include "core/saturating.hpp"
+#include "core/topk.hpp"
 
 namespace velt {
 namespace {

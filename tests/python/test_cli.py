@@ -5,6 +5,7 @@ import io
 import json
 import pathlib
 import random
+import re
 import subprocess
 import sys
 from collections import Counter
@@ -37,15 +38,21 @@ def lines(tmp_path_factory):
 
 
 @pytest.mark.parametrize("precision", [10, 14])
-def test_distinct_estimates_within_its_interval(lines, precision):
+def test_distinct_reports_the_unbiased_estimate_or_the_classic_one_and_carries_both(lines, precision):
     path, truth = lines
-    result = json_of("distinct", path, "--precision", precision)
-    low, high = result["interval_95"]
-    assert low <= len(truth) <= high
-    assert abs(result["distinct"] / len(truth) - 1) < 3 * result["standard_error"]
-    assert (result["lines"], result["precision"]) == (20_000, precision)
-    text = velt("distinct", path, "--precision", precision).stdout.decode()
-    assert f"distinct lines  {result['distinct']:,.0f}\n95% interval    {low:,.0f} .. {high:,.0f}" in text
+    counter = _velt.HyperLogLog(precision=precision)
+    counter.update(path.read_bytes().splitlines())
+    both = {"unbiased": (counter.unbiased_cardinality(), list(counter.unbiased_confidence_interval())),
+            "classic": (counter.cardinality(), list(counter.confidence_interval()))}
+    for flags, name in [((), "unbiased"), (("--classic",), "classic")]:
+        result = json_of("distinct", path, "--precision", precision, *flags)
+        assert (result["estimator"], result["distinct"], result["interval_95"]) == (name, *both[name])
+        assert {key: (value["distinct"], value["interval_95"]) for key, value in result["estimates"].items()} == both
+        low, high = result["interval_95"]
+        assert low <= len(truth) <= high
+        assert (result["lines"], result["precision"]) == (20_000, precision)
+        text = velt("distinct", path, "--precision", precision, *flags).stdout.decode()
+        assert text.startswith(f"distinct lines  {result['distinct']:,.0f}\n95% interval    {low:,.0f} .. {high:,.0f}\n")
 
 
 def test_files_and_standard_input_are_one_stream(lines):
@@ -61,7 +68,39 @@ def test_top_is_exact_when_few_lines_dominate():
     stdin = "\n".join(stream).encode()
     result = json_of("top", "-", "-k", 3, stdin=stdin)
     assert [(row["line"], row["count"], row["error"]) for row in result["top"]] == [("a", 500, 0), ("b", 300, 0), ("c", 100, 0)]
-    assert velt("top", "-", "-k", 1, stdin=stdin).stdout.decode().splitlines()[1].split() == ["500", "0", "a"]
+    text = velt("top", "-", "-k", 1, stdin=stdin).stdout.decode()
+    assert text.splitlines()[1].split() == ["500", "0", "a"] and "guaranteed" not in text
+
+
+@pytest.mark.parametrize("head, counters, warned", [
+    (0, 1000, True),    # 3,000 lines seen once each, 1,000 counters: every count - error is below the next count
+    (2000, 1000, False),  # one line stands out: it is guaranteed, even if the rest are not
+    (0, 3000, False),   # a counter for every line: exact counts
+])
+def test_top_says_when_no_line_is_guaranteed(head, counters, warned):
+    stdin = "\n".join(["a"] * head + [f"line-{i}" for i in range(3000)]).encode()
+    text = velt("top", "-", "-k", 5, "--counters", counters, stdin=stdin).stdout.decode()
+    warning = "no line is guaranteed to be among the top 5: each count - error is below"
+    assert (warning in text and f"more --counters (now {counters:,})" in text) == warned
+
+
+# A control character, DEL, a C1 control (U+0080 .. U+009F) or a right-to-left override, raw in the output.
+TERMINAL_ACTIONS = re.compile(rb"[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]|\xe2\x80\xae")
+
+
+def test_no_input_byte_acts_on_the_terminal():
+    controls = [c for c in [*range(0x20), 0x7F] if c != 0x0A]
+    raw = [b"<%c>" % c for c in controls] + [
+        b"\x1b]0;title\x07", b"\x1b[2J\x1b[31mred", b"\xff\x1b\xfe", "\u202e\u0085\u009b".encode(), b"plain \\x1b"]
+    stdin = b"\n".join(raw)
+    plain = velt("top", "-", "-k", 100, stdin=stdin).stdout
+    assert not TERMINAL_ACTIONS.search(plain)
+    rows = plain.decode().splitlines()[1:-1]
+    assert {row[14:] for row in rows} == {f"<\\x{c:02x}>" for c in controls} | {
+        "\\x1b]0;title\\x07", "\\x1b[2J\\x1b[31mred", "\\xff\\x1b\\xfe", "\\u202e\\x85\\x9b", "plain \\x1b"}
+    exact = velt("top", "-", "-k", 100, "--json", stdin=stdin).stdout
+    assert not TERMINAL_ACTIONS.search(exact)
+    assert {row["line"] for row in json.loads(exact)["top"]} == {line.decode("utf-8", "backslashreplace") for line in raw}
 
 
 def test_lines_lose_only_their_newline():
@@ -113,6 +152,7 @@ def test_inspect_reports_a_damaged_file(tmp_path, damage):
     (["top", "-", "missing.txt"], "missing.txt: No such file or directory"),
     (["inspect", "-"], "not a saved velt structure"),
     (["distinct", "-", "--precision", "99"], "precision"),
+    (["distinct", "gone\x1b[2J.txt"], "gone\\x1b[2J.txt: No such file or directory"),
 ])
 def test_errors_go_to_stderr_with_status_1(args, message):
     run = velt(*args, stdin=b"plain text\n")

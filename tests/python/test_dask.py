@@ -1,103 +1,99 @@
-"""Structures built per partition of a dask.bag in two worker processes, shipped
-as bytes and folded with merge, against the structure built from the whole stream."""
+"""velt.dask on a LocalCluster of two worker processes: structures of a Series or a
+Bag and per-group aggregations, against the structures one process builds."""
 
-import inspect
-import random
-import sys
-from collections import Counter
-from functools import partial
-from pathlib import Path
-
+import dask.bag as dask_bag
+import dask.dataframe as dd
+import distributed
+import pandas as pd
 import pytest
+from engines import COLUMNS, EXACT_CASES, EXACT_IDS, GROUPS, built, by_group, check_top_k, guide_examples, run_example
 
-dask_bag = pytest.importorskip("dask.bag")
-distributed = pytest.importorskip("distributed")
-cloudpickle = pytest.importorskip("cloudpickle")
-
-from velt import BloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK  # noqa: E402
-
-# The workers cannot import this test module by name: send its functions by value.
-cloudpickle.register_pickle_by_value(sys.modules[__name__])
-
-
-def sketch_partition(items, cls, params):
-    """Build one structure from the items of a partition and ship it as bytes."""
-    structure = cls(**params)
-    structure.update(list(items))
-    return structure.to_bytes()
-
-
-def merge_sketches(parts, cls):
-    """Fold shipped structures into one with merge; the result is shipped as bytes too."""
-    parts = iter(parts)
-    merged = cls.from_bytes(next(parts))
-    for data in parts:
-        merged.merge(cls.from_bytes(data))
-    return merged.to_bytes()
-
-
-def build_distributed(bag, cls, params):
-    """One structure of class `cls` for the whole bag, built where the data lives."""
-    data = bag.reduction(
-        partial(sketch_partition, cls=cls, params=params),
-        partial(merge_sketches, cls=cls),
-    ).compute()
-    return cls.from_bytes(data)
-
-
-def zipf_stream(length, distinct, seed, exponent=1.1):
-    rng = random.Random(seed)
-    names = [f"page-{i}" for i in range(distinct)]
-    return rng.choices(names, weights=[1 / rank**exponent for rank in range(1, distinct + 1)], k=length)
-
-
-STREAM = zipf_stream(40_000, distinct=5_000, seed=11)
-
-# Merging these is exact: the fold equals the whole-stream structure bit for bit.
-EXACT = [
-    (HyperLogLog, {"precision": 12, "seed": 7}),
-    (CountMinSketch, {"width": 1024, "depth": 4, "seed": 7}),
-    (BloomFilter, {"expected_items": 5_000, "false_positive_rate": 0.01, "seed": 7}),
-    (MinHash, {"num_hashes": 64, "seed": 7}),
-]
+import velt.dask
+from velt import CountMinSketch, CuckooFilter, HyperLogLog, ScalableBloomFilter, TopK
 
 
 @pytest.fixture(scope="module")
-def bag():
-    with (
-        distributed.LocalCluster(
-            n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None
-        ) as cluster,
-        distributed.Client(cluster),
-    ):
-        yield dask_bag.from_sequence(STREAM, npartitions=8)
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
 
 
-@pytest.mark.parametrize("cls, params", EXACT, ids=[cls.__name__ for cls, _ in EXACT])
-def test_merged_partitions_equal_the_whole_stream(bag, cls, params):
-    whole = cls(**params)
-    whole.update(STREAM)
-    assert whole.to_bytes() != cls(**params).to_bytes()
-    assert build_distributed(bag, cls, params).to_bytes() == whole.to_bytes()
+@pytest.fixture(scope="module")
+def frame(client):
+    # The ids also as a nullable integer column with one missing value.
+    ids = pd.array(COLUMNS["id"], dtype="Int64")
+    ids[5] = pd.NA
+    data = pd.DataFrame({"group": GROUPS, **COLUMNS, "nullable_id": ids})
+    return dd.from_pandas(data, npartitions=7)
 
 
-def test_merged_top_k_keeps_its_bounds(bag):
-    k = 50
-    merged = build_distributed(bag, TopK, {"k": k})
-    truth = Counter(STREAM)
-    counters = merged.top_with_error()
-    assert len(counters) == k
-    # Merging orders the counters by count, equal counts by item text.
-    assert counters == sorted(counters, key=lambda c: (-c[1], c[0].encode()))
-    for item, count, error in counters:
-        assert count - error <= truth[item] <= count, item
-    # No item left out is heavier than the smallest count kept.
-    tracked = {item for item, _, _ in counters}
-    assert max(n for item, n in truth.items() if item not in tracked) <= merged.min_count()
-    assert {item for item, _ in truth.most_common(10)} == {item for item, _ in merged.top(10)}
+def as_source(frame, column, source):
+    if source == "bag":
+        return dask_bag.from_sequence(COLUMNS[column], npartitions=5)
+    return frame[column]
 
 
-def test_distributed_guide_shows_the_tested_code():
-    guide = (Path(__file__).parents[2] / "docs" / "distributed.md").read_text()
-    for function in (sketch_partition, merge_sketches, build_distributed):
-        assert inspect.getsource(function) in guide, function.__name__
+@pytest.mark.parametrize("source", ["series", "bag"])
+@pytest.mark.parametrize("cls, params, column", EXACT_CASES, ids=EXACT_IDS)
+def test_built_equals_the_whole_column(frame, cls, params, column, source):
+    whole = built(cls, params, COLUMNS[column])
+    assert velt.dask.build(cls, as_source(frame, column, source), split_every=2, **params).to_bytes() == whole.to_bytes()
+
+
+def test_missing_values_are_none_in_every_dtype(frame):
+    ids = list(COLUMNS["id"])
+    ids[5] = None
+    params = {"precision": 12}
+    assert velt.dask.build(HyperLogLog, frame["nullable_id"], **params).to_bytes() == built(HyperLogLog, params, ids).to_bytes()
+
+
+@pytest.mark.parametrize("source", ["series", "bag"])
+def test_merged_top_k_keeps_its_bounds(frame, source):
+    check_top_k(velt.dask.build(TopK, as_source(frame, "page", source), k=50), COLUMNS["page"], 50)
+
+
+def test_per_group_structures_equal_those_of_each_group(frame):
+    params = {"width": 256, "depth": 3, "seed": 1}
+    result = (
+        frame.groupby("group")
+        .agg({"page": velt.dask.cardinality(precision=10, seed=3), "id": velt.dask.per_group(CountMinSketch, **params)})
+        .compute()
+    )
+    groups = by_group(COLUMNS["page"])
+    assert sorted(result.index) == sorted(groups)
+    ids = by_group(COLUMNS["id"])
+    for group, pages in groups.items():
+        assert result.loc[group, "page"] == built(HyperLogLog, {"precision": 10, "seed": 3}, pages).cardinality()
+        assert result.loc[group, "id"].to_bytes() == built(CountMinSketch, params, ids[group]).to_bytes()
+
+
+def test_per_group_top_k_keeps_its_bounds(frame):
+    result = frame.groupby("group")["page"].agg(velt.dask.per_group(TopK, k=20)).compute()
+    for group, pages in by_group(COLUMNS["page"]).items():
+        check_top_k(result[group], pages, 20)
+
+
+def test_wrong_calls_raise_before_any_work(frame):
+    for call, error in [
+        (lambda: velt.dask.build(CuckooFilter, frame["page"], capacity=10), TypeError),
+        (lambda: velt.dask.per_group(ScalableBloomFilter), TypeError),
+        (lambda: velt.dask.build(HyperLogLog, frame), TypeError),
+        (lambda: velt.dask.build(HyperLogLog, COLUMNS["page"]), TypeError),
+        (lambda: velt.dask.cardinality(precision=3), ValueError),
+        (lambda: velt.dask.build(HyperLogLog, frame["page"], split_every=1), ValueError),
+    ]:
+        with pytest.raises(error):
+            call()
+
+
+def test_an_empty_bag_gives_an_empty_structure(client):
+    assert velt.dask.build(HyperLogLog, dask_bag.from_sequence([], npartitions=1)).cardinality() == 0
+
+
+GUIDE, EXAMPLES = guide_examples(spark=False)
+
+
+@pytest.mark.parametrize("line, heading, code", EXAMPLES, ids=[f"line {line}" for line, _, _ in EXAMPLES])
+def test_guide_examples_run(client, line, heading, code):
+    run_example(GUIDE, line, code)

@@ -1,7 +1,7 @@
-#include "codec/binary.hpp"
+#include "core/codec/binary.hpp"
 
-#include "codec/utf8.hpp"
-#include "hash.hpp"
+#include "core/codec/utf8.hpp"
+#include "core/hash.hpp"
 
 namespace velt::codec {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "codec/record.hpp"
-#include "error.hpp"
+#include "core/codec/record.hpp"
+#include "core/error.hpp"
 
 namespace velt::codec {
 

@@ -1,13 +1,13 @@
-#include "codec/json_reader.hpp"
+#include "core/codec/json_reader.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <stdexcept>
 #include <system_error>
 
-#include "codec/json_writer.hpp"
-#include "codec/utf8.hpp"
-#include "error.hpp"
+#include "core/codec/json_writer.hpp"
+#include "core/codec/utf8.hpp"
+#include "core/error.hpp"
 
 namespace velt::codec::json_detail {
 
@@ -42,24 +42,6 @@ int hex_value(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-void append_utf8(std::string& out, std::uint32_t code_point) {
-    if (code_point < 0x80) {
-        out.push_back(static_cast<char>(code_point));
-    } else if (code_point < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    } else if (code_point < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    }
 }
 
 // Characters a quoted string in a message shows as \u{..}: controls, and the
@@ -480,7 +462,7 @@ void Parser::parse_escape(std::string& out) {
         if (trailing < 0xDC00 || trailing > 0xDFFF) fail_here(lone_surrogate);
         code_point = 0x10000 + ((code_point - 0xD800) << 10) + (trailing - 0xDC00);
     }
-    append_utf8(out, code_point);
+    append_code_point(code_point, out);
 }
 
 // ---- Containers ----

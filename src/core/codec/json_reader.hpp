@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "codec/record.hpp"
+#include "core/codec/record.hpp"
 
 namespace velt::codec {
 

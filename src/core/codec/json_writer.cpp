@@ -1,4 +1,4 @@
-#include "codec/json_writer.hpp"
+#include "core/codec/json_writer.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "codec/record.hpp"
+#include "core/codec/record.hpp"
 
 namespace velt::codec {
 

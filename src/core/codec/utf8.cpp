@@ -1,4 +1,4 @@
-#include "codec/utf8.hpp"
+#include "core/codec/utf8.hpp"
 
 #include <cstdint>
 
@@ -62,6 +62,24 @@ std::optional<Utf8Error> find_utf8_error(std::string_view bytes) {
         i += check.length;
     }
     return std::nullopt;
+}
+
+void append_code_point(std::uint32_t code_point, std::string& out) {
+    if (code_point < 0x80) {
+        out.push_back(static_cast<char>(code_point));
+    } else if (code_point < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (code_point >> 6)));
+        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+    } else if (code_point < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (code_point >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (code_point >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+    }
 }
 
 void append_utf8_lossy(std::string_view bytes, std::string& out) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,9 @@ struct Utf8Error {
 
 // The first error of `bytes`, or nothing when they are valid UTF-8.
 std::optional<Utf8Error> find_utf8_error(std::string_view bytes);
+
+// The UTF-8 of one Unicode scalar value (not a surrogate, at most U+10FFFF), appended to `out`.
+void append_code_point(std::uint32_t code_point, std::string& out);
 
 // `bytes` with every invalid sequence replaced by U+FFFD (EF BF BD), appended to `out`.
 void append_utf8_lossy(std::string_view bytes, std::string& out);

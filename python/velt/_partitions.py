@@ -1,0 +1,70 @@
+"""What velt.dask and velt.spark share: one structure built from the items of a
+partition and shipped as bytes, and a fold of shipped structures with merge.
+
+A column means the same on every engine: its values are the items a Python list of
+the same values gives, and a missing value (a null in Arrow; NaN, NA or NaT in
+pandas) is the item None, as a None in a list is. Text and integer columns are
+handed to `update` as Arrow arrays, read in place; other types as Python values,
+whose text is what a list of them gives (an Arrow scalar's text is not always).
+TopK, which counts text, leaves missing values out.
+"""
+
+from collections.abc import Iterable, Sequence
+
+from velt import BloomFilter, CountingBloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK
+
+# The classes whose structures merge; the others cannot be built in pieces.
+MERGEABLE = (BloomFilter, CountingBloomFilter, HyperLogLog, CountMinSketch, MinHash, TopK)
+
+
+def check_settings(cls, settings):
+    """Raises, before any work is sent out, what building `cls(**settings)` raises."""
+    if cls not in MERGEABLE:
+        names = ", ".join(c.__name__ for c in MERGEABLE)
+        raise TypeError(f"{getattr(cls, '__name__', cls)!r} cannot be built in pieces: it has no merge (use one of {names})")
+    cls(**settings)
+
+
+def items_of(column, cls):
+    """The items of a pandas Series, an Arrow array or a sequence, as `cls.update` takes them."""
+    import pyarrow as pa
+
+    if type(column).__module__.startswith("pandas"):
+        try:
+            column = pa.Array.from_pandas(column)
+        except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError):
+            # Values of several types in one object column.
+            return [None if missing else value for value, missing in zip(column, column.isna())]
+    if isinstance(column, (pa.Array, pa.ChunkedArray)):
+        kind = column.type
+        read_in_place = pa.types.is_integer(kind) or any(
+            is_text(kind) for is_text in (pa.types.is_string, pa.types.is_large_string, pa.types.is_string_view)
+        )
+        if cls is TopK:
+            return texts(column.to_pylist())
+        return column if read_in_place else column.to_pylist()
+    if cls is TopK:
+        return texts(column)
+    return column if isinstance(column, Sequence) else list(column)
+
+
+def texts(values):
+    """TopK counts text: a missing value is no text and is left out (other values must be str)."""
+    return [value for value in values if value is not None]
+
+
+def sketch(cls, settings, columns: Iterable):
+    """One structure built from the columns of one partition, shipped as bytes."""
+    structure = cls(**settings)
+    for column in columns:
+        structure.update(items_of(column, cls))
+    return structure.to_bytes()
+
+
+def merge_sketches(cls, payloads: Iterable[bytes]):
+    """Shipped structures folded into one with merge, shipped as bytes too."""
+    payloads = iter(payloads)
+    merged = cls.from_bytes(next(payloads))
+    for payload in payloads:
+        merged.merge(cls.from_bytes(payload))
+    return merged.to_bytes()

@@ -1,0 +1,278 @@
+#include "python/items.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <optional>
+
+#include "core/codec/utf8.hpp"
+#include "python/arguments.hpp"
+
+namespace velt::python {
+
+// ---- Items ---------------------------------------------------------------------
+
+namespace {
+
+// The UTF-8 of a str. Lone surrogates have no UTF-8 form: they are encoded with
+// "surrogatepass" and each resulting invalid byte becomes U+FFFD in `scratch`.
+// Returns a view into the str itself, or into `scratch` (in_scratch set).
+std::string_view str_bytes(PyObject* text, std::string& scratch, bool& in_scratch) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
+        in_scratch = false;
+        return {utf8, static_cast<std::size_t>(size)};
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_python_error();
+    PyErr_Clear();
+    Ref encoded = Ref::checked(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    codec::append_utf8_lossy({PyBytes_AsString(encoded.get()), static_cast<std::size_t>(PyBytes_Size(encoded.get()))},
+                             scratch);
+    in_scratch = true;
+    return scratch;
+}
+
+// Appends the elements of a sequence to `scratch` when every one is an integer
+// 0 .. 255; otherwise leaves `scratch` as it was and returns false.
+bool append_small_integers(PyObject* sequence, std::string& scratch) {
+    const std::size_t start = scratch.size();
+    Ref iterator(PyObject_GetIter(sequence));
+    bool all_bytes = static_cast<bool>(iterator);
+    while (all_bytes) {
+        Ref element(PyIter_Next(iterator.get()));
+        if (!element) {
+            all_bytes = !PyErr_Occurred();
+            break;
+        }
+        const long value = PyLong_AsLong(element.get());
+        if (value < 0 || value > 255) {
+            all_bytes = false;
+            break;
+        }
+        scratch.push_back(static_cast<char>(value));
+    }
+    if (!all_bytes) {
+        PyErr_Clear();
+        scratch.resize(start);
+    }
+    return all_bytes;
+}
+
+// Room for the decimal digits and sign of any 64-bit integer.
+using DigitBuffer = std::array<char, 24>;
+
+// Writes the eight decimal digits of value < 10^8, with leading zeros, at `out`.
+// The four pairs are independent of one another, unlike a digit-by-digit loop.
+void write_eight_digits(char* out, std::uint32_t value) {
+    static constexpr auto pairs = [] {
+        std::array<char, 200> table{};
+        for (int i = 0; i < 100; ++i) {
+            table[2 * i] = static_cast<char>('0' + i / 10);
+            table[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+        return table;
+    }();
+    const std::uint32_t high = value / 10000;
+    const std::uint32_t low = value % 10000;
+    std::memcpy(out, &pairs[2 * (high / 100)], 2);
+    std::memcpy(out + 2, &pairs[2 * (high % 100)], 2);
+    std::memcpy(out + 4, &pairs[2 * (low / 100)], 2);
+    std::memcpy(out + 6, &pairs[2 * (low % 100)], 2);
+}
+
+}  // namespace
+
+char* write_decimal(char* out, std::uint64_t value) {
+    constexpr std::uint64_t eight_digits = 100'000'000;
+    if (value < eight_digits) return std::to_chars(out, out + 8, static_cast<std::uint32_t>(value)).ptr;
+    char* const end = write_decimal(out, value / eight_digits);
+    write_eight_digits(end, static_cast<std::uint32_t>(value % eight_digits));
+    return end + 8;
+}
+
+namespace {
+
+// What str() gives for an exact int (never a bool or another subclass, whose
+// str() may differ) that fits in 64 bits, written without making a str object.
+// Nothing for any other object: larger ints are left to str() itself, which
+// also raises the interpreter's own error for one with too many digits.
+std::optional<std::string_view> int_digits(PyObject* item, DigitBuffer& buffer) {
+    if (!PyLong_CheckExact(item)) return std::nullopt;
+    char* const first = buffer.data();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (overflow < 0) return std::nullopt;  // below -2**63
+    if (overflow > 0) {
+        const std::uint64_t large = PyLong_AsUnsignedLongLong(item);
+        if (large == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();  // 2**64 or more
+            return std::nullopt;
+        }
+        return std::string_view(first, write_decimal(first, large));
+    }
+    char* digits = first;
+    if (value < 0) *digits++ = '-';
+    // Negated unsigned, where the magnitude of -2**63 fits.
+    const std::uint64_t as_unsigned = static_cast<std::uint64_t>(value);
+    return std::string_view(first, write_decimal(digits, value < 0 ? 0 - as_unsigned : as_unsigned));
+}
+
+// Converts one item. The result views memory of `item` itself, of `owner`
+// (which then holds a new reference), or of `scratch` (in_scratch set).
+std::string_view convert_item(PyObject* item, std::string& scratch, Ref& owner, bool& in_scratch) {
+    in_scratch = false;
+    if (PyUnicode_Check(item)) return str_bytes(item, scratch, in_scratch);
+    if (PyBytes_Check(item)) {
+        return {PyBytes_AsString(item), static_cast<std::size_t>(PyBytes_Size(item))};
+    }
+    if (PyByteArray_Check(item)) {
+        // Mutable: copied, never viewed.
+        scratch.append(PyByteArray_AsString(item), static_cast<std::size_t>(PyByteArray_Size(item)));
+        in_scratch = true;
+        return scratch;
+    }
+    DigitBuffer digits;
+    if (const auto text = int_digits(item, digits)) {
+        scratch.append(*text);
+        in_scratch = true;
+        return scratch;
+    }
+    if (PySequence_Check(item) && append_small_integers(item, scratch)) {
+        in_scratch = true;
+        return scratch;
+    }
+    owner = Ref::checked(PyObject_Str(item));
+    return str_bytes(owner.get(), scratch, in_scratch);
+}
+
+// The item bytes of the commonest items, found without running any Python
+// code: an exact str that has a UTF-8 form, an exact bytes, a 64-bit exact int
+// (written into `digits`). Nothing for every other item.
+std::optional<std::string_view> common_item_bytes(PyObject* item, DigitBuffer& digits) {
+    if (Py_IS_TYPE(item, &PyUnicode_Type)) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size)) {
+            return std::string_view(utf8, static_cast<std::size_t>(size));
+        }
+        PyErr_Clear();  // lone surrogates: the general conversion handles them
+        return std::nullopt;
+    }
+    if (Py_IS_TYPE(item, &PyBytes_Type)) {
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(item, &data, &size) < 0) throw_python_error();
+        return std::string_view(data, static_cast<std::size_t>(size));
+    }
+    return int_digits(item, digits);
+}
+
+}  // namespace
+
+Item::Item(PyObject* item) {
+    bool in_scratch = false;
+    bytes_ = convert_item(item, owned_, owner_, in_scratch);
+}
+
+void ByteArena::next_block(std::size_t size) {
+    while (current_ < blocks_.size() && blocks_[current_].size() <= size) ++current_;
+    if (current_ == blocks_.size()) {
+        constexpr std::size_t first_block = std::size_t{4} << 10;
+        // Large enough to be given huge pages (see LargeArrayAllocator).
+        constexpr std::size_t largest_block = std::size_t{4} << 20;
+        const std::size_t previous = blocks_.empty() ? 0 : blocks_.back().size();
+        blocks_.emplace_back(std::max(std::clamp(2 * previous, first_block, largest_block), size + 1));
+    }
+    next_ = blocks_[current_].data();
+    end_ = next_ + blocks_[current_].size();
+    ++current_;
+}
+
+void ByteArena::clear() {
+    current_ = 0;
+    next_ = end_ = nullptr;
+}
+
+std::size_t ByteArena::capacity() const {
+    std::size_t total = 0;
+    for (const Block& block : blocks_) total += block.size();
+    return total;
+}
+
+namespace {
+
+// The buffers of the last item batch this thread destroyed. Fresh memory is
+// expensive to touch for the first time (a page fault per page), as much as
+// the rest of the work of a large batch, so the next batch reuses them. Only
+// one set of at most retained_limit bytes is kept per thread.
+thread_local std::optional<BatchBuffers> spare_buffers;
+constexpr std::size_t retained_limit = std::size_t{64} << 20;
+
+BatchBuffers take_spare_buffers() {
+    if (!spare_buffers) return {};
+    BatchBuffers buffers = std::move(*spare_buffers);
+    spare_buffers.reset();
+    return buffers;
+}
+
+void give_back(BatchBuffers& buffers) {
+    const std::size_t size = buffers.views.capacity() * sizeof(std::string_view) + buffers.arena.capacity();
+    if (spare_buffers || size > retained_limit) return;
+    buffers.views.clear();
+    buffers.arena.clear();
+    spare_buffers.emplace(std::move(buffers));
+}
+
+}  // namespace
+
+inline void ItemBatch::keep(std::string_view bytes, PyObject* item, Ref owner) {
+    // Short items are copied next to one another: cheaper to hash later than
+    // scattered objects, and no reference to release. Longer ones are viewed
+    // in place, their object (or `owner`, when the bytes live there) kept alive.
+    constexpr std::size_t longest_copied = 64;
+    if (bytes.size() <= longest_copied) {
+        buffers_.views.push_back(buffers_.arena.store(bytes));
+        return;
+    }
+    buffers_.views.push_back(bytes);
+    owners_.push_back(owner ? std::move(owner) : Ref(Py_NewRef(item)));
+}
+
+ItemBatch::ItemBatch(PyObject* iterable) : buffers_(take_spare_buffers()) {
+    buffers_.views.reserve(reservation_for(iterable));
+    std::string scratch;
+    DigitBuffer digits;
+    for_each_element(iterable, [&](PyObject* item) {
+        if (const auto bytes = common_item_bytes(item, digits)) {
+            keep(*bytes, item, Ref());
+            return;
+        }
+        // The general conversion may run Python code (str(), __index__),
+        // which could drop the caller's last other reference to `item`.
+        Ref held(Py_NewRef(item));
+        Ref owner;
+        bool in_scratch = false;
+        scratch.clear();
+        const std::string_view bytes = convert_item(held.get(), scratch, owner, in_scratch);
+        if (in_scratch) {
+            buffers_.views.push_back(buffers_.arena.store(bytes));
+        } else {
+            keep(bytes, held.get(), std::move(owner));
+        }
+    });
+}
+
+ItemBatch::~ItemBatch() { give_back(buffers_); }
+
+TextBatch::TextBatch(PyObject* sequence, const char* name) {
+    check_sequence_argument(sequence, name);
+    const std::size_t room = reservation_for(sequence);
+    views_.reserve(room);
+    owners_.reserve(room);
+    for_each_new_reference(sequence, [&](Ref element) {
+        const std::string_view text = to_utf8(element.get(), name);
+        owners_.push_back(std::move(element));
+        views_.push_back(text);
+    });
+}
+
+}  // namespace velt::python

@@ -1,0 +1,127 @@
+// Items and item batches: the item bytes of Python objects, one at a time or
+// a whole iterable at once, converted with the GIL held so that the core can
+// process them with it released.
+#pragma once
+
+#include "python/binding.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/large_array.hpp"
+
+namespace velt::python {
+
+// ---- Items ---------------------------------------------------------------------
+
+// Writes the decimal digits of `value` at `out` (room for 20), returning their end.
+char* write_decimal(char* out, std::uint64_t value);
+
+// The item bytes of one Python item: text and bytes stand for their own bytes,
+// sequences of small integers for those bytes, anything else for its str().
+class Item {
+public:
+    explicit Item(PyObject* item);
+    std::string_view bytes() const { return bytes_; }
+
+private:
+    std::string owned_;
+    Ref owner_;
+    std::string_view bytes_;
+};
+
+// Append-only byte storage whose contents never move, so that views into it
+// stay valid while it grows. Blocks grow up to a few MiB, so that a small
+// batch stays small and a large one gets huge pages.
+class ByteArena {
+public:
+    // A copy of `bytes`, valid until the arena is cleared or destroyed.
+    std::string_view store(std::string_view bytes) {
+        if (bytes.size() >= static_cast<std::size_t>(end_ - next_)) next_block(bytes.size());
+        char* const start = next_;
+        std::memcpy(start, bytes.data(), bytes.size());
+        next_ += bytes.size();
+        return {start, bytes.size()};
+    }
+    // Forgets the contents and keeps the blocks for reuse.
+    void clear();
+    std::size_t capacity() const;
+
+private:
+    class Block {
+    public:
+        explicit Block(std::size_t size) : data_(LargeArrayAllocator<char>().allocate(size)), size_(size) {}
+        Block(Block&& other) noexcept : data_(std::exchange(other.data_, nullptr)), size_(other.size_) {}
+        Block(const Block&) = delete;
+        ~Block() {
+            if (data_ != nullptr) LargeArrayAllocator<char>().deallocate(data_, size_);
+        }
+        char* data() const { return data_; }
+        std::size_t size() const { return size_; }
+
+    private:
+        char* data_;
+        std::size_t size_;
+    };
+
+    // Moves on to a block with room for `size` bytes, reusing or making one.
+    void next_block(std::size_t size);
+
+    std::vector<Block> blocks_;
+    std::size_t current_ = 0;  // blocks_[current_ - 1] is being filled
+    char* next_ = nullptr;
+    char* end_ = nullptr;
+};
+
+// The memory of an item batch: the views of its items and the arena that
+// holds the copied ones.
+struct BatchBuffers {
+    LargeArray<std::string_view> views;
+    ByteArena arena;
+};
+
+// The item bytes of every element of an iterable, converted with the GIL held
+// so that they can be processed with it released. Short items are copied into
+// an arena; long text and bytes are viewed in place (their objects kept alive
+// until the batch is destroyed, with the GIL held). A batch thus costs at most
+// 16 bytes per item plus the items' bytes: a view, and either the copied bytes
+// or, for an item longer than 64 bytes, one reference instead of them.
+class ItemBatch {
+public:
+    explicit ItemBatch(PyObject* iterable);
+    ItemBatch(const ItemBatch&) = delete;
+    ~ItemBatch();
+
+    std::span<const std::string_view> items() const { return buffers_.views; }
+
+private:
+    // Adds the item whose bytes are `bytes`, living in `owner` if given, else in `item`.
+    void keep(std::string_view bytes, PyObject* item, Ref owner);
+
+    BatchBuffers buffers_;
+    LargeArray<Ref> owners_;
+};
+
+// A sequence (not a str, not a generator) whose every element is a `str`, as
+// views of their UTF-8, for processing with the GIL released. Unlike an item
+// batch nothing falls back to str(): another element type is a TypeError, and
+// lone surrogates raise UnicodeEncodeError. The elements are kept alive until
+// the batch is destroyed, with the GIL held.
+class TextBatch {
+public:
+    TextBatch(PyObject* sequence, const char* name);
+
+    std::span<const std::string_view> texts() const { return views_; }
+
+private:
+    LargeArray<std::string_view> views_;
+    LargeArray<Ref> owners_;
+};
+
+}  // namespace velt::python
