@@ -13,6 +13,7 @@ ratios, not seconds."""
 import os
 import sys
 import time
+import warnings
 
 import pandas as pd
 
@@ -23,6 +24,11 @@ from velt import BloomFilter, HyperLogLog
 ROWS = int(sys.argv[1]) if len(sys.argv) > 1 else 10**7
 # Distinct ids out of order (an odd multiplier is a bijection modulo 2**40; no overflow below 10**9 rows).
 IDS = (pd.RangeIndex(ROWS).to_numpy() * 2654435761 % (1 << 40)).astype("int64")
+# pyspark 4.3 warns about pandas 3 on every Arrow function (only Arrow data is
+# handed to it); Dask warns about the size of the frame it is given to persist.
+warnings.filterwarnings("ignore", "PySpark does not yet fully support pandas", FutureWarning)
+warnings.filterwarnings("ignore", "Sending large graph", UserWarning)
+
 STRUCTURES = [
     (HyperLogLog, {"precision": 14, "seed": 7}),
     (BloomFilter, {"expected_items": ROWS, "false_positive_rate": 0.01, "seed": 7}),

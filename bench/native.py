@@ -7,10 +7,13 @@ import subprocess
 import tempfile
 from pathlib import Path
 
-from .common import REPEATS, Results, Table, Target, Timing
+from .common import REPEATS, Comparison, Results, Table, Target, Timing
 
 # Each repetition runs at least this long; their median is reported.
 MIN_SECONDS = 0.2
+
+# Benchmarks of an alternative to a core routine, shown in that routine's row.
+ALTERNATIVES = {"DecimalTextStdToChars": ("DecimalText", "std::to_chars")}
 
 
 def _medians(binary: Path) -> dict[str, dict]:
@@ -44,16 +47,24 @@ def native(binary: Path) -> Results:
     medians = _medians(binary)
     table = Table("Native core (Google Benchmark, pre-converted items, no interpreter)")
     results = Results([table])
+    rows: dict[tuple[str, str], Comparison] = {}
+
+    def row(operation: str, size: str) -> Comparison:
+        if (operation, size) not in rows:
+            rows[operation, size] = table.compare(operation, size)
+        return rows[operation, size]
+
     for name, entry in medians.items():
         function, _, size = name.partition("/")
         operation = function.removeprefix("BM_")
-        if "items_per_second" in entry:
-            comparison = table.compare(operation, size or "-")
-            comparison.velt("core", Timing(_ns_per_item(entry), 0))
+        if operation in ALTERNATIVES:
+            operation, alternative = ALTERNATIVES[operation]
+            row(operation, size).other(alternative, Timing(_ns_per_item(entry), 0))
+        elif "items_per_second" in entry:
+            row(operation, size or "-").velt("core", Timing(_ns_per_item(entry), 0))
         elif "bytes_per_second" in entry:
-            comparison = table.compare(operation, size or "-")
-            comparison.velt(f"core ({entry['bytes_per_second'] / 1e9:.2f} GB/s; ns/byte)",
-                            Timing(1e9 / entry["bytes_per_second"], 0))
+            row(operation, size or "-").velt(f"core ({entry['bytes_per_second'] / 1e9:.2f} GB/s; ns/byte)",
+                                             Timing(1e9 / entry["bytes_per_second"], 0))
 
     def per_item(name: str) -> float | None:
         entry = medians.get(name)

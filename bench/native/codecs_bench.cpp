@@ -1,12 +1,17 @@
 // The serialised forms: binary of a 64 MiB Bloom filter, JSON of a filter of
-// one million items at 1 % (1.2 MB of bits).
+// one million items at 1 % (1.2 MB of bits); and the decimal text of integer
+// items against std::to_chars.
 #include <benchmark/benchmark.h>
 
+#include <charconv>
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "core/bloom.hpp"
+#include "core/decimal.hpp"
 #include "core/persistence.hpp"
 #include "inputs.hpp"
 
@@ -62,8 +67,39 @@ void BM_BloomFromJson(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
+// 4096 pseudo-random values of `bits` bits: ids, timestamps, full 64-bit hashes.
+std::vector<std::uint64_t> values_of(std::int64_t bits) {
+    std::mt19937_64 random(7);
+    std::vector<std::uint64_t> values(4096);
+    for (auto& value : values) value = random() >> (64 - bits);
+    return values;
+}
+
+template <class Write>
+void decimal_text(benchmark::State& state, Write write) {
+    const auto values = values_of(state.range(0));
+    DecimalBuffer buffer;
+    for (auto _ : state) {
+        for (const std::uint64_t value : values) {
+            benchmark::DoNotOptimize(write(buffer.data(), value));
+            benchmark::ClobberMemory();
+        }
+    }
+    count_items(state, values.size());
+}
+
+void BM_DecimalText(benchmark::State& state) {
+    decimal_text(state, [](char* out, std::uint64_t value) { return write_decimal(out, value); });
+}
+
+void BM_DecimalTextStdToChars(benchmark::State& state) {
+    decimal_text(state, [](char* out, std::uint64_t value) { return std::to_chars(out, out + 24, value).ptr; });
+}
+
 }  // namespace
 
+BENCHMARK(BM_DecimalText)->Arg(20)->Arg(40)->Arg(64);
+BENCHMARK(BM_DecimalTextStdToChars)->Arg(20)->Arg(40)->Arg(64);
 BENCHMARK(BM_BloomToBytes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BloomFromBytes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BloomToJson)->Unit(benchmark::kMillisecond);

@@ -3,6 +3,9 @@
 # Items: every class except TopK accepts any object as an item. str and bytes
 # stand for their own bytes, bytearray and sequences of integers 0..255 for
 # those bytes, and anything else for its str(). TopK items must be str.
+# Columns are items too: Arrow arrays and streams (pyarrow, polars, pandas) and
+# one-dimensional buffers (numpy arrays, array.array) give the items their
+# iteration gives. TopK reads text columns.
 #
 # Hashes are unsigned 64-bit integers. Methods taking `hashes` (and TopK's
 # `items`) need a sequence, not a generator and not a str.
@@ -10,7 +13,7 @@
 from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
-from typing import Literal, Self, final
+from typing import Any, Literal, Protocol, Self, TypeAlias, final
 
 __all__ = [
     "BloomFilter",
@@ -22,6 +25,18 @@ __all__ = [
     "MinHash",
     "TopK",
 ]
+
+class _ArrowArrayExporter(Protocol):
+    def __arrow_c_array__(self, requested_schema: Any = None, /) -> tuple[Any, Any]: ...
+
+class _ArrowStreamExporter(Protocol):
+    def __arrow_c_stream__(self, requested_schema: Any = None, /) -> Any: ...
+
+class _NumpyArray(Protocol):
+    def __array__(self, *args: Any, **kwargs: Any) -> Any: ...
+
+# TopK's items: str values, or a column of text (Arrow strings, numpy unicode).
+_Texts: TypeAlias = Sequence[str] | _ArrowArrayExporter | _ArrowStreamExporter | _NumpyArray
 
 @final
 class BloomFilter:
@@ -441,16 +456,16 @@ class TopK:
 
     def __new__(cls, k: int) -> Self: ...
 
-    # Adding (items are str only)
+    # Adding (items are str only, or a text column)
     def add(self, item: str, count: int = 1) -> None: ...
     def add_count(self, item: str, count: int) -> None: ...
-    def update(self, items: Sequence[str]) -> None: ...
-    def update_many(self, items: Sequence[str]) -> None: ...
+    def update(self, items: _Texts) -> None: ...
+    def update_many(self, items: _Texts) -> None: ...
 
     # Querying
     def query(self, item: str) -> int: ...
     def count(self, item: str) -> int: ...
-    def query_many(self, items: Sequence[str]) -> list[int]: ...
+    def query_many(self, items: _Texts) -> list[int]: ...
     def contains(self, item: str) -> bool: ...
     def top(self, n: int | None = None) -> list[tuple[str, int]]: ...
     def top_with_error(self, n: int | None = None) -> list[tuple[str, int, int]]: ...

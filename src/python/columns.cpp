@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/codec/utf8.hpp"
+#include "core/decimal.hpp"
 #include "core/error.hpp"
 #include "python/arguments.hpp"
 #include "python/arrow_c_data.hpp"
@@ -33,16 +34,6 @@ struct Block {
         arena.clear();
     }
 };
-
-// Room for the sign and digits of any 64-bit integer.
-using Digits = char[24];
-
-std::string_view signed_decimal(std::int64_t value, char* out) {
-    char* digits = out;
-    if (value < 0) *digits++ = '-';
-    const auto magnitude = static_cast<std::uint64_t>(value);
-    return {out, write_decimal(digits, value < 0 ? 0 - magnitude : magnitude)};
-}
 
 // The `index`th value of type T in `buffer`. Producers do not always align their
 // buffers (a pickled pandas column, for one), so values are copied out, which
@@ -254,9 +245,8 @@ private:
     void append_integers(std::size_t first, std::size_t last, Block& block) const {
         append_each(first, last, block, [&](std::size_t i) {
             const auto value = load<Integer>(array_.buffers[1], position(i));
-            Digits digits;
-            if constexpr (std::is_signed_v<Integer>) return block.arena.store(signed_decimal(value, digits));
-            else return block.arena.store({digits, write_decimal(digits, value)});
+            DecimalBuffer digits;
+            return block.arena.store(decimal_text(value, digits));
         });
     }
 
@@ -440,7 +430,7 @@ bool all_utf8(const char* start, std::size_t count, Py_ssize_t stride, Py_ssize_
 std::string_view element_bytes(const char* element, const Py_buffer& view, BufferType type, ColumnValues values,
                                ByteArena& arena, std::string& scratch) {
     const auto size = static_cast<std::size_t>(view.itemsize);
-    Digits digits;
+    DecimalBuffer digits;
     switch (type) {
         case BufferType::signed_integer: {
             std::int64_t value = 0;
@@ -448,12 +438,12 @@ std::string_view element_bytes(const char* element, const Py_buffer& view, Buffe
             if (size == 2) value = load<std::int16_t>(element, 0);
             if (size == 4) value = load<std::int32_t>(element, 0);
             if (size == 8) value = load<std::int64_t>(element, 0);
-            return arena.store(signed_decimal(value, digits));
+            return arena.store(decimal_text(value, digits));
         }
         case BufferType::unsigned_integer: {
             std::uint64_t value = 0;
             std::memcpy(&value, element, std::min<std::size_t>(size, 8));  // little-endian
-            return arena.store({digits, write_decimal(digits, value)});
+            return arena.store(decimal_text(value, digits));
         }
         case BufferType::boolean: return *element != 0 ? "True" : "False";
         case BufferType::byte_text: {

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <optional>
 
 #include "core/codec/utf8.hpp"
+#include "core/decimal.hpp"
 #include "python/arguments.hpp"
 
 namespace velt::python {
@@ -58,47 +58,12 @@ bool append_small_integers(PyObject* sequence, std::string& scratch) {
     return all_bytes;
 }
 
-// Room for the decimal digits and sign of any 64-bit integer.
-using DigitBuffer = std::array<char, 24>;
-
-// Writes the eight decimal digits of value < 10^8, with leading zeros, at `out`.
-// The four pairs are independent of one another, unlike a digit-by-digit loop.
-void write_eight_digits(char* out, std::uint32_t value) {
-    static constexpr auto pairs = [] {
-        std::array<char, 200> table{};
-        for (int i = 0; i < 100; ++i) {
-            table[2 * i] = static_cast<char>('0' + i / 10);
-            table[2 * i + 1] = static_cast<char>('0' + i % 10);
-        }
-        return table;
-    }();
-    const std::uint32_t high = value / 10000;
-    const std::uint32_t low = value % 10000;
-    std::memcpy(out, &pairs[2 * (high / 100)], 2);
-    std::memcpy(out + 2, &pairs[2 * (high % 100)], 2);
-    std::memcpy(out + 4, &pairs[2 * (low / 100)], 2);
-    std::memcpy(out + 6, &pairs[2 * (low % 100)], 2);
-}
-
-}  // namespace
-
-char* write_decimal(char* out, std::uint64_t value) {
-    constexpr std::uint64_t eight_digits = 100'000'000;
-    if (value < eight_digits) return std::to_chars(out, out + 8, static_cast<std::uint32_t>(value)).ptr;
-    char* const end = write_decimal(out, value / eight_digits);
-    write_eight_digits(end, static_cast<std::uint32_t>(value % eight_digits));
-    return end + 8;
-}
-
-namespace {
-
 // What str() gives for an exact int (never a bool or another subclass, whose
 // str() may differ) that fits in 64 bits, written without making a str object.
 // Nothing for any other object: larger ints are left to str() itself, which
 // also raises the interpreter's own error for one with too many digits.
-std::optional<std::string_view> int_digits(PyObject* item, DigitBuffer& buffer) {
+std::optional<std::string_view> int_digits(PyObject* item, DecimalBuffer& buffer) {
     if (!PyLong_CheckExact(item)) return std::nullopt;
-    char* const first = buffer.data();
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
     if (overflow < 0) return std::nullopt;  // below -2**63
@@ -108,13 +73,9 @@ std::optional<std::string_view> int_digits(PyObject* item, DigitBuffer& buffer) 
             PyErr_Clear();  // 2**64 or more
             return std::nullopt;
         }
-        return std::string_view(first, write_decimal(first, large));
+        return decimal_text(large, buffer);
     }
-    char* digits = first;
-    if (value < 0) *digits++ = '-';
-    // Negated unsigned, where the magnitude of -2**63 fits.
-    const std::uint64_t as_unsigned = static_cast<std::uint64_t>(value);
-    return std::string_view(first, write_decimal(digits, value < 0 ? 0 - as_unsigned : as_unsigned));
+    return decimal_text(static_cast<std::int64_t>(value), buffer);
 }
 
 // Converts one item. The result views memory of `item` itself, of `owner`
@@ -131,7 +92,7 @@ std::string_view convert_item(PyObject* item, std::string& scratch, Ref& owner, 
         in_scratch = true;
         return scratch;
     }
-    DigitBuffer digits;
+    DecimalBuffer digits;
     if (const auto text = int_digits(item, digits)) {
         scratch.append(*text);
         in_scratch = true;
@@ -148,7 +109,7 @@ std::string_view convert_item(PyObject* item, std::string& scratch, Ref& owner, 
 // The item bytes of the commonest items, found without running any Python
 // code: an exact str that has a UTF-8 form, an exact bytes, a 64-bit exact int
 // (written into `digits`). Nothing for every other item.
-std::optional<std::string_view> common_item_bytes(PyObject* item, DigitBuffer& digits) {
+std::optional<std::string_view> common_item_bytes(PyObject* item, DecimalBuffer& digits) {
     if (Py_IS_TYPE(item, &PyUnicode_Type)) {
         Py_ssize_t size = 0;
         if (const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size)) {
@@ -240,7 +201,7 @@ inline void ItemBatch::keep(std::string_view bytes, PyObject* item, Ref owner) {
 ItemBatch::ItemBatch(PyObject* iterable) : buffers_(take_spare_buffers()) {
     buffers_.views.reserve(reservation_for(iterable));
     std::string scratch;
-    DigitBuffer digits;
+    DecimalBuffer digits;
     for_each_element(iterable, [&](PyObject* item) {
         if (const auto bytes = common_item_bytes(item, digits)) {
             keep(*bytes, item, Ref());

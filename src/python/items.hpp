@@ -20,9 +20,6 @@ namespace velt::python {
 
 // ---- Items ---------------------------------------------------------------------
 
-// Writes the decimal digits of `value` at `out` (room for 20), returning their end.
-char* write_decimal(char* out, std::uint64_t value);
-
 // The item bytes of one Python item: text and bytes stand for their own bytes,
 // sequences of small integers for those bytes, anything else for its str().
 class Item {
