@@ -1,6 +1,5 @@
-// The counting Bloom filter core, fed hash pairs chosen by hand: positions that
-// repeat within one item, which items and caller hashes reach only by chance.
-// The Python suite covers the rest of the contract.
+// The counting Bloom filter fed hash pairs chosen by hand: positions that repeat
+// within one item, which items and caller hashes reach only by chance.
 #include <gtest/gtest.h>
 
 #include <cstdint>
