@@ -4,6 +4,7 @@ and the table of the eight classes that the shared contract runs over."""
 
 import contextlib
 import dataclasses
+import json
 import struct
 
 import pytest
@@ -65,6 +66,16 @@ def with_u64(data, offset, value):
     payload = bytearray(data[HEADER_SIZE:])
     payload[offset : offset + 8] = struct.pack("<Q", value)
     return envelope(payload, data)
+
+
+def fields(obj):
+    """The fields of an object's record, from its JSON text."""
+    return json.loads(obj.to_json())
+
+
+def from_record(cls, **record):
+    """An object read from the JSON text of the given record."""
+    return cls.from_json(json.dumps(record))
 
 
 # ---- Messages ------------------------------------------------------------------------------
