@@ -3,6 +3,7 @@
 
 import copy
 import copyreg
+import json
 import multiprocessing
 import os
 import pickle
@@ -42,6 +43,15 @@ def test_every_form_round_trips_exactly(kind, tmp_path):
         assert other.to_json() == text
         if kind.sized:
             assert len(other) == len(obj)
+
+
+@every_kind
+def test_readers_ignore_what_follows_a_record_and_take_either_json_form(kind):
+    obj = kind.filled()
+    data, record = obj.to_bytes(), json.loads(obj.to_json())
+    assert kind.cls.from_bytes(envelope(data[HEADER_SIZE:] + b"extra", data)).to_bytes() == data
+    assert kind.cls.from_json(json.dumps({"note": [1, {"a": None}], **record})).to_bytes() == data
+    assert kind.cls.from_json(json.dumps(list(record.values()))).to_bytes() == data
 
 
 @every_kind

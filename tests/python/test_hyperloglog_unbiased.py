@@ -41,8 +41,8 @@ def test_estimate_follows_the_formula_for_any_registers(registers):
     assert counter_with(registers, 4).unbiased_cardinality() == pytest.approx(formula(registers, 4), rel=1e-12)
 
 
-@pytest.mark.parametrize("precision", [10, 14, 18])
-@pytest.mark.parametrize("load", [0.001, 0.5, 2.5, 20.0])
+@pytest.mark.parametrize("precision", [10, 18])
+@pytest.mark.parametrize("load", [0.001, 2.5, 20.0])
 def test_estimate_follows_the_formula_for_filled_counters(precision, load):
     counter = HyperLogLog(precision=precision)
     counter.update_hashes(hashes(random.Random(precision), round(load * 2**precision)))
@@ -52,7 +52,7 @@ def test_estimate_follows_the_formula_for_filled_counters(precision, load):
         formula(registers, precision), rel=1e-12)
 
 
-@pytest.mark.parametrize("precision", [4, 14, 18])
+@pytest.mark.parametrize("precision", [4, 18])
 def test_empty_and_saturated_counters(precision):
     empty = HyperLogLog(precision=precision)
     assert (empty.unbiased_cardinality(), empty.unbiased_confidence_interval()) == (0.0, (0.0, 0.0))
@@ -76,30 +76,21 @@ def hand_over_runs():
     return runs
 
 
-def relative_errors(runs, ratio, estimate=2):
-    return [run[estimate] / run[1] - 1 for run in runs if run[0] == ratio]
-
-
 @pytest.mark.parametrize("ratio", [0.5, 2, 2.5, 3, 4])
-def test_no_bias_across_the_hand_over(hand_over_runs, ratio):
-    errors = relative_errors(hand_over_runs, ratio)
-    mean, spread = sum(errors) / len(errors), math.sqrt(sum(e * e for e in errors) / len(errors))
-    assert abs(mean) < 4 * spread / math.sqrt(len(errors))
-    if ratio == 2.5:  # where the classic estimate fails the same bound: the test can tell them apart
-        classic = relative_errors(hand_over_runs, ratio, estimate=4)
-        assert sum(classic) / len(classic) > 12 * spread / math.sqrt(len(classic))
-
-
-@pytest.mark.parametrize("ratio", [0.5, 2, 2.5, 3, 4])
-def test_interval_states_the_measured_error(hand_over_runs, ratio):
+def test_no_bias_across_the_hand_over_and_the_interval_states_the_measured_error(hand_over_runs, ratio):
     runs = [run for run in hand_over_runs if run[0] == ratio]
-    measured = math.sqrt(sum((estimate / n - 1) ** 2 for _, n, estimate, _, _ in runs) / len(runs))
+    errors = [estimate / n - 1 for _, n, estimate, _, _ in runs]
+    spread = math.sqrt(sum(e * e for e in errors) / len(errors))
+    assert abs(sum(errors) / len(errors)) < 4 * spread / math.sqrt(len(errors))
+    if ratio == 2.5:  # where the classic estimate fails the same bound: the test can tell them apart
+        classic = [classic / n - 1 for _, n, _, _, classic in runs]
+        assert sum(classic) / len(classic) > 12 * spread / math.sqrt(len(classic))
     stated = sum((high - low) / (2 * Z_95 * n) for _, n, _, (low, high), _ in runs) / len(runs)
-    assert 0.85 < measured / stated < 1.15
+    assert 0.85 < spread / stated < 1.15
     assert 0.92 <= sum(low <= n <= high for _, n, _, (low, high), _ in runs) / len(runs) <= 0.99
 
 
-@pytest.mark.parametrize("precision", [10, 14, 18])
+@pytest.mark.parametrize("precision", [10, 18])
 def test_stated_error_runs_from_linear_counting_to_the_asymptotic_one(precision):
     """1/sqrt(2m) while almost every register is empty, sqrt(3 ln 2 - 1)/sqrt(m) far above m."""
     m = 2**precision

