@@ -34,13 +34,6 @@ def test_construction_errors(kwargs, message):
         CountingBloomFilter(**kwargs)
 
 
-def test_fresh_filter():
-    f = CountingBloomFilter(expected_items=1000)
-    assert (f.size_in_bytes, len(f.to_bytes()), f.fill_ratio(), f.false_positive_rate, f.health()) == (
-        9586, 9643, 0.0, 0.0, "healthy")
-    assert repr(f) == "CountingBloomFilter(num_counters=9586, num_hashes=7, count=0)"
-
-
 def test_one_counter_takes_85_adds_of_three():
     f = CountingBloomFilter(num_counters=1, num_hashes=3)
     for _ in range(85):

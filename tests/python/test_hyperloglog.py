@@ -178,10 +178,3 @@ def test_merging_two_streams_equals_the_concatenated_stream(config, left, left_h
     assert (a | b).to_bytes() == (b | a).to_bytes() == whole
     a.merge(b)
     assert a.to_bytes() == whole
-
-
-@settings(max_examples=30, deadline=None)
-@given(st.integers(4, 8), st.data())
-def test_any_valid_register_state_estimates_as_the_reference(precision, data):
-    registers = data.draw(st.lists(st.integers(0, 65 - precision), min_size=2**precision, max_size=2**precision))
-    assert state(registers).cardinality() == reference_estimate(registers)
