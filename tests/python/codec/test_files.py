@@ -12,33 +12,19 @@ from velt import BloomFilter, TopK
 from helpers import every_kind, raises
 
 
-def test_new_file_gets_default_permissions(tmp_path):
-    path = tmp_path / "new.bin"
-    BloomFilter(num_bits=64).save(str(path))
+def test_save_keeps_permissions_follows_symlinks_and_leaves_no_temporary_file(tmp_path):
+    new, old, link = tmp_path / "new.bin", tmp_path / "old.bin", tmp_path / "link.bin"
+    bloom = BloomFilter(num_bits=128, num_hashes=2)
+    bloom.save(str(new))
     umask = os.umask(0)
     os.umask(umask)
-    assert stat.S_IMODE(path.stat().st_mode) == 0o666 & ~umask
-
-
-def test_overwrite_keeps_permissions_and_leaves_no_temporary_files(tmp_path):
-    path = tmp_path / "f.bin"
-    path.write_bytes(b"old")
-    path.chmod(0o640)
-    BloomFilter(num_bits=64).save(str(path))
-    assert stat.S_IMODE(path.stat().st_mode) == 0o640
-    assert os.listdir(tmp_path) == ["f.bin"]
-    assert BloomFilter.load(str(path)).num_bits == 64
-
-
-def test_save_writes_through_a_symlink(tmp_path):
-    target = tmp_path / "real.bin"
-    target.write_bytes(b"old")
-    link = tmp_path / "link.bin"
-    link.symlink_to(target)
-    bloom = BloomFilter(num_bits=128, num_hashes=2)
+    assert stat.S_IMODE(new.stat().st_mode) == 0o666 & ~umask
+    old.write_bytes(b"old")
+    old.chmod(0o640)
+    link.symlink_to(old)
     bloom.save(str(link))
-    assert link.is_symlink()
-    assert target.read_bytes() == bloom.to_bytes()
+    assert link.is_symlink() and old.read_bytes() == bloom.to_bytes() and stat.S_IMODE(old.stat().st_mode) == 0o640
+    assert sorted(os.listdir(tmp_path)) == ["link.bin", "new.bin", "old.bin"]
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
