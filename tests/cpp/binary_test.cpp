@@ -80,20 +80,6 @@ TEST(BinaryCodec, WritesFieldsInRecordOrderLittleEndian) {
     EXPECT_EQ(decode_payload<Everything>(expected), record);
 }
 
-TEST(BinaryCodec, AbsentOptionalIsOneZeroTag) {
-    Everything record;
-    const std::string payload = payload_of(record);
-    EXPECT_EQ(payload.size(), 1u + 8 + 4 + 8 + 1 + 8 + 8);
-    EXPECT_EQ(payload[21], '\0');
-    EXPECT_EQ(decode_payload<Everything>(payload), record);
-}
-
-TEST(BinaryCodec, IgnoresBytesAfterTheLastField) {
-    Everything record;
-    record.words = {1, 2, 3};
-    EXPECT_EQ(decode_payload<Everything>(payload_of(record) + "extra"), record);
-}
-
 TEST(BinaryCodec, DecodeErrorsHaveTheirMessages) {
     Everything record;
     record.maybe = 1;

@@ -64,24 +64,5 @@ TEST(CountingBloomFilter, AddChecksEveryRunOfRepeatedPositionsBeforeChangingAnyt
     }
 }
 
-TEST(CountingBloomFilter, RemoveTakesOneStepPerOccurrenceAndStopsAtZero) {
-    struct Case {
-        std::map<std::uint64_t, std::uint8_t> before;
-        bool removed;
-        std::map<std::uint64_t, std::uint8_t> after;
-    };
-    const Case cases[] = {
-        {{{0, 3}, {5, 3}}, true, {}},
-        {{{0, 2}, {5, 200}}, true, {{5, 197}}},
-        {{{0, 2}, {5, 0}}, false, {{0, 2}}},
-    };
-    for (const Case& c : cases) {
-        CountingBloomFilter filter = filter_with(6, c.before);
-        EXPECT_EQ(filter.remove_hash_pair(alternating), c.removed);
-        EXPECT_EQ(counters_of(filter), counters_of(filter_with(6, c.after)));
-        EXPECT_EQ(filter.count(), c.removed ? 6u : 7u);
-    }
-}
-
 }  // namespace
 }  // namespace velt

@@ -1,5 +1,6 @@
 """HyperLogLog's unbiased estimate: the formula against a direct evaluation from the
-register histogram, its statistics across the hand-over region, and its interval."""
+register histogram, and its interval. Its bias across the hand-over region is measured
+by docs/hyperloglog_bias.py."""
 
 import json
 import math
@@ -58,36 +59,6 @@ def test_empty_and_saturated_counters(precision):
     assert (empty.unbiased_cardinality(), empty.unbiased_confidence_interval()) == (0.0, (0.0, 0.0))
     full = counter_with([65 - precision] * 2**precision, precision)
     assert (full.unbiased_cardinality(), full.unbiased_confidence_interval(0.99)) == (math.inf, (0.0, math.inf))
-
-
-@pytest.fixture(scope="module")
-def hand_over_runs():
-    """200 counters of precision 12, each read at n / m = 0.5 .. 4: n and both
-    estimators' estimates and 95 % intervals."""
-    m, runs = 2**12, []
-    for seed in range(200):
-        rng, counter, added = random.Random(seed), HyperLogLog(precision=12, seed=seed), 0
-        for ratio in (0.5, 2, 2.5, 3, 4):
-            n = round(ratio * m)
-            counter.update_hashes(hashes(rng, n - added))
-            added = n
-            runs.append((ratio, n, counter.unbiased_cardinality(), counter.unbiased_confidence_interval(),
-                         counter.cardinality()))
-    return runs
-
-
-@pytest.mark.parametrize("ratio", [0.5, 2, 2.5, 3, 4])
-def test_no_bias_across_the_hand_over_and_the_interval_states_the_measured_error(hand_over_runs, ratio):
-    runs = [run for run in hand_over_runs if run[0] == ratio]
-    errors = [estimate / n - 1 for _, n, estimate, _, _ in runs]
-    spread = math.sqrt(sum(e * e for e in errors) / len(errors))
-    assert abs(sum(errors) / len(errors)) < 4 * spread / math.sqrt(len(errors))
-    if ratio == 2.5:  # where the classic estimate fails the same bound: the test can tell them apart
-        classic = [classic / n - 1 for _, n, _, _, classic in runs]
-        assert sum(classic) / len(classic) > 12 * spread / math.sqrt(len(classic))
-    stated = sum((high - low) / (2 * Z_95 * n) for _, n, _, (low, high), _ in runs) / len(runs)
-    assert 0.85 < spread / stated < 1.15
-    assert 0.92 <= sum(low <= n <= high for _, n, _, (low, high), _ in runs) / len(runs) <= 0.99
 
 
 @pytest.mark.parametrize("precision", [10, 18])
