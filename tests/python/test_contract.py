@@ -4,6 +4,7 @@
 import copy
 import copyreg
 import json
+import math
 import multiprocessing
 import pickle
 
@@ -11,7 +12,7 @@ import pytest
 
 import velt
 from velt import _pickle, _velt
-from helpers import HEADER_SIZE, KINDS, MASK, envelope, every_kind, raises, same
+from helpers import HEADER_SIZE, KIND_OF, KINDS, MASK, envelope, every_kind, raises, same
 
 # ---- Forms: bytes, JSON, files, pickles and copies give back the same object --------------
 
@@ -239,3 +240,108 @@ def test_classes_are_registered_in_order():
     assert sorted(names) == sorted(order)
     assert _velt.__all__ == velt.__all__ == order
     assert [name for name in vars(_velt) if name in order] == order
+
+
+# ---- Settings and records: each class's own messages, checked alike ---------------------------
+
+RATE = "false_positive_rate must be between 0 and 1 (exclusive)"
+B, C, S, F, H, M, N, T = (kind.cls for kind in KINDS)
+SETTINGS_ERRORS = [
+    (B, {}, "Either expected_items or num_bits must be provided"),
+    (B, {"expected_items": 0, "num_bits": 100}, "expected_items must be positive"),
+    (B, {"num_bits": 0}, "num_bits must be positive"),
+    (B, {"num_bits": 100, "num_hashes": 0}, "num_hashes must be positive"),
+    (B, {"num_bits": 100, "false_positive_rate": 1.0}, RATE),
+    (B, {"num_bits": 100, "false_positive_rate": math.nan}, RATE),
+    (B, {"expected_items": 0, "false_positive_rate": 2.0}, RATE),
+    (C, {}, "Either expected_items or num_counters must be provided"),
+    (C, {"expected_items": 0, "num_counters": 100}, "expected_items must be positive"),  # k would divide by zero
+    (C, {"expected_items": 10, "num_counters": 0}, "num_counters must be positive"),
+    (C, {"num_counters": 100, "num_hashes": 0}, "num_hashes must be positive"),
+    (C, {"num_counters": 100, "false_positive_rate": 1.0}, RATE),
+    (S, {"initial_capacity": 0, "false_positive_rate": 2.0}, "initial_capacity must be positive"),
+    (S, {"false_positive_rate": math.inf, "growth_ratio": 0}, RATE),
+    (S, {"growth_ratio": math.nan, "fpr_ratio": 2}, "growth_ratio must be greater than 1"),
+    (S, {"fpr_ratio": 1.0}, "fpr_ratio must be between 0 and 1 (exclusive)"),
+    (F, {"capacity": 0}, "capacity must be positive"),
+    (H, {"precision": 3}, "precision must be between 4 and 18"),
+    (H, {"precision": 19}, "precision must be between 4 and 18"),
+    (M, {"error_rate": 0.01}, "Either provide (width, depth) or (error_rate, confidence)"),
+    (M, {"depth": 4, "error_rate": 0.01, "confidence": 0.9}, "Either provide (width, depth) or (error_rate, confidence)"),
+    (M, {"error_rate": math.nan, "confidence": 0.9}, "error_rate must be between 0 and 1 (exclusive)"),
+    (M, {"error_rate": 0.01, "confidence": 0.0}, "confidence must be between 0 and 1 (exclusive)"),
+    (M, {"width": 3, "depth": 0}, "depth must be positive"),
+    (M, {"error_rate": 0.01, "confidence": 1e-17}, "depth must be positive"),
+    (N, {"num_hashes": 0}, "num_hashes must be positive"),
+    (T, {"k": 0}, "k must be positive"),
+]
+
+
+@pytest.mark.parametrize("cls, settings, message", SETTINGS_ERRORS, ids=lambda value: getattr(value, "__name__", None))
+def test_settings_errors(cls, settings, message):
+    with raises(ValueError, message):
+        cls(**settings)
+
+
+SLICE = {"bits": [0], "num_bits": 64, "num_hashes": 1, "count": 0, "capacity": 5, "fpr": 0.005}
+SCALABLE = "Invalid Scalable Bloom filter: "
+
+
+def buckets(first=(0, 0, 0, 0), count=256):
+    return [{"fingerprints": list(first)}] + [{"fingerprints": [0] * 4}] * (count - 1)
+
+
+RECORD_ERRORS = [
+    (B, {"num_bits": 0, "bits": []}, "num_bits must be positive"),
+    (B, {"num_hashes": 0}, "num_hashes must be positive"),
+    (B, {"bits": []}, "bit array length does not match num_bits"),
+    (B, {"num_bits": 1024}, "bit array length does not match num_bits"),
+    (B, {"num_bits": 65, "bits": [0, 2]}, "padding bits must be zero"),
+    (B, {"num_bits": 65, "bits": [0, 1 << 63]}, "padding bits must be zero"),
+    (C, {"counters": [0], "num_counters": 0, "num_hashes": 0}, "num_counters must be positive"),
+    (C, {"num_hashes": 0}, "num_hashes must be positive"),
+    (C, {"num_counters": 511}, "counter array length does not match num_counters"),
+    (S, {"slices": [], "initial_capacity": 0, "initial_fpr": 2.0, "growth_ratio": 0.5}, SCALABLE + "initial capacity must be positive"),
+    (S, {"slices": [], "initial_fpr": 0, "fpr_ratio": 0}, SCALABLE + "false-positive rate is out of range"),
+    (S, {"growth_ratio": 1.0}, SCALABLE + "growth parameters are out of range"),
+    (S, {"fpr_ratio": 1}, SCALABLE + "growth parameters are out of range"),
+    (S, {"slices": [{**SLICE, "count": 6}]}, SCALABLE + "malformed slice metadata"),
+    (S, {"slices": [{**SLICE, "num_bits": 100}]}, SCALABLE + "malformed slice metadata"),
+    (S, {"slices": [{**SLICE, "capacity": 0}]}, SCALABLE + "malformed slice metadata"),
+    (S, {"slices": [{**SLICE, "num_hashes": 0}]}, SCALABLE + "malformed slice metadata"),
+    (S, {"slices": [SLICE, {**SLICE, "fpr": 1.0}]}, SCALABLE + "malformed slice metadata"),
+    (F, {"version": 3}, "Unsupported Cuckoo filter data version"),
+    (F, {"version": None}, "Unsupported Cuckoo filter data version"),
+    (F, {"buckets": buckets(count=3), "num_buckets": 3}, "Invalid Cuckoo filter: bucket count must be a non-zero power of two"),
+    (F, {"num_buckets": 512}, "Invalid Cuckoo filter: bucket array length does not match metadata"),
+    (F, {"capacity": 1025}, "Invalid Cuckoo filter: capacity metadata is out of range"),
+    (F, {"buckets": buckets((1, 2, 3, 0)), "count": 3, "capacity": 2}, "Invalid Cuckoo filter: capacity metadata is out of range"),
+    (F, {"buckets": buckets((1, 2, 3, 0)), "count": 2}, "Invalid Cuckoo filter: stored count does not match occupied slots"),
+    (H, {"version": 1}, "Unsupported HyperLogLog data version"),
+    (H, {"precision": 19, "registers": [0] * 2**19}, "Invalid HyperLogLog: precision must be between 4 and 18"),
+    (H, {"precision": 10}, "Invalid HyperLogLog: register count does not match precision"),
+    (H, {"registers": [0] * 63 + [60]}, "Invalid HyperLogLog: register contains an impossible rank"),
+    (H, {"precision": 14, "registers": [0] * 16383 + [52]}, "Invalid HyperLogLog: register contains an impossible rank"),
+    (M, {"version": 1}, "Unsupported Count-Min Sketch data version"),
+    (M, {"width": 0, "depth": 0, "table": []}, "width and depth must be positive"),
+    (M, {"depth": 2}, "table dimensions do not match width and depth"),
+    (M, {"width": 31}, "table dimensions do not match width and depth"),
+    (N, {"version": 1}, "Unsupported MinHash data version"),
+    (N, {"version": 3}, "Unsupported MinHash data version"),
+    (N, {"num_hashes": 0}, "num_hashes must be positive"),
+    (N, {"num_hashes": 17}, "signature length does not match num_hashes"),
+    (T, {"version": 2}, "Unsupported TopK data version"),
+    (T, {"k": 0}, "k must be positive"),
+    (T, {"k": 1, "counters": [["a", 1, 0], ["b", 2, 0]]}, "number of counters exceeds k"),
+    (T, {"counters": [["a", 5, 1], ["a", 4, 0]]}, "duplicate tracked item"),
+    (T, {"counters": [["a", 5, 6], ["b", 4, 0]]}, "counter error exceeds count"),
+    (T, {"counters": [["a", 5, 0], ["b", 4, 5]]}, "counter error exceeds count"),
+    (T, {"counters": [["a", 3, 0], ["b", 5, 0]]}, "counters must be sorted by descending count"),
+]
+
+
+@pytest.mark.parametrize("cls, changes, message", RECORD_ERRORS, ids=lambda value: getattr(value, "__name__", None))
+def test_record_errors(cls, changes, message):
+    record = {**json.loads(KIND_OF[cls].make().to_json()), **changes}
+    with raises(ValueError, message):
+        cls.from_json(json.dumps({key: value for key, value in record.items() if value is not None}))

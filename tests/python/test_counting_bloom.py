@@ -19,21 +19,6 @@ def loaded(counters, num_hashes=1, count=0):
                        count=count, seed=0)
 
 
-@pytest.mark.parametrize(
-    "kwargs, message",
-    [
-        ({}, "Either expected_items or num_counters must be provided"),
-        ({"expected_items": 0, "num_counters": 100}, "expected_items must be positive"),  # k would divide by zero
-        ({"expected_items": 10, "num_counters": 0}, "num_counters must be positive"),
-        ({"num_counters": 100, "num_hashes": 0}, "num_hashes must be positive"),
-        ({"num_counters": 100, "false_positive_rate": 1.0}, "false_positive_rate must be between 0 and 1 (exclusive)"),
-    ],
-)
-def test_construction_errors(kwargs, message):
-    with raises(ValueError, message):
-        CountingBloomFilter(**kwargs)
-
-
 def test_one_counter_takes_85_adds_of_three():
     f = CountingBloomFilter(num_counters=1, num_hashes=3)
     for _ in range(85):
@@ -92,20 +77,6 @@ def test_merge_adds_counters_unless_one_would_pass_255(last, accepted):
 def test_fill_and_health(non_zero, health):
     f = loaded([1] * non_zero + [0] * (10 - non_zero), num_hashes=3)
     assert (f.fill_ratio(), f.health(), f.false_positive_rate) == (non_zero / 10, health, (non_zero / 10) ** 3)
-
-
-@pytest.mark.parametrize(
-    "counters, num_counters, num_hashes, message",
-    [
-        ([0], 0, 0, "num_counters must be positive"),
-        ([0], 1, 0, "num_hashes must be positive"),
-        ([0] * 4, 3, 1, "counter array length does not match num_counters"),
-    ],
-)
-def test_record_checks(counters, num_counters, num_hashes, message):
-    with raises(ValueError, message):
-        from_record(CountingBloomFilter, counters=counters, num_counters=num_counters, num_hashes=num_hashes,
-                    count=0, seed=0)
 
 
 def item_bytes(item):

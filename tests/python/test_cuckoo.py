@@ -10,7 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from velt import CuckooFilter
-from helpers import G, MASK, mix_caller_hash, raises, xxh3
+from helpers import G, MASK, mix_caller_hash, xxh3
 
 ALTERNATE_SEED = 0xD6E8FEB86659FD93
 
@@ -43,8 +43,6 @@ def test_sizes(capacity, num_buckets):
     f = CuckooFilter(capacity, seed=9)
     assert (f.capacity(), f.size_in_bytes, len(buckets_of(f))) == (capacity, 8 * num_buckets, num_buckets)
     assert repr(f) == f"CuckooFilter(capacity={capacity}, count=0, load_factor=0.00%)"
-    with raises(ValueError, "capacity must be positive"):
-        CuckooFilter(0)
 
 
 def test_the_capacity_gates_insertions_and_health_follows_the_load():
@@ -95,7 +93,7 @@ def test_a_failed_relocation_leaves_the_filter_unchanged():
     before = f.to_bytes()
     probe = next(x for x in (f"probe-{i}".encode() for i in range(10000))
                  if (p := item_placement(x, 0, 8))[1] != 5 and alternate(p[1], p[0], 0, 8) == p[1])
-    assert (f.add(probe), f.update([probe] * 3), len(f)) == (False, 0, 31) and f.to_bytes() == before
+    assert (f.add(probe), f.update([probe] * 3), len(f), f.capacity()) == (False, 0, 31, 32) and f.to_bytes() == before
     assert f.add(next(x for x in (f"in-{i}".encode() for i in range(10000)) if item_placement(x, 0, 8)[1] == 5))
 
 
@@ -113,24 +111,6 @@ def test_each_thread_seeds_its_own_relocations():
     for thread in threads:
         thread.join()
     assert len(set(layouts)) > 1
-
-
-@pytest.mark.parametrize(
-    "text, message",
-    [
-        (record([[0] * 4] * 2, version=3), "Unsupported Cuckoo filter data version"),
-        (record([[0] * 4] * 2, version=None), "Unsupported Cuckoo filter data version"),
-        (record([[0] * 4] * 3), "Invalid Cuckoo filter: bucket count must be a non-zero power of two"),
-        (record([[0] * 4] * 2, num_buckets=4), "Invalid Cuckoo filter: bucket array length does not match metadata"),
-        (record([[0] * 4] * 2, capacity=9), "Invalid Cuckoo filter: capacity metadata is out of range"),
-        (record([[1, 2, 3, 0], [0] * 4], capacity=2), "Invalid Cuckoo filter: capacity metadata is out of range"),
-        (record([[1, 2, 3, 0], [0] * 4], count=2), "Invalid Cuckoo filter: stored count does not match occupied slots"),
-    ],
-)
-def test_record_checks(text, message):
-    with raises(ValueError, message):
-        CuckooFilter.from_json(text)
-    assert CuckooFilter.from_json(record([[0] * 4] * 2, capacity=None)).capacity() == 8
 
 
 items = st.one_of(st.text(alphabet="abcdefgh", max_size=3), st.integers(0, 10**6))

@@ -37,8 +37,6 @@ def test_fresh_signature():
     assert minhash.standard_error() == 1 / math.sqrt(128)
     minhash.add("x")
     assert repr(minhash) == "MinHash(num_hashes=128, is_empty=false)"
-    with raises(ValueError, "num_hashes must be positive"):
-        MinHash(0)
 
 
 # Every XXH3 length class: 0, 1-3, 4-8, 9-16, 17-128, 129-240, over 240.
@@ -63,7 +61,7 @@ def test_equal_slots_estimate_the_jaccard_index():
     assert a.jaccard(b) == a.query(b) == 1.0 and a.jaccard_interval(b) == (1.0, 1.0)  # empty slots compare equal
     a.update(["x", "y"])
     assert (a.jaccard(a.copy()), a.jaccard(b)) == (1.0, 0.0)
-    assert signature([1, 2, 3, EMPTY]).jaccard(signature([1, 9, 3, EMPTY])) == 0.75
+    assert signature([1, 2, 3, EMPTY]).jaccard(signature([1, 9, 3, EMPTY])) == 0.75  # any value is a possible minimum
 
 
 @pytest.mark.parametrize("true_jaccard", [0.1, 0.5, 0.9])
@@ -91,21 +89,6 @@ def test_interval_margin(confidence, z):
 def test_comparisons_check_the_configuration_first(mine, theirs, detail, compare):
     with raises(ValueError, "Cannot compare: " + detail):
         compare(MinHash(*mine), MinHash(*theirs))
-
-
-@pytest.mark.parametrize(
-    "slots, num_hashes, version, message",
-    [
-        ([EMPTY], None, 1, "Unsupported MinHash data version"),
-        ([EMPTY], None, 3, "Unsupported MinHash data version"),
-        ([1], 0, 2, "num_hashes must be positive"),
-        ([1, 2, 3], 4, 2, "signature length does not match num_hashes"),
-    ],
-)
-def test_record_checks(slots, num_hashes, version, message):
-    with raises(ValueError, message):
-        signature(slots, num_hashes, version)
-    assert signature([0, 7, EMPTY]).signature() == [0, 7, EMPTY]  # any value is a possible minimum
 
 
 streams = st.lists(st.one_of(st.text(max_size=12), st.binary(max_size=300), st.integers()), max_size=40)
