@@ -1,5 +1,6 @@
 """What every class promises alike, written once over the table of the eight classes
-(helpers.KINDS): its forms, files, errors, merges, copies, pickles, repr and len."""
+(helpers.KINDS): its forms, files, merges, copies, pickles, repr and len, and the
+messages of its envelope, arguments, settings and records."""
 
 import copy
 import copyreg
@@ -12,7 +13,7 @@ import pytest
 
 import velt
 from velt import _pickle, _velt
-from helpers import HEADER_SIZE, KIND_OF, KINDS, MASK, envelope, every_kind, raises, same
+from helpers import HEADER_SIZE, KIND_OF, KINDS, MASK, envelope, every_kind, fields, raises, same
 
 # ---- Forms: bytes, JSON, files, pickles and copies give back the same object --------------
 
@@ -342,6 +343,6 @@ RECORD_ERRORS = [
 
 @pytest.mark.parametrize("cls, changes, message", RECORD_ERRORS, ids=lambda value: getattr(value, "__name__", None))
 def test_record_errors(cls, changes, message):
-    record = {**json.loads(KIND_OF[cls].make().to_json()), **changes}
+    record = {**fields(KIND_OF[cls].make()), **changes}
     with raises(ValueError, message):
         cls.from_json(json.dumps({key: value for key, value in record.items() if value is not None}))
