@@ -41,13 +41,13 @@ void BM_BloomToBytes(benchmark::State& state) {
         size = bytes.size();
         benchmark::DoNotOptimize(bytes.data());
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size));
 }
 
 void BM_BloomFromBytes(benchmark::State& state) {
     const std::string bytes = to_bytes(binary_filter());
     for (auto _ : state) benchmark::DoNotOptimize(from_bytes<BloomFilter>(bytes).num_bits());
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.size()));
 }
 
 void BM_BloomToJson(benchmark::State& state) {
@@ -58,13 +58,13 @@ void BM_BloomToJson(benchmark::State& state) {
         size = text.size();
         benchmark::DoNotOptimize(text.data());
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size));
 }
 
 void BM_BloomFromJson(benchmark::State& state) {
     const std::string text = to_json(json_filter());
     for (auto _ : state) benchmark::DoNotOptimize(from_json<BloomFilter>(text).num_bits());
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
 // 4096 pseudo-random values of `bits` bits: ids, timestamps, full 64-bit hashes.

@@ -27,7 +27,7 @@ inline constexpr std::int64_t large_table = 1;
 inline constexpr std::uint64_t large_table_bytes = std::uint64_t{256} << 20;
 
 inline void count_items(benchmark::State& state, std::size_t items_per_iteration) {
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * items_per_iteration));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(items_per_iteration));
 }
 
 }  // namespace velt::bench

@@ -1,6 +1,7 @@
 #include "core/decimal.hpp"
 
 #include <charconv>
+#include <cstddef>
 #include <cstring>
 
 namespace velt {
@@ -15,7 +16,7 @@ namespace {
 void write_eight_digits(char* out, std::uint32_t value) {
     static constexpr auto pairs = [] {
         std::array<char, 200> table{};
-        for (int i = 0; i < 100; ++i) {
+        for (std::size_t i = 0; i < 100; ++i) {
             table[2 * i] = static_cast<char>('0' + i / 10);
             table[2 * i + 1] = static_cast<char>('0' + i % 10);
         }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <type_traits>
@@ -11,22 +12,29 @@
 namespace velt {
 
 // Room for the sign and the twenty digits of any 64-bit integer.
-using DecimalBuffer = std::array<char, 24>;
+inline constexpr std::size_t decimal_room = 24;
+using DecimalBuffer = std::array<char, decimal_room>;
 
 // Write the digits of `value` (a '-' first for a negative one) at `out` and
 // return their end.
 char* write_decimal(char* out, std::uint64_t value);
 char* write_signed_decimal(char* out, std::int64_t value);
 
+// Writes the decimal text of any integer type at `out` (room for decimal_room
+// bytes) and returns its end.
+template <std::integral Integer>
+char* write_decimal_text(char* out, Integer value) {
+    if constexpr (std::is_signed_v<Integer>) {
+        return write_signed_decimal(out, value);
+    } else {
+        return write_decimal(out, value);
+    }
+}
+
 // The decimal text of `value`, written into `buffer`.
 template <std::integral Integer>
 std::string_view decimal_text(Integer value, DecimalBuffer& buffer) {
-    char* const first = buffer.data();
-    if constexpr (std::is_signed_v<Integer>) {
-        return {first, write_signed_decimal(first, value)};
-    } else {
-        return {first, write_decimal(first, value)};
-    }
+    return {buffer.data(), write_decimal_text(buffer.data(), value)};
 }
 
 }  // namespace velt

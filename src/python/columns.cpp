@@ -35,6 +35,12 @@ struct Block {
     }
 };
 
+// The decimal text of `value`, written straight into `arena`.
+template <class Integer>
+std::string_view store_decimal(ByteArena& arena, Integer value) {
+    return arena.store_written(decimal_room, [value](char* out) { return write_decimal_text(out, value); });
+}
+
 // The `index`th value of type T in `buffer`. Producers do not always align their
 // buffers (a pickled pandas column, for one), so values are copied out, which
 // compiles to a plain load where alignment does not matter.
@@ -245,8 +251,7 @@ private:
     void append_integers(std::size_t first, std::size_t last, Block& block) const {
         append_each(first, last, block, [&](std::size_t i) {
             const auto value = load<Integer>(array_.buffers[1], position(i));
-            DecimalBuffer digits;
-            return block.arena.store(decimal_text(value, digits));
+            return store_decimal(block.arena, value);
         });
     }
 
@@ -430,7 +435,6 @@ bool all_utf8(const char* start, std::size_t count, Py_ssize_t stride, Py_ssize_
 std::string_view element_bytes(const char* element, const Py_buffer& view, BufferType type, ColumnValues values,
                                ByteArena& arena, std::string& scratch) {
     const auto size = static_cast<std::size_t>(view.itemsize);
-    DecimalBuffer digits;
     switch (type) {
         case BufferType::signed_integer: {
             std::int64_t value = 0;
@@ -438,12 +442,12 @@ std::string_view element_bytes(const char* element, const Py_buffer& view, Buffe
             if (size == 2) value = load<std::int16_t>(element, 0);
             if (size == 4) value = load<std::int32_t>(element, 0);
             if (size == 8) value = load<std::int64_t>(element, 0);
-            return arena.store(decimal_text(value, digits));
+            return store_decimal(arena, value);
         }
         case BufferType::unsigned_integer: {
             std::uint64_t value = 0;
             std::memcpy(&value, element, std::min<std::size_t>(size, 8));  // little-endian
-            return arena.store(decimal_text(value, digits));
+            return store_decimal(arena, value);
         }
         case BufferType::boolean: return *element != 0 ? "True" : "False";
         case BufferType::byte_text: {

@@ -46,6 +46,15 @@ public:
         next_ += bytes.size();
         return {start, bytes.size()};
     }
+    // The bytes write(out) writes at `out` and returns the end of, at most
+    // `most` of them, written in place instead of copied.
+    template <class Write>
+    std::string_view store_written(std::size_t most, Write&& write) {
+        if (most >= static_cast<std::size_t>(end_ - next_)) next_block(most);
+        char* const start = next_;
+        next_ = write(start);
+        return {start, static_cast<std::size_t>(next_ - start)};
+    }
     // Forgets the contents and keeps the blocks for reuse.
     void clear();
     std::size_t capacity() const;

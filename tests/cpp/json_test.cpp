@@ -347,7 +347,7 @@ TEST(JsonReader, SingleFieldRecordsSpeakOfOneElement) {
 TEST(JsonReader, ContainersNestAtMost127Deep) {
     // The record is level 1, so an unknown key can hold 126 more levels.
     for (const auto& [open, close] : {std::pair{"[", "]"}, std::pair{"{\"k\":", "}"}}) {
-        const auto skipped = [&](int levels) {
+        const auto skipped = [open = open, close = close](int levels) {
             return "{\"x\": " + repeat(open, levels) + "0" + repeat(close, levels) +
                    ", \"bits\": [], \"num_bits\": 0, \"num_hashes\": 0, \"count\": 0, \"seed\": 0}";
         };
