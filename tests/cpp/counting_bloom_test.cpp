@@ -1,6 +1,5 @@
-// The counting Bloom filter core, fed hash pairs chosen by hand: positions that
-// repeat within one item, which items and caller hashes reach only by chance.
-// The Python suite covers the rest of the contract.
+// The counting Bloom filter fed hash pairs chosen by hand: positions that repeat
+// within one item, which items and caller hashes reach only by chance.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -62,25 +61,6 @@ TEST(CountingBloomFilter, AddChecksEveryRunOfRepeatedPositionsBeforeChangingAnyt
         }
         EXPECT_EQ(counters_of(filter), counters_of(filter_with(c.k, c.after))) << c.k;
         EXPECT_EQ(filter.count(), c.accepted ? 8u : 7u) << c.k;
-    }
-}
-
-TEST(CountingBloomFilter, RemoveTakesOneStepPerOccurrenceAndStopsAtZero) {
-    struct Case {
-        std::map<std::uint64_t, std::uint8_t> before;
-        bool removed;
-        std::map<std::uint64_t, std::uint8_t> after;
-    };
-    const Case cases[] = {
-        {{{0, 3}, {5, 3}}, true, {}},
-        {{{0, 2}, {5, 200}}, true, {{5, 197}}},
-        {{{0, 2}, {5, 0}}, false, {{0, 2}}},
-    };
-    for (const Case& c : cases) {
-        CountingBloomFilter filter = filter_with(6, c.before);
-        EXPECT_EQ(filter.remove_hash_pair(alternating), c.removed);
-        EXPECT_EQ(counters_of(filter), counters_of(filter_with(6, c.after)));
-        EXPECT_EQ(filter.count(), c.removed ? 6u : 7u);
     }
 }
 

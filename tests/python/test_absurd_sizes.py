@@ -5,24 +5,14 @@ a large one of its own), and reports how much its peak resident memory grew."""
 
 import json
 import os
-import struct
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-from velt import (
-    BloomFilter,
-    CountingBloomFilter,
-    CountMinSketch,
-    CuckooFilter,
-    HyperLogLog,
-    MinHash,
-    ScalableBloomFilter,
-    TopK,
-)
-from envelope import envelope
+from velt import BloomFilter, CountMinSketch, CuckooFilter, ScalableBloomFilter, TopK
+from helpers import KIND_OF, KINDS, fields, with_u64
 
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 ADDRESS_SPACE = 4 << 30
@@ -36,18 +26,11 @@ SHORT_PAYLOAD = (ValueError, "Deserialization error: io error: unexpected end of
 
 
 def claiming(obj, offset, count):
-    """obj's binary form with the u64 length field at payload `offset` set to `count`,
-    rewrapped with the right checksum so that the record decoder reads it."""
-    data = obj.to_bytes()
-    payload = bytearray(data[21:])
-    payload[offset : offset + 8] = struct.pack("<Q", count)
-    return envelope(payload, data)
+    return with_u64(obj.to_bytes(), offset, count)
 
 
-def json_with(obj, **fields):
-    record = json.loads(obj.to_json())
-    record.update(fields)
-    return json.dumps(record)
+def json_with(obj, **changes):
+    return json.dumps({**fields(obj), **changes})
 
 
 def full_scalable():
@@ -57,93 +40,41 @@ def full_scalable():
     return chain
 
 
-def topk_with_item():
-    tracker = TopK(k=2)
-    tracker.add("abc")
-    return tracker
+def first_length_claim(kind):
+    """A binary form whose first length field (after the record version, if any) claims 2**63."""
+    obj = kind.filled()
+    return f"{kind.name}.from_bytes({claiming(obj, 1 if 'version' in fields(obj) else 0, 2**63)!r})"
 
 
-# (call, expected exception type, its exact message). Binary length fields sit at
-# payload offset 0, or 1 after the record version byte of the newer records.
+# (call, expected exception type, its exact message)
 CASES = [
-    # Constructors
     ("BloomFilter(num_bits=2**64 - 1)", *NO_MEMORY),
-    ("BloomFilter(num_bits=2**63, num_hashes=1)", *NO_MEMORY),
     ("BloomFilter(expected_items=2**64 - 1)", *NO_MEMORY),
-    ("BloomFilter(expected_items=2**63, false_positive_rate=1e-300)", *NO_MEMORY),
     ("BloomFilter(num_bits=64, num_hashes=2**32)", *OUT_OF_U32),
-    ("BloomFilter(num_bits=2**64)", *TOO_BIG),
     ("CountingBloomFilter(num_counters=2**64 - 1)", *NO_MEMORY),
-    ("CountingBloomFilter(expected_items=2**64 - 1)", *NO_MEMORY),
-    ("CountingBloomFilter(num_counters=64, num_hashes=2**32)", *OUT_OF_U32),
     ("ScalableBloomFilter(initial_capacity=2**64 - 1)", *NO_MEMORY),
-    ("ScalableBloomFilter(initial_capacity=2**63, false_positive_rate=1e-300)", *NO_MEMORY),
     ("ScalableBloomFilter(initial_capacity=1, growth_ratio=1e308).update(range(10))", *NO_MEMORY),
     ("CuckooFilter(capacity=2**64 - 1)", *NO_MEMORY),
-    ("CuckooFilter(capacity=2**62)", *NO_MEMORY),
     ("CuckooFilter(capacity=2**64)", *TOO_BIG),
-    ("HyperLogLog(precision=255)", ValueError, "precision must be between 4 and 18"),
     ("HyperLogLog(precision=256)", *OUT_OF_U32),
     ("CountMinSketch(width=2**64 - 1, depth=2**64 - 1)", *NO_MEMORY),
-    ("CountMinSketch(width=2**32, depth=2**32)", *NO_MEMORY),
     ("CountMinSketch(width=1, depth=2**40)", *NO_MEMORY),
     ("CountMinSketch(error_rate=5e-324, confidence=0.99)", *NO_MEMORY),
     ("MinHash(num_hashes=2**64 - 1)", *NO_MEMORY),
-    ("MinHash(num_hashes=2**64)", *TOO_BIG),
     ("TopK(k=2**64)", *TOO_BIG),
-    # Binary forms whose length fields claim 2**63 elements or bytes
-    (f"BloomFilter.from_bytes({claiming(BloomFilter(num_bits=64), 0, 2**63)!r})", *SHORT_PAYLOAD),
-    (f"CountingBloomFilter.from_bytes({claiming(CountingBloomFilter(num_counters=8), 0, 2**63)!r})", *SHORT_PAYLOAD),
-    (f"ScalableBloomFilter.from_bytes({claiming(ScalableBloomFilter(initial_capacity=8), 0, 2**63)!r})", *SHORT_PAYLOAD),
+    *[(first_length_claim(kind), *SHORT_PAYLOAD) for kind in KINDS],
+    # Length fields of nested or later sequences
     (f"ScalableBloomFilter.from_bytes({claiming(ScalableBloomFilter(initial_capacity=8), 8, 2**63)!r})", *SHORT_PAYLOAD),
-    (f"CuckooFilter.from_bytes({claiming(CuckooFilter(capacity=4), 1, 2**63)!r})", *SHORT_PAYLOAD),
-    (f"HyperLogLog.from_bytes({claiming(HyperLogLog(precision=4), 1, 2**63)!r})", *SHORT_PAYLOAD),
-    (f"CountMinSketch.from_bytes({claiming(CountMinSketch(width=2, depth=2), 1, 2**63)!r})", *SHORT_PAYLOAD),
     (f"CountMinSketch.from_bytes({claiming(CountMinSketch(width=2, depth=2), 9, 2**63)!r})", *SHORT_PAYLOAD),
-    (f"MinHash.from_bytes({claiming(MinHash(num_hashes=2), 1, 2**63)!r})", *SHORT_PAYLOAD),
-    (f"TopK.from_bytes({claiming(TopK(k=2), 1, 2**63)!r})", *SHORT_PAYLOAD),
-    (f"TopK.from_bytes({claiming(topk_with_item(), 9, 2**63)!r})", *SHORT_PAYLOAD),
+    (f"TopK.from_bytes({claiming(KIND_OF[TopK].filled(), 9, 2**63)!r})", *SHORT_PAYLOAD),
     # JSON texts whose sizes disagree absurdly with their arrays
-    (
-        f"BloomFilter.from_json({json_with(BloomFilter(num_bits=64), num_bits=U64_MAX, num_hashes=2**32 - 1)!r})",
-        ValueError,
-        "bit array length does not match num_bits",
-    ),
-    (
-        f"CountingBloomFilter.from_json({json_with(CountingBloomFilter(num_counters=1), num_counters=U64_MAX)!r})",
-        ValueError,
-        "counter array length does not match num_counters",
-    ),
-    (
-        f"ScalableBloomFilter.from_json({json_with(full_scalable(), growth_ratio=1e308)!r}).add('x')",
-        *NO_MEMORY,
-    ),
-    (
-        f"CuckooFilter.from_json({json_with(CuckooFilter(capacity=4), num_buckets=2**63, capacity=U64_MAX)!r})",
-        ValueError,
-        "Invalid Cuckoo filter: bucket array length does not match metadata",
-    ),
-    (
-        f"HyperLogLog.from_json({json_with(HyperLogLog(precision=4), precision=255)!r})",
-        ValueError,
-        "Invalid HyperLogLog: precision must be between 4 and 18",
-    ),
-    (
-        f"CountMinSketch.from_json({json_with(CountMinSketch(width=1, depth=1), width=U64_MAX, depth=U64_MAX)!r})",
-        ValueError,
-        "table dimensions do not match width and depth",
-    ),
-    (
-        f"MinHash.from_json({json_with(MinHash(num_hashes=1), num_hashes=U64_MAX)!r})",
-        ValueError,
-        "signature length does not match num_hashes",
-    ),
-    (
-        f"MinHash.from_json({json_with(MinHash(num_hashes=1), num_hashes=2**64)!r})",
-        ValueError,
-        # Like other readers, integers beyond u64 read as floating point.
-        "Deserialization error: invalid type: floating point `18446744073709552000.0`, expected u64 at line 1 column 86",
-    ),
+    (f"BloomFilter.from_json({json_with(BloomFilter(num_bits=64), num_bits=U64_MAX, num_hashes=2**32 - 1)!r})",
+     ValueError, "bit array length does not match num_bits"),
+    (f"ScalableBloomFilter.from_json({json_with(full_scalable(), growth_ratio=1e308)!r}).add('x')", *NO_MEMORY),
+    (f"CuckooFilter.from_json({json_with(CuckooFilter(capacity=4), num_buckets=2**63, capacity=U64_MAX)!r})",
+     ValueError, "Invalid Cuckoo filter: bucket array length does not match metadata"),
+    (f"CountMinSketch.from_json({json_with(CountMinSketch(width=1, depth=1), width=U64_MAX, depth=U64_MAX)!r})",
+     ValueError, "table dimensions do not match width and depth"),
 ]
 
 CHILD = """

@@ -113,21 +113,15 @@ def test_integer_columns_are_their_iteration(name, dtype, data, cuts, offset):
         assert_same_as_iterating(name, column)
 
 
-def test_nulls_are_what_each_producer_iterates_as():
+def test_nulls_are_what_each_producer_iterates_as_and_long_columns_cross_blocks():
     """None for pyarrow and polars, the dtype's missing value for pandas."""
-    for column, null in [
-        (pa.array(["a", None]), "None"), (pl.Series(["a", None]), "None"),
-        (pd.Series(["a", None], dtype="str"), "nan"), (pd.Series(["a", None], dtype="string"), "<NA>"),
-    ]:
+    for column, null in [(pa.array(["a", None]), "None"), (pl.Series(["a", None]), "None"),
+                         (pd.Series(["a", None], dtype="str"), "nan"), (pd.Series(["a", None], dtype="string"), "<NA>")]:
         fed, named = velt.BloomFilter(100, 0.01), velt.BloomFilter(100, 0.01)
         fed.update(column)
         named.update(["a", null])
         assert fed.to_bytes() == named.to_bytes()
-
-
-def test_a_long_column_crosses_blocks():
-    values = [f"v{i % 70001}" if i % 13 else None for i in range(200_000)]
-    for column in (pa.array(values), np.arange(-100_000, 100_000)):
+    for column in (pa.array([f"v{i % 70001}" if i % 13 else None for i in range(200_000)]), np.arange(-100_000, 100_000)):
         assert_same_as_iterating("CountMinSketch", column)
 
 
@@ -137,9 +131,8 @@ def misaligned(buffer):
 
 
 def test_columns_in_misaligned_buffers_are_their_iteration():
-    for values, kind in [(["a", None, "long text beyond twelve bytes", ""], pa.string()),
-                         (["a", None, "long text beyond twelve bytes", ""], pa.large_string()),
-                         (["a", None, "long text beyond twelve bytes", ""], pa.string_view()),
+    texts = ["a", None, "long text beyond twelve bytes", ""]
+    for values, kind in [(texts, pa.string()), (texts, pa.large_string()), (texts, pa.string_view()),
                          ([-(2**63), None, 2**63 - 1, 0], pa.int64())]:
         aligned = pa.array(values, kind)
         buffers = [misaligned(b) if b is not None else None for b in aligned.buffers()]

@@ -1,415 +1,102 @@
-"""CountMinSketch: sizing, columns, saturating counts, merge, inner product,
-guarantee figures, borrows and the serialised forms."""
+"""CountMinSketch: columns against the hashing oracle, batches against single adds,
+saturating counts, the inner product and error bound, and record checks."""
 
-import json
 import math
-import operator
-import re
-import struct
-import threading
 from collections import Counter
 
 import pytest
-import xxhash
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from velt import BloomFilter, CountMinSketch
+from velt import CountMinSketch
+from helpers import G, MASK, fields, mix_caller_hash, raises, xxh3
 
-G = 0x9E3779B97F4A7C15
-MAX = 2**64 - 1
-EITHER = "Either provide (width, depth) or (error_rate, confidence)"
-RATE = "error_rate must be between 0 and 1 (exclusive)"
-CONFIDENCE = "confidence must be between 0 and 1 (exclusive)"
-EOF = "Deserialization error: io error: unexpected end of file"
-
-
-def raises(error, message):
-    return pytest.raises(error, match=f"^{re.escape(message)}$")
 
 
 def table(sketch):
-    return json.loads(sketch.to_json())["table"]
+    return fields(sketch)["table"]
 
 
 def row_seed(seed, row):
-    return (seed + row * G) & MAX
+    return (seed + row * G) & MASK
 
 
-def envelope(payload):
-    checksum = xxhash.xxh3_64_intdigest(payload, seed=0x56454C54534B4554)
-    return b"VTCM\x01" + struct.pack("<QQ", len(payload), checksum) + payload
-
-
-def payload(rows, width, depth, count=0, seed=0, version=2):
-    body = bytes([version]) + struct.pack("<Q", len(rows))
-    for row in rows:
-        body += struct.pack(f"<Q{len(row)}Q", len(row), *row)
-    return body + struct.pack("<QQQQ", width, depth, count, seed)
-
-
-# ---- Construction ------------------------------------------------------------------
-
-
-@pytest.mark.parametrize("error_rate, width", [(0.1, 28), (0.05, 55), (0.01, 272), (0.001, 2719)])
-@pytest.mark.parametrize("confidence, depth", [(0.5, 1), (0.9, 3), (0.95, 3), (0.99, 5), (0.999, 7)])
-def test_sizing_table(error_rate, width, confidence, depth):
-    sketch = CountMinSketch(error_rate=error_rate, confidence=confidence)
-    assert (sketch.width, sketch.depth, sketch.size_in_bytes) == (width, depth, width * depth * 8)
-    assert sketch.error_rate() <= error_rate
-    assert len(table(sketch)) == depth and {len(row) for row in table(sketch)} == {width}
-
-
-def test_worked_example_of_one_percent_at_99_percent():
+def test_fresh_sketch():
     sketch = CountMinSketch(error_rate=0.01, confidence=0.99)
-    assert (sketch.width, sketch.depth, sketch.seed, sketch.total_count) == (272, 5, 0, 0)
-    assert sketch.error_rate() == 0.009993683192864136
-    assert sketch.confidence() == 0.9932620530009145
-    assert len(sketch.to_bytes()) == 10982
-    assert repr(sketch) == str(sketch) == "CountMinSketch(width=272, depth=5, total_count=0)"
-    assert (len(sketch), sketch.error_bound(), sketch.query("anything"), sketch[b"x"]) == (0, 0, 0, 0)
-    assert sketch.query_hashes([0, MAX]) == [0, 0]
+    assert (sketch.width, sketch.depth, sketch.size_in_bytes, len(sketch), sketch.error_bound()) == (272, 5, 10880, 0, 0)
+    assert repr(sketch) == "CountMinSketch(width=272, depth=5, total_count=0)"
+    assert (CountMinSketch(100, 4, 5.0, -1.0).width, sketch["x"], sketch.query_hashes([0, MASK])) == (100, 0, [0, 0])
 
 
-def test_explicit_dimensions_ignore_the_rates():
-    sketch = CountMinSketch(100, 4, 5.0, -1.0, 9)
-    assert (sketch.width, sketch.depth, sketch.seed) == (100, 4, 9)
+@pytest.mark.parametrize("seed", [0, MASK, G])
+def test_columns_are_seeded_per_row(seed):
+    items, hashes = CountMinSketch(width=1009, depth=4, seed=seed), CountMinSketch(width=1009, depth=4, seed=seed)
+    items.add(b"apple", 3)
+    hashes.add_hash(12345, 2)
+    for row, (by_item, by_hash) in enumerate(zip(table(items), table(hashes))):
+        assert by_item[xxh3(b"apple", row_seed(seed, row)) % 1009] == 3 and sum(by_item) == 3
+        assert by_hash[mix_caller_hash(12345, row_seed(seed, row)) % 1009] == 2 and sum(by_hash) == 2
 
 
-@pytest.mark.parametrize(
-    "kwargs, message",
-    [
-        ({}, EITHER),
-        ({"error_rate": 0.01}, EITHER),
-        ({"depth": 4, "error_rate": 0.01, "confidence": 0.9}, EITHER),
-        ({"error_rate": 0.0, "confidence": 0.9}, RATE),
-        ({"error_rate": 1.0, "confidence": 0.9}, RATE),
-        ({"error_rate": math.nan, "confidence": 0.9}, RATE),
-        ({"error_rate": 1.0, "confidence": 5.0}, RATE),
-        ({"error_rate": 0.01, "confidence": 0.0}, CONFIDENCE),
-        ({"error_rate": 0.01, "confidence": math.nan}, CONFIDENCE),
-        ({"width": 0, "depth": 0}, "width must be positive"),
-        ({"width": 3, "depth": 0}, "depth must be positive"),
-        ({"error_rate": 0.01, "confidence": 1e-17}, "depth must be positive"),
-    ],
-)
-def test_construction_errors(kwargs, message):
-    with raises(ValueError, message):
-        CountMinSketch(**kwargs)
-
-
-@pytest.mark.parametrize(
-    "call, error, prefix",
-    [
-        (lambda: CountMinSketch(width=-1, depth=2), OverflowError, ""),
-        (lambda: CountMinSketch(width="a", depth="b"), TypeError, "argument 'width': "),
-        (lambda: CountMinSketch(error_rate="x", confidence="y"), TypeError, "argument 'error_rate': "),
-        (lambda: CountMinSketch(width=100, depth=4, confidence="high"), TypeError, "argument 'confidence': "),
-        (lambda: CountMinSketch(width=4, depth=1).add("x", -1), OverflowError, ""),
-        (lambda: CountMinSketch(width=4, depth=1).add("x", 2**64), OverflowError, ""),
-    ],
-)
-def test_arguments_convert_before_any_check(call, error, prefix):
-    with pytest.raises(error, match="^" + re.escape(prefix)):
-        call()
-
-
-@pytest.mark.parametrize(
-    "kwargs",
-    [
-        {"error_rate": 1e-300, "confidence": 0.5},  # width saturates at 2^64 - 1
-        {"width": 2**64 - 1, "depth": 1},
-        {"width": 2**40, "depth": 2**30},  # width x depth x 8 passes 2^64
-        {"width": 1, "depth": 2**62},
-        {"width": 2**50, "depth": 2**10},
-    ],
-)
-def test_unallocatable_tables_raise_memory_error(kwargs):
-    with pytest.raises(MemoryError):
-        CountMinSketch(**kwargs)
-
-
-# ---- Columns -------------------------------------------------------------------------
-
-
-@pytest.mark.parametrize("seed", [0, 1, 2**63, MAX, G])
-@pytest.mark.parametrize("item, item_bytes", [("apple", b"apple"), (b"\x00\xff", b"\x00\xff"), (12345, b"12345"),
-                                              ("", b""), ("x" * 300, b"x" * 300)])
-def test_item_columns_are_seeded_xxh3_per_row(seed, item, item_bytes):
-    sketch = CountMinSketch(width=1009, depth=4, seed=seed)
-    sketch.add(item, 3)
-    for row, counters in enumerate(table(sketch)):
-        column = xxhash.xxh3_64_intdigest(item_bytes, seed=row_seed(seed, row)) % 1009
-        assert counters[column] == 3 and sum(counters) == 3
-
-
-@pytest.mark.parametrize("seed", [0, 7, MAX])
-@pytest.mark.parametrize("value", [0, 1, 12345, MAX, G])
-def test_caller_hash_columns_are_splitmix_per_row(seed, value):
-    sketch = CountMinSketch(width=1009, depth=3, seed=seed)
-    sketch.add_hash(value, 2)
-    for row, counters in enumerate(table(sketch)):
-        z = ((row_seed(seed, row) ^ value) + G) & MAX
-        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MAX
-        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MAX
-        assert counters[(z ^ (z >> 31)) % 1009] == 2 and sum(counters) == 2
-    assert sketch.query_hash(value) == 2
-
-
-# ---- Counting ------------------------------------------------------------------------
-
-
-def test_single_and_batch_paths_agree():
-    forms = [CountMinSketch(width=64, depth=3, seed=5) for _ in range(4)]
-    forms[0].add("k", 3)
-    forms[1].add_count("k", 3)
-    forms[2].update(["k", "k", "k"])
-    forms[3].update_many(iter(["k"] * 3))
-    assert len({sketch.to_bytes() for sketch in forms}) == 1
-    assert forms[0]["k"] == forms[0].count("k") == forms[0].query_many(["k"])[0] == 3
-    values = [i * 7919 for i in range(200)] + [MAX, 0, 0]
-    single = CountMinSketch(width=97, depth=3)
-    for value in values:
-        single.add_hash(value)
-    assert single.to_bytes() == build((97, 3, 0), [], values).to_bytes()
-    assert single.query_hashes(values) == [single.query_hash(v) for v in values]
-
-
-# Batches hash a block of items for every row before touching counters, and
-# prefetch them in tables beyond the cache: blocks of many items, a sketch so
-# deep that a block holds one item, a table of several MiB, and item lengths
-# across every XXH3 code path must all count as single adds do.
+# Batches hash a block of items for every row before touching counters, and prefetch
+# them in tables beyond the cache: a block of one item in a deep sketch, a table of
+# several MiB, and item lengths across every XXH3 code path must count as single adds do.
 @pytest.mark.parametrize("width, depth", [(97, 3), (7, 300), (300_000, 4)])
 def test_batches_count_as_single_adds_do(width, depth):
     items = [b"x" * (n % 301) for n in range(700)]
-    values = [n * 0x9E3779B97F4A7C15 % 2**64 for n in range(700)]
-    batched = CountMinSketch(width=width, depth=depth, seed=11)
+    values = [n * G % 2**64 for n in range(700)]
+    batched, single = CountMinSketch(width=width, depth=depth, seed=11), CountMinSketch(width=width, depth=depth, seed=11)
     batched.update(items)
     batched.update_hashes(values)
-    single = CountMinSketch(width=width, depth=depth, seed=11)
     for item in items:
         single.add(item)
     for value in values:
         single.add_hash(value)
     assert batched.to_bytes() == single.to_bytes()
-    assert batched.query_many(items) == [single.query(item) for item in items]
     assert batched.query_hashes(values) == [single.query_hash(value) for value in values]
 
 
-@pytest.mark.parametrize("add", [lambda s: s.add("x", MAX), lambda s: s.add_hash(77, MAX),
-                                 lambda s: (s.add("x", MAX - 1), s.merge(s.copy()))])
+@pytest.mark.parametrize("add", [lambda s: s.add("x", MASK), lambda s: s.add_hash(77, MASK),
+                                 lambda s: (s.add("x", MASK - 1), s.merge(s.copy()))])
 def test_counters_and_total_saturate(add):
     sketch = CountMinSketch(width=16, depth=3)
     add(sketch)
     add(sketch)
-    assert (sketch.total_count, max(max(row) for row in table(sketch))) == (MAX, MAX)
-    assert MAX in (sketch.query("x"), sketch.query_hash(77))
+    assert (sketch.total_count, max(max(row) for row in table(sketch))) == (MASK, MASK)
     with raises(OverflowError, ""):
         len(sketch)
 
 
-def test_estimates_never_fall_below_the_truth():
+def test_estimates_never_fall_below_the_truth_and_in_is_refused():
     words = [f"w{i % 97}" for i in range(5000)] + [f"rare{i}" for i in range(500)]
     sketch = CountMinSketch(width=50, depth=4, seed=3)
     sketch.update(words)
     truth = Counter(words)
-    estimates = sketch.query_many(list(truth))
-    assert all(estimate >= truth[word] for word, estimate in zip(truth, estimates))
-    assert len(sketch) == sketch.total_count == len(words)
+    assert all(estimate >= truth[word] for word, estimate in zip(truth, sketch.query_many(list(truth))))
+    assert len(sketch) == len(words) and sketch[0] == sketch.query("0")
+    with pytest.raises(TypeError):
+        "w1" in sketch
 
 
-def test_subscript_answers_every_key_but_in_and_iteration_are_refused():
-    sketch = CountMinSketch(width=32, depth=2)
-    sketch.add("a", 4)
-    assert (sketch["a"], sketch[0], sketch[10**30], sketch[None]) == (4, sketch.query("0"), 0, sketch.query("None"))
-    for refused in (lambda: "a" in sketch, lambda: iter(sketch), lambda: list(sketch), lambda: reversed(sketch)):
-        with pytest.raises(TypeError):
-            refused()
-
-
-# ---- Combining -----------------------------------------------------------------------
-
-
-@pytest.mark.parametrize(
-    "other, message",
-    [
-        (CountMinSketch(width=200, depth=5, seed=2), "Cannot merge: width mismatch (100 vs 200)"),
-        (CountMinSketch(width=100, depth=3, seed=2), "Cannot merge: depth mismatch (4 vs 3)"),
-        (CountMinSketch(width=100, depth=4, seed=2), "Cannot merge: seed mismatch (1 vs 2)"),
-    ],
-)
-def test_mismatches_change_nothing(other, message):
-    sketch = CountMinSketch(width=100, depth=4, seed=1)
-    sketch.add("x")
-    before = sketch.to_bytes()
-    with raises(ValueError, message):
-        sketch.merge(other)
-    with raises(ValueError, "Cannot compute inner product: sketches must have matching dimensions and seed"):
-        sketch.inner_product(other)
-    assert sketch.to_bytes() == before
-
-
-def test_merge_takes_only_another_sketch():
-    sketch = CountMinSketch(width=8, depth=1)
-    sketch.add("x")
-    with raises(TypeError, "argument 'other': 'BloomFilter' object cannot be converted to 'CountMinSketch'"):
-        sketch.merge(BloomFilter(num_bits=64))
-    with raises(RuntimeError, "Already mutably borrowed"):
-        sketch.merge(sketch)
-    for operation in (operator.or_, operator.and_, operator.ior):
-        with pytest.raises(TypeError, match="unsupported operand"):
-            operation(sketch, sketch)
-    assert len(sketch) == 1
-
-
-def test_inner_product_is_the_smallest_row_sum_of_products():
+def test_inner_product_is_the_smallest_row_sum_of_products_and_saturates():
     a, b = CountMinSketch(width=20, depth=3, seed=4), CountMinSketch(width=20, depth=3, seed=4)
     a.update([f"a{i % 7}" for i in range(60)])
     b.update([f"a{i % 5}" for i in range(40)])
     row_sums = [sum(p * q for p, q in zip(r, s)) for r, s in zip(table(a), table(b))]
     assert a.inner_product(b) == b.inner_product(a) == min(row_sums)
-    assert a.inner_product(a) == min(sum(c * c for c in row) for row in table(a))
+    a.add("big", 2**32)
+    assert a.inner_product(a) == MASK
 
 
-def test_copy_is_independent_and_clear_keeps_the_shape():
-    sketch = CountMinSketch(width=30, depth=2, seed=8)
-    sketch.add("x", 3)
-    copy = sketch.copy()
-    sketch.clear()
-    assert (sketch.width, sketch.depth, sketch.seed, sketch.size_in_bytes, len(sketch)) == (30, 2, 8, 480, 0)
-    assert (table(sketch), copy["x"]) == ([[0] * 30] * 2, 3)
-
-
-@pytest.mark.parametrize("width, total, bound", [(272, 0, 0), (272, 1000, 10), (272, 272, 3), (1, 3, 9), (2, MAX, MAX)])
+@pytest.mark.parametrize("width, total, bound", [(272, 1000, 10), (272, 272, 3), (1, 3, 9), (2, MASK, MASK)])
 def test_error_bound(width, total, bound):
     sketch = CountMinSketch(width=width, depth=1)
     sketch.add("x", total)
-    assert sketch.error_bound() == bound == min(math.ceil(math.e / width * float(total)), MAX)
+    assert sketch.error_bound() == bound == min(math.ceil(math.e / width * total), MASK)
 
-
-# ---- Borrows -------------------------------------------------------------------------
-
-
-class CallsBack:
-    """An item (through __str__) or hash (through __index__) whose conversion calls back into the sketch;
-    the action returns None or 0."""
-
-    def __init__(self, action):
-        self.action = action
-
-    def __str__(self):
-        return self.action() or "item"
-
-    def __index__(self):
-        return self.action() or 1
-
-
-def test_methods_hold_the_sketch_while_converting():
-    sketch = CountMinSketch(width=8, depth=2)
-    reader, writer = CallsBack(lambda: sketch.query("other")), CallsBack(lambda: sketch.add("other"))
-    for write in (sketch.add, sketch.add_hash, lambda x: sketch.add("item", x), lambda x: sketch.update([x]),
-                  lambda x: sketch.update_hashes([x])):
-        with raises(RuntimeError, "Already mutably borrowed"):
-            write(reader)
-    for read in (sketch.query, sketch.query_hash, lambda x: sketch[x], lambda x: sketch.query_many([x]),
-                 lambda x: sketch.query_hashes([x])):
-        read(reader)  # shared borrows coexist
-        with raises(RuntimeError, "Already borrowed"):
-            read(writer)
-    assert len(sketch) == 0
-
-
-def test_batch_update_releases_the_gil_but_keeps_the_sketch():
-    busy, items = CountMinSketch(width=100_003, depth=8), [f"item-{i}" for i in range(1_000_000)]
-    worker = threading.Thread(target=busy.update, args=(items,))
-    worker.start()
-    refusals = set()
-    while worker.is_alive():
-        try:
-            busy.query("x")
-        except RuntimeError as error:
-            refusals.add(str(error))
-    worker.join()
-    assert refusals == {"Already mutably borrowed"} and len(busy) == len(items)
-
-
-# ---- Serialised forms ----------------------------------------------------------------
-
-
-def test_json_of_a_fresh_three_by_two_sketch():
-    zeros = "[\n      0,\n      0,\n      0\n    ]"
-    assert CountMinSketch(width=3, depth=2).to_json() == (
-        '{\n  "version": 2,\n  "table": [\n    ' + zeros + ",\n    " + zeros +
-        '\n  ],\n  "width": 3,\n  "depth": 2,\n  "count": 0,\n  "seed": 0\n}')
-
-
-def test_binary_layout_and_ignored_trailing_bytes():
-    sketch = CountMinSketch(width=2, depth=3, seed=9)
-    sketch.add_hash(5, 4)
-    data = sketch.to_bytes()
-    assert data == envelope(payload(table(sketch), 2, 3, count=4, seed=9))
-    assert len(data) == 21 + 41 + 3 * (8 + 8 * 2)
-    assert CountMinSketch.from_bytes(envelope(data[21:] + b"\x00\x01")).to_bytes() == data
-
-
-@pytest.mark.parametrize(
-    "rows, width, depth, version, message",
-    [
-        ([[0]], 1, 1, 1, "Unsupported Count-Min Sketch data version"),
-        ([[0]], 0, 0, 0, "Unsupported Count-Min Sketch data version"),
-        ([], 0, 0, 2, "width and depth must be positive"),
-        ([[0]], 1, 0, 2, "width and depth must be positive"),
-        ([[0, 0]] * 3, 2, 2, 2, "table dimensions do not match width and depth"),
-        ([[0, 0], [0]], 2, 2, 2, "table dimensions do not match width and depth"),
-    ],
-)
-def test_validation_messages(rows, width, depth, version, message):
-    text = json.dumps({"version": version, "table": rows, "width": width, "depth": depth, "count": 0, "seed": 0})
-    with raises(ValueError, message):
-        CountMinSketch.from_json(text)
-    with raises(ValueError, message):
-        CountMinSketch.from_bytes(envelope(payload(rows, width, depth, version=version)))
-
-
-FRESH = CountMinSketch(width=3, depth=2).to_bytes()
-
-
-@pytest.mark.parametrize(
-    "data, message",
-    [
-        ('{"table": [[0]], "width": 1, "depth": 1, "count": 0, "seed": 0}',  # no version reads as version 0
-         "Unsupported Count-Min Sketch data version"),
-        ('{"version": 2, "table": [[0]], "width": 1, "depth": 1, "count": 0}',
-         "Deserialization error: missing field `seed` at line 1 column 66"),
-        ("5", "Deserialization error: invalid type: integer `5`, "
-         "expected struct CountMinSketchData at line 1 column 1"),
-        ("[2, [[0]], 1, 1, 0]", "Deserialization error: invalid length 5, "
-         "expected struct CountMinSketchData with 6 elements at line 1 column 19"),
-        (FRESH[:4] + b"\x02" + FRESH[5:], "unsupported binary format version: 2 (expected 1)"),
-        (b"VTBF" + FRESH[4:], "invalid Velt binary format"),
-        # A huge row count, then a huge row length: neither is allocated before the bytes run out.
-        (envelope(FRESH[21:22] + struct.pack("<Q", 2**60)), EOF),
-        (envelope(FRESH[21:30] + struct.pack("<Q", 2**61)), EOF),
-    ],
-)
-def test_decode_errors(data, message):
-    with raises(ValueError, message):
-        CountMinSketch.from_json(data) if isinstance(data, str) else CountMinSketch.from_bytes(data)
-
-
-def test_save_and_load(tmp_path):
-    sketch = CountMinSketch(error_rate=0.05, confidence=0.9, seed=3)
-    sketch.update(["a", "b", "a"])
-    path = tmp_path / "sketch.velt"
-    sketch.save(str(path))
-    assert path.read_bytes() == CountMinSketch.load(str(path)).to_bytes() == sketch.to_bytes()
-
-
-# ---- Laws ------------------------------------------------------------------------------
 
 streams = st.lists(st.one_of(st.text(max_size=12), st.binary(max_size=12), st.integers()), max_size=80)
-hashes = st.lists(st.integers(0, MAX), max_size=30)
-shapes = st.tuples(st.integers(1, 300), st.integers(1, 6), st.integers(0, MAX))
+shapes = st.tuples(st.integers(1, 300), st.integers(1, 6), st.integers(0, MASK))
 
 
 def build(shape, items, values=()):
@@ -419,20 +106,9 @@ def build(shape, items, values=()):
     return sketch
 
 
-@settings(max_examples=60, deadline=None)
-@given(shapes, streams, streams, hashes)
+@settings(max_examples=50, deadline=None)
+@given(shapes, streams, streams, st.lists(st.integers(0, MASK), max_size=30))
 def test_merge_equals_the_sketch_of_both_streams(shape, left, right, values):
-    merged, other = build(shape, left, values), build(shape, right)
-    other_before = other.to_bytes()
-    merged.merge(other)
-    assert (merged.to_bytes(), other.to_bytes()) == (build(shape, left + right, values).to_bytes(), other_before)
-
-
-@settings(max_examples=60, deadline=None)
-@given(shapes, streams, hashes)
-def test_round_trips_are_exact(shape, items, values):
-    sketch = build(shape, items, values)
-    for copy in (CountMinSketch.from_bytes(sketch.to_bytes()), CountMinSketch.from_json(sketch.to_json()),
-                 sketch.copy()):
-        assert (copy.to_bytes(), copy.to_json(), repr(copy)) == (sketch.to_bytes(), sketch.to_json(), repr(sketch))
-    assert sketch.query_many(items) == [sketch.query(item) for item in items]
+    merged = build(shape, left, values)
+    merged.merge(build(shape, right))
+    assert merged.to_bytes() == build(shape, left + right, values).to_bytes()

@@ -1,36 +1,21 @@
-"""MinHash: slot hashing checked against an independent XXH3, the estimators,
-merging, the Python surface and the serialised forms."""
+"""MinHash: slots against the hashing oracle, the estimate and its interval, comparison
+mismatches, merging and record checks."""
 
-import json
 import math
-import struct
 
 import pytest
-import xxhash
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from velt import BloomFilter, MinHash
+from velt import MinHash
+from helpers import G, MASK, from_record, mix_caller_hash, raises, xxh3
 
-G = 0x9E3779B97F4A7C15
-MASK = 2**64 - 1
 EMPTY = MASK
+CONFIDENCE = "confidence must be one of 0.80, 0.90, 0.95, or 0.99"
 
 
 def slot_seeds(num_hashes, seed):
     return [(seed + i * G) & MASK for i in range(num_hashes)]
-
-
-def expected_signature(items, num_hashes, seed):
-    """The signature of byte strings, computed with the xxhash package."""
-    return [min((xxhash.xxh3_64_intdigest(item, seed=s) for item in items), default=EMPTY)
-            for s in slot_seeds(num_hashes, seed)]
-
-
-def splitmix_finalise(z):
-    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MASK
-    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK
-    return z ^ (z >> 31)
 
 
 def built(items=(), num_hashes=64, seed=0, hashes=()):
@@ -40,347 +25,80 @@ def built(items=(), num_hashes=64, seed=0, hashes=()):
     return minhash
 
 
-def says(raised, message):
-    """The error's text is `message`, or starts with it where `message` ends in ': '."""
-    text = str(raised.value)
-    return text.startswith(message) if message.endswith(": ") else text == message
+def signature(slots, num_hashes=None, version=2):
+    return from_record(MinHash, version=version, signature=slots,
+                       num_hashes=len(slots) if num_hashes is None else num_hashes, seed=0)
 
 
-def envelope(payload, magic=b"VTMH", version=1):
-    checksum = xxhash.xxh3_64_intdigest(payload, seed=0x56454C54534B4554)
-    return magic + bytes([version]) + struct.pack("<QQ", len(payload), checksum) + payload
-
-
-def payload(signature, num_hashes=None, seed=0, version=2):
-    num_hashes = len(signature) if num_hashes is None else num_hashes
-    return struct.pack(f"<BQ{len(signature)}QQQ", version, len(signature), *signature, num_hashes, seed)
-
-
-def record_json(signature, num_hashes=None, seed=0, version=2):
-    record = {"version": version, "signature": signature,
-              "num_hashes": len(signature) if num_hashes is None else num_hashes, "seed": seed}
-    return json.dumps({key: value for key, value in record.items() if value is not None})
-
-
-# ---- Construction ------------------------------------------------------------------
-
-
-def test_new_default_object_is_empty():
+def test_fresh_signature():
     minhash = MinHash()
-    assert (minhash.num_hashes, minhash.seed, minhash.size_in_bytes) == (128, 0, 1024)
-    assert minhash.is_empty() is True and minhash.signature() == [18446744073709551615] * 128
-    assert repr(minhash) == str(minhash) == "MinHash(num_hashes=128, is_empty=true)"
-    assert minhash.standard_error() == pytest.approx(0.0883883, abs=1e-7)
-    assert len(minhash.to_bytes()) == 1070
+    assert (minhash.size_in_bytes, minhash.is_empty(), minhash.signature()) == (1024, True, [EMPTY] * 128)
+    assert repr(minhash) == "MinHash(num_hashes=128, is_empty=true)"
+    assert minhash.standard_error() == 1 / math.sqrt(128)
     minhash.add("x")
-    assert minhash.is_empty() is False and repr(minhash) == "MinHash(num_hashes=128, is_empty=false)"
+    assert repr(minhash) == "MinHash(num_hashes=128, is_empty=false)"
 
-
-@pytest.mark.parametrize("num_hashes, seed", [(1, 0), (7, 2**64 - 1), (256, 12345)])
-def test_settings_are_kept(num_hashes, seed):
-    minhash = MinHash(num_hashes, seed)
-    assert (minhash.num_hashes, minhash.seed, minhash.size_in_bytes) == (num_hashes, seed, 8 * num_hashes)
-    assert minhash.standard_error() == 1.0 / math.sqrt(num_hashes)
-    assert len(minhash.get_signature()) == num_hashes
-
-
-@pytest.mark.parametrize(
-    "kwargs, error, message",
-    [
-        ({"num_hashes": 0}, ValueError, "num_hashes must be positive"),
-        ({"num_hashes": -1}, OverflowError, None),
-        ({"num_hashes": 2**64}, OverflowError, None),
-        ({"seed": -1}, OverflowError, None),
-        ({"num_hashes": None}, TypeError, "argument 'num_hashes': "),
-        ({"width": 3}, TypeError, "MinHash.__new__() got an unexpected keyword argument 'width'"),
-        # Sizes that cannot be allocated fail cleanly.
-        ({"num_hashes": 2**50}, (MemoryError, ValueError), None),
-        ({"num_hashes": 2**64 - 1}, (MemoryError, ValueError), None),
-    ],
-)
-def test_construction_errors(kwargs, error, message):
-    with pytest.raises(error) as raised:
-        MinHash(**kwargs)
-    assert message is None or says(raised, message)
-
-
-# ---- Slot hashing ------------------------------------------------------------------
 
 # Every XXH3 length class: 0, 1-3, 4-8, 9-16, 17-128, 129-240, over 240.
 LENGTHS = [0, 1, 3, 4, 8, 9, 16, 17, 128, 129, 240, 241, 3000]
 
 
-@pytest.mark.parametrize("seed", [0, 1, 2**63, MASK, (2**64 - G) & MASK])
-def test_each_slot_is_xxh3_with_its_own_seed(seed):
+@pytest.mark.parametrize("seed", [0, 2**63, MASK, (2**64 - G) & MASK])
+def test_each_slot_is_the_least_xxh3_with_its_own_seed(seed):
     items = [bytes((i * 37 + n) % 256 for i in range(n)) for n in LENGTHS]
-    assert built(items, 24, seed).signature() == expected_signature(items, 24, seed)
+    assert built(items, 24, seed).signature() == [min(xxh3(item, s) for item in items) for s in slot_seeds(24, seed)]
 
 
-@pytest.mark.parametrize("seed", [0, 5, MASK])
-@pytest.mark.parametrize("values", [[0], [1, 2, 3], [MASK, G, 2**63]])
-def test_caller_hashes_are_mixed_per_slot(seed, values):
-    expected = [min(splitmix_finalise(((v ^ s) + G) & MASK) for v in values) for s in slot_seeds(16, seed)]
+@pytest.mark.parametrize("seed", [0, MASK])
+def test_caller_hashes_are_mixed_per_slot(seed):
+    values = [0, MASK, G, 2**63]
+    expected = [min(mix_caller_hash(v, s) for v in values) for s in slot_seeds(16, seed)]
     assert built((), 16, seed, values).signature() == expected
 
 
-def test_single_and_batch_paths_agree():
-    items = [f"k{i}" for i in range(300)] + [b"\x00\xff", 3.5, (1, 2)]
-    hashes = [i * G & MASK for i in range(len(items))]
-    single, batch, many, generated = (MinHash(num_hashes=32, seed=9) for _ in range(4))
-    for item, value in zip(items, hashes):
-        single.add(item)
-        single.add_hash(value)
-    batch.update(items)
-    many.update_many(items)
-    generated.update(item for item in items)
-    for target in (batch, many, generated):
-        target.update_hashes(hashes)
-        assert target.signature() == single.signature()
-
-
-class Unprintable:
-    def __str__(self):
-        raise KeyError("no text")
-
-
-@pytest.mark.parametrize(
-    "call, error",
-    [
-        (lambda m: m.update(["a", Unprintable()]), KeyError),
-        (lambda m: m.update_many(["a", Unprintable()]), KeyError),
-        (lambda m: m.update_hashes([1, -1]), OverflowError),
-        (lambda m: m.update_hashes([1, 1.0]), TypeError),
-    ],
-)
-def test_a_failing_batch_changes_nothing(call, error):
-    minhash = MinHash(num_hashes=16)
-    with pytest.raises(error):
-        call(minhash)
-    assert minhash.is_empty()
-
-
-# ---- Estimates ---------------------------------------------------------------------
-
-
-def test_empty_and_identical_signatures_compare_as_one():
+def test_equal_slots_estimate_the_jaccard_index():
     a, b = MinHash(), MinHash()
-    assert a.jaccard(b) == a.query(b) == 1.0 and a.jaccard_interval(b) == (1.0, 1.0)
+    assert a.jaccard(b) == a.query(b) == 1.0 and a.jaccard_interval(b) == (1.0, 1.0)  # empty slots compare equal
     a.update(["x", "y"])
-    assert a.jaccard(a) == a.jaccard(a.copy()) == 1.0
-    assert a.jaccard(b) == 0.0
+    assert (a.jaccard(a.copy()), a.jaccard(b)) == (1.0, 0.0)
+    assert signature([1, 2, 3, EMPTY]).jaccard(signature([1, 9, 3, EMPTY])) == 0.75  # any value is a possible minimum
 
 
-@pytest.mark.parametrize("true_jaccard", [0.0, 0.1, 0.5, 0.9, 1.0])
+@pytest.mark.parametrize("true_jaccard", [0.1, 0.5, 0.9])
 def test_estimate_is_near_the_exact_jaccard(true_jaccard):
-    # Two sets of 2000 items sharing `shared` of them: J = shared / (4000 - shared).
-    shared = round(4000 * true_jaccard / (1 + true_jaccard))
+    shared = round(4000 * true_jaccard / (1 + true_jaccard))  # two sets of 2000: J = shared / (4000 - shared)
     a = built([f"item-{i}" for i in range(2000)], 256, 3)
     b = built([f"item-{i}" for i in range(2000 - shared, 4000 - shared)], 256, 3)
-    # The outcome is fixed by the seed; four standard errors leave ample room.
     assert abs(a.jaccard(b) - shared / (4000 - shared)) < 4 * a.standard_error()
-    low, high = a.jaccard_interval(b, 0.99)
-    assert low <= a.jaccard(b) <= high
 
 
-def jaccard_of_half():
-    """Two 4-slot signatures equal in exactly two slots: J = 0.5."""
-    return MinHash.from_json(record_json([1, 2, 3, 4])), MinHash.from_json(record_json([1, 2, 0, 0]))
-
-
-@pytest.mark.parametrize(
-    "confidence, z",  # None: the default
-    [(0.80, 1.281552), (0.90, 1.644854), (0.95, 1.959964), (0.99, 2.575829), (None, 1.959964),
-     (1 - 0.05, 1.959964), (0.95 + 2**-54, 1.959964)],
-)
+@pytest.mark.parametrize("confidence, z", [(0.80, 1.281552), (0.90, 1.644854), (0.95, 1.959964), (0.99, 2.575829),
+                                           (None, 1.959964), (0.95 + 2**-54, 1.959964)])
 def test_interval_margin(confidence, z):
-    a, b = jaccard_of_half()
-    assert a.jaccard(b) == 0.5
+    a, b = signature([1, 2, 3, 4]), signature([1, 2, 0, 0])  # J = 0.5, sqrt(J (1 - J) / 4) = 0.25
     low, high = a.jaccard_interval(b) if confidence is None else a.jaccard_interval(b, confidence)
-    assert low == pytest.approx(max(0.5 - z * 0.25, 0.0))
-    assert high == pytest.approx(min(0.5 + z * 0.25, 1.0))
+    assert (low, high) == (pytest.approx(max(0.5 - z * 0.25, 0.0)), pytest.approx(min(0.5 + z * 0.25, 1.0)))
+    for unsupported in (0.5, 0.951, 0, math.nan):
+        with raises(ValueError, CONFIDENCE):
+            a.jaccard_interval(b, unsupported)
 
 
-@pytest.mark.parametrize(
-    "confidence, error, message",
-    [(c, ValueError, "confidence must be one of 0.80, 0.90, 0.95, or 0.99")
-     for c in (0.5, 0.951, 0.95 + 2**-50, 0, 1, math.nan, math.inf)]
-    + [("0.95", TypeError, "argument 'confidence': ")],
-)
-def test_unsupported_confidence(confidence, error, message):
-    with pytest.raises(error) as raised:
-        MinHash().jaccard_interval(MinHash(), confidence)
-    assert says(raised, message)
-
-
-MISMATCHES = [
-    ((128, 1), (64, 2), "num_hashes mismatch (128 vs 64)"),
-    ((128, 1), (64, 1), "num_hashes mismatch (128 vs 64)"),
-    ((16, 1), (16, 2), "seed mismatch (1 vs 2)"),
-]
-
-
-@pytest.mark.parametrize("mine, theirs, detail", MISMATCHES)
-@pytest.mark.parametrize("compare", [
-    lambda a, b: a.jaccard(b), lambda a, b: a.query(b), lambda a, b: a.jaccard_interval(b),
-    # The configuration is checked before the confidence level.
-    lambda a, b: a.jaccard_interval(b, 0.5),
-])
-def test_compare_mismatch(mine, theirs, detail, compare):
-    with pytest.raises(ValueError) as raised:
+@pytest.mark.parametrize("mine, theirs, detail", [((128, 1), (64, 1), "num_hashes mismatch (128 vs 64)"),
+                                                  ((16, 1), (16, 2), "seed mismatch (1 vs 2)")])
+@pytest.mark.parametrize("compare", [MinHash.jaccard, MinHash.query, lambda a, b: a.jaccard_interval(b, 0.5)])
+def test_comparisons_check_the_configuration_first(mine, theirs, detail, compare):
+    with raises(ValueError, "Cannot compare: " + detail):
         compare(MinHash(*mine), MinHash(*theirs))
-    assert str(raised.value) == "Cannot compare: " + detail
 
-
-@pytest.mark.parametrize("mine, theirs, detail", MISMATCHES)
-def test_merge_mismatch_changes_nothing(mine, theirs, detail):
-    minhash, other = MinHash(*mine), MinHash(*theirs)
-    minhash.add("kept")
-    before = minhash.to_bytes()
-    for combine in (minhash.merge, minhash.__ior__, minhash.__or__):
-        with pytest.raises(ValueError) as raised:
-            combine(other)
-        assert str(raised.value) == "Cannot merge: " + detail
-    assert minhash.to_bytes() == before
-
-
-# ---- Merging, copying, clearing ----------------------------------------------------------
-
-
-def test_self_merge_and_self_operators():
-    minhash = built(["x"], 16)
-    with pytest.raises(RuntimeError) as raised:
-        minhash.merge(minhash)
-    assert str(raised.value) == "Already mutably borrowed"
-    assert (minhash | minhash).signature() == minhash.signature()
-    original = minhash
-    minhash |= minhash
-    assert minhash is not original and minhash.signature() == original.signature()
-
-
-@pytest.mark.parametrize("method", ["jaccard", "query", "jaccard_interval", "merge"])
-@pytest.mark.parametrize("other", [5, BloomFilter(num_bits=64)])
-def test_other_must_be_a_minhash(method, other):
-    with pytest.raises(TypeError) as raised:
-        getattr(MinHash(), method)(other)
-    assert str(raised.value) == f"argument 'other': '{type(other).__name__}' object cannot be converted to 'MinHash'"
-
-
-def test_no_other_operands_no_len_and_no_membership():
-    minhash = built(["x"])
-    for operation, pattern in [
-        (lambda: minhash | 5, "^unsupported operand"),
-        (lambda: 5 | minhash, "^unsupported operand"),
-        (lambda: len(minhash), "has no len"),
-        (lambda: "x" in minhash, "is not iterable"),
-    ]:
-        with pytest.raises(TypeError, match=pattern):
-            operation()
-    with pytest.raises(TypeError, match="^unsupported operand"):
-        minhash |= 5
-
-
-def test_copies_and_signature_lists_are_independent_and_clear_keeps_settings():
-    minhash = built(["x"], 8, seed=4)
-    copy = minhash.copy()
-    copy.add("y")
-    minhash.signature()[0] = 0
-    assert minhash.signature() == minhash.get_signature() == built(["x"], 8, seed=4).signature()
-    assert copy.signature() == built(["x", "y"], 8, seed=4).signature()
-    copy.clear()
-    assert copy.is_empty() and copy.to_bytes() == MinHash(8, 4).to_bytes()
-
-
-# ---- Serialised forms ------------------------------------------------------------------
-
-
-@pytest.mark.parametrize("num_hashes", [1, 2, 128, 1000])
-def test_binary_layout(num_hashes):
-    minhash = built(["a", "b"], num_hashes, seed=77)
-    data = minhash.to_bytes()
-    assert len(data) == 21 + 25 + 8 * num_hashes
-    assert data == envelope(payload(minhash.signature(), seed=77))
-
-
-def test_bytes_after_the_seed_are_ignored_and_slots_are_not_checked():
-    minhash = MinHash.from_bytes(envelope(payload([0, 7, EMPTY], seed=5) + b"extra"))
-    assert (minhash.signature(), minhash.seed) == ([0, 7, EMPTY], 5)
-
-
-def test_json_text_of_a_two_slot_object():
-    text = MinHash(num_hashes=2).to_json()
-    assert text == ('{\n  "version": 2,\n  "signature": [\n    18446744073709551615,\n'
-                    '    18446744073709551615\n  ],\n  "num_hashes": 2,\n  "seed": 0\n}')
-    assert MinHash.from_json(text).is_empty()
-
-
-@pytest.mark.parametrize(
-    "data, message",  # text is read as JSON, bytes as the binary form
-    [
-        (record_json([EMPTY], version=1), "Unsupported MinHash data version"),
-        (record_json([EMPTY], version=3), "Unsupported MinHash data version"),
-        (record_json([EMPTY], version=None), "Unsupported MinHash data version"),
-        (record_json([], num_hashes=0), "num_hashes must be positive"),
-        (record_json([1], num_hashes=0), "num_hashes must be positive"),
-        (record_json([1, 2, 3], num_hashes=4), "signature length does not match num_hashes"),
-        ('{"version": 2, "signature": [1], "num_hashes": 1}',
-         "Deserialization error: missing field `seed` at line 1 column 49"),
-        (record_json([1], version=256),
-         "Deserialization error: invalid value: integer `256`, expected u8 at line 1 column 15"),
-        ("[2, [1], 1]",
-         "Deserialization error: invalid length 3, expected struct MinHashData with 4 elements at line 1 column 11"),
-        (envelope(payload([EMPTY], version=1)), "Unsupported MinHash data version"),
-        (envelope(payload([], num_hashes=0)), "num_hashes must be positive"),
-        (envelope(payload([1, 2, 3], num_hashes=4)), "signature length does not match num_hashes"),
-        (envelope(payload([1, 2])[:-3]), "Deserialization error: io error: unexpected end of file"),
-        # A slot count far beyond the bytes that follow fails without allocating it.
-        (envelope(b"\x02" + struct.pack("<Q", 2**61)), "Deserialization error: io error: unexpected end of file"),
-        (envelope(payload([1]), version=2), "unsupported binary format version: 2 (expected 1)"),
-        (BloomFilter(num_bits=64).to_bytes(), "invalid Velt binary format"),
-    ],
-)
-def test_refused_records(data, message):
-    with pytest.raises(ValueError) as raised:
-        (MinHash.from_json if isinstance(data, str) else MinHash.from_bytes)(data)
-    assert str(raised.value) == message
-
-
-def test_files(tmp_path):
-    minhash = built(["a", "b", "c"], 40, seed=8)
-    path = tmp_path / "signature.velt"
-    minhash.save(str(path))
-    assert path.read_bytes() == MinHash.load(str(path)).to_bytes() == minhash.to_bytes()
-    with pytest.raises(ValueError, match="^Cannot open file: No such file or directory"):
-        MinHash.load(str(tmp_path / "missing"))
-    with pytest.raises(ValueError, match="^Cannot create file: No such file or directory"):
-        minhash.save(str(tmp_path / "no" / "such" / "dir"))
-
-
-# ---- Laws ----------------------------------------------------------------------------
 
 streams = st.lists(st.one_of(st.text(max_size=12), st.binary(max_size=300), st.integers()), max_size=40)
-hash_streams = st.lists(st.integers(0, MASK), max_size=20)
 configs = st.tuples(st.integers(1, 48), st.integers(0, MASK))
 
 
-@settings(max_examples=60, deadline=None)
-@given(configs, streams, streams, hash_streams)
+@settings(max_examples=50, deadline=None)
+@given(configs, streams, streams, st.lists(st.integers(0, MASK), max_size=20))
 def test_merge_equals_the_signature_of_the_concatenated_stream(config, left, right, hashes):
     a, b, whole = built(left, *config), built(right, *config, hashes), built(left + right, *config, hashes)
-    right_before = b.to_bytes()
     assert (a | b).to_bytes() == (b | a).to_bytes() == whole.to_bytes()
-    in_place = target = a.copy()
-    target |= b
     a.merge(b)
-    assert target is in_place and a.to_bytes() == target.to_bytes() == whole.to_bytes()
-    assert b.to_bytes() == right_before
-
-
-@settings(max_examples=60, deadline=None)
-@given(configs, streams)
-def test_round_trips_are_exact(config, contents):
-    minhash = built(contents, *config)
-    as_array = json.dumps(list(json.loads(minhash.to_json()).values()))  # the fields in order, without keys
-    for copy in (MinHash.from_bytes(minhash.to_bytes()), MinHash.from_json(minhash.to_json()),
-                 MinHash.from_json(as_array), minhash.copy()):
-        assert copy.to_bytes() == minhash.to_bytes() and copy.to_json() == minhash.to_json()
-        assert copy.jaccard(minhash) == 1.0 and repr(copy) == repr(minhash)
+    assert a.to_bytes() == whole.to_bytes()

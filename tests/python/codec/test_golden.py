@@ -22,65 +22,57 @@ from velt import (
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 
 
+MIXED = [b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)]
+HASHES = [0, 1, 2**64 - 1]
+
+
+def fed(structure, *streams, hashes=HASHES):
+    for stream in streams:
+        structure.update(stream)
+    structure.update_hashes(hashes)
+    return structure
+
+
 def bloom_workload():
-    bloom = BloomFilter(expected_items=200, false_positive_rate=0.01, seed=2026)
-    bloom.update(f"user-{i}" for i in range(150))
-    bloom.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
-    bloom.update_hashes([0, 1, 2**64 - 1])
-    return bloom
+    return fed(BloomFilter(expected_items=200, false_positive_rate=0.01, seed=2026), (f"user-{i}" for i in range(150)), MIXED)
 
 
 def counting_bloom_workload():
-    counting = CountingBloomFilter(num_counters=80, num_hashes=3, seed=2026)
-    counting.update(f"user-{i % 15}" for i in range(40))
-    counting.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
-    counting.update_hashes([0, 1, 2**64 - 1])
+    counting = fed(CountingBloomFilter(num_counters=80, num_hashes=3, seed=2026), (f"user-{i % 15}" for i in range(40)), MIXED)
     for i in range(0, 15, 3):
         counting.remove(f"user-{i}")
     counting.update(["hot"] * 240)  # counters near the limit of 255
     return counting
+
+
 def cuckoo_workload():
     # At this load every item finds room in one of its buckets: no relocation, whose
     # random victims would make the layout differ from run to run.
-    cuckoo = CuckooFilter(32, seed=2026)
-    cuckoo.update(f"user-{i}" for i in range(8))
-    cuckoo.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
-    cuckoo.update_hashes([0, 1, 2**64 - 1])
+    cuckoo = fed(CuckooFilter(32, seed=2026), (f"user-{i}" for i in range(8)), MIXED)
     cuckoo.remove("user-7")
     return cuckoo
+
+
 def scalable_bloom_workload():
     # Three slices of capacities 50, 75 and 112 (112.5 truncated), the last partly filled.
-    chain = ScalableBloomFilter(
-        initial_capacity=50, false_positive_rate=0.02, growth_ratio=1.5, fpr_ratio=0.8, seed=2026
-    )
-    chain.update(f"user-{i}" for i in range(150))
-    chain.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
-    chain.update_hashes([0, 1, 2**64 - 1])
-    return chain
+    chain = ScalableBloomFilter(initial_capacity=50, false_positive_rate=0.02, growth_ratio=1.5, fpr_ratio=0.8, seed=2026)
+    return fed(chain, (f"user-{i}" for i in range(150)), MIXED)
 
 
 def minhash_workload():
-    minhash = MinHash(num_hashes=64, seed=2026)
-    minhash.update(f"user-{i}" for i in range(150))
-    minhash.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3), "x" * 300])
-    minhash.update_hashes([0, 1, 2**64 - 1])
-    return minhash
+    return fed(MinHash(num_hashes=64, seed=2026), (f"user-{i}" for i in range(150)), MIXED + ["x" * 300])
 
 
 def hyperloglog_workload():
-    counter = HyperLogLog(precision=6, seed=2026)
-    counter.update(f"user-{i}" for i in range(500))
-    counter.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
-    counter.update_hashes([0, 1, 2**64 - 1])
-    return counter
+    return fed(HyperLogLog(precision=6, seed=2026), (f"user-{i}" for i in range(500)), MIXED)
 
 
 def count_min_sketch_workload():
     sketch = CountMinSketch(width=16, depth=3, seed=2026)
     sketch.update(f"user-{i % 40}" for i in range(300))
-    sketch.update([b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)])
+    sketch.update(MIXED)
     sketch.add("heavy", 1000)
-    sketch.update_hashes([0, 1, 2**64 - 1])
+    fed(sketch, hashes=HASHES)
     sketch.add_hash(42, 2**64 - 1)  # saturates the total and the hash's counters
     return sketch
 
