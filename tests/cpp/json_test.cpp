@@ -141,11 +141,11 @@ TEST(JsonWriter, DoublesUseShortestDigitsAndSwitchToScientificOutsideMinus5To15)
         {std::numeric_limits<double>::infinity(), "null"}, {std::numeric_limits<double>::quiet_NaN(), "null"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(format_json_double(c.value), c.text) << c.text;
+        SketchData s;
+        s.ratio = c.value;
+        EXPECT_NE(to_json(s).find("\"ratio\": " + std::string(c.text) + ",\n"), std::string::npos) << c.text;
         // What is written reads back to the same value.
         if (std::isfinite(c.value)) {
-            SketchData s;
-            s.ratio = c.value;
             const double back = from_json<SketchData>(to_json(s)).ratio;
             EXPECT_EQ(back, c.value) << c.text;
             EXPECT_EQ(std::signbit(back), std::signbit(c.value)) << c.text;

@@ -133,10 +133,4 @@ void append_json_string(std::string& out, std::string_view text) {
 
 }  // namespace json_detail
 
-std::string format_json_double(double value) {
-    std::string out;
-    json_detail::append_json_double(out, value);
-    return out;
-}
-
 }  // namespace velt::codec

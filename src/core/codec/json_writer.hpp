@@ -21,14 +21,12 @@
 
 namespace velt::codec {
 
-// A double as the JSON text writes it: shortest round-trip digits, plain
-// decimal for exponents -5..15 ("2.0", "0.00001"), scientific otherwise
-// ("1e-6", "1.5e+300"); "null" for infinities and NaN.
-std::string format_json_double(double value);
-
 namespace json_detail {
 
 void append_json_string(std::string& out, std::string_view text);
+// A double as the JSON text writes it: shortest round-trip digits, plain
+// decimal for exponents -5..15 ("2.0", "0.00001"), scientific otherwise
+// ("1e-6", "1.5e+300"); "null" for infinities and NaN.
 void append_json_double(std::string& out, double value);
 
 // The double in plain decimal, never with an exponent, with ".0" appended to
