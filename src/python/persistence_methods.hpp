@@ -1,5 +1,5 @@
 // The six persistence methods, shared by every class. A class file lists them
-// in its table with its own docstrings (the *_method entries below).
+// in its table with its own docstrings, as Persistence<Core>::to_bytes and so on.
 #pragma once
 
 #include "core/large_array.hpp"
@@ -72,31 +72,5 @@ struct Persistence {
         });
     }
 };
-
-// Method-table entries, one per method, each with its class's own docstring.
-template <class Core>
-PyMethodDef to_bytes_method(const char* doc) {
-    return method("to_bytes", Persistence<Core>::to_bytes, doc);
-}
-template <class Core>
-PyMethodDef from_bytes_method(const char* doc) {
-    return static_method("from_bytes", Persistence<Core>::from_bytes, doc);
-}
-template <class Core>
-PyMethodDef to_json_method(const char* doc) {
-    return method("to_json", Persistence<Core>::to_json, doc);
-}
-template <class Core>
-PyMethodDef from_json_method(const char* doc) {
-    return static_method("from_json", Persistence<Core>::from_json, doc);
-}
-template <class Core>
-PyMethodDef save_method(const char* doc) {
-    return method("save", Persistence<Core>::save, doc);
-}
-template <class Core>
-PyMethodDef load_method(const char* doc) {
-    return static_method("load", Persistence<Core>::load, doc);
-}
 
 }  // namespace velt::python

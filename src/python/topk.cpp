@@ -145,12 +145,12 @@ PyMethodDef TopK_methods[] = {
     method("merge", merge_method<TopK>, "merge($self, other)\n--\n\nMerge another TopK into this one."),
     method("copy", copy_method<TopK>, "copy($self)\n--\n\nCreate a deep copy."),
     method("clear", clear_method<TopK>, "clear($self)\n--\n\nClear the tracker."),
-    to_bytes_method<TopK>("to_bytes($self)\n--\n\nSerialize to bytes."),
-    from_bytes_method<TopK>("from_bytes(data)\n--\n\nDeserialize from bytes."),
-    to_json_method<TopK>("to_json($self)\n--\n\nSerialize to JSON string."),
-    from_json_method<TopK>("from_json(data)\n--\n\nDeserialize from JSON string."),
-    save_method<TopK>("save($self, path)\n--\n\nSave the tracker to a file."),
-    load_method<TopK>("load(path)\n--\n\nLoad a tracker from a file."),
+    method("to_bytes", Persistence<TopK>::to_bytes, "to_bytes($self)\n--\n\nSerialize to bytes."),
+    static_method("from_bytes", Persistence<TopK>::from_bytes, "from_bytes(data)\n--\n\nDeserialize from bytes."),
+    method("to_json", Persistence<TopK>::to_json, "to_json($self)\n--\n\nSerialize to JSON string."),
+    static_method("from_json", Persistence<TopK>::from_json, "from_json(data)\n--\n\nDeserialize from JSON string."),
+    method("save", Persistence<TopK>::save, "save($self, path)\n--\n\nSave the tracker to a file."),
+    static_method("load", Persistence<TopK>::load, "load(path)\n--\n\nLoad a tracker from a file."),
     {nullptr, nullptr, 0, nullptr},
 };
 
