@@ -126,14 +126,11 @@ def test_spawned_workers_receive_and_return_every_class():
 
 ENVELOPE_ERRORS = [
     (lambda d: d[:20], "invalid Velt binary format"),
-    (lambda d: b"", "invalid Velt binary format"),
     (lambda d: b"VTXX" + d[4:], "invalid Velt binary format"),
     (lambda d: d[:4] + bytes([d[4] + 1]) + d[5:], "unsupported binary format version: {bad} (expected {good})"),
     (lambda d: d[:4] + b"\xff" + d[5:], "unsupported binary format version: 255 (expected {good})"),
     (lambda d: d + b"\x00", "binary payload length does not match header"),
-    (lambda d: d[:-1], "binary payload length does not match header"),
     (lambda d: d[:-1] + bytes([d[-1] ^ 1]), "binary payload checksum mismatch"),
-    (lambda d: d[:13] + bytes(8) + d[21:], "binary payload checksum mismatch"),
 ]
 
 
@@ -143,12 +140,6 @@ def test_envelope_errors(kind, mangle, message):
     data = kind.filled().to_bytes()
     with raises(ValueError, message.format(good=data[4], bad=data[4] + 1)):
         kind.cls.from_bytes(mangle(data))
-
-
-@every_kind
-def test_envelope_is_the_payload_length_and_checksum(kind):
-    data = kind.filled().to_bytes()
-    assert envelope(data[HEADER_SIZE:], data) == data
 
 
 @every_kind

@@ -5,8 +5,6 @@ import math
 from collections import Counter
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 from velt import CountMinSketch
 from helpers import G, MASK, fields, mix_caller_hash, raises, xxh3
@@ -94,21 +92,3 @@ def test_error_bound(width, total, bound):
     sketch.add("x", total)
     assert sketch.error_bound() == bound == min(math.ceil(math.e / width * total), MASK)
 
-
-streams = st.lists(st.one_of(st.text(max_size=12), st.binary(max_size=12), st.integers()), max_size=80)
-shapes = st.tuples(st.integers(1, 300), st.integers(1, 6), st.integers(0, MASK))
-
-
-def build(shape, items, values=()):
-    sketch = CountMinSketch(width=shape[0], depth=shape[1], seed=shape[2])
-    sketch.update(items)
-    sketch.update_hashes(list(values))
-    return sketch
-
-
-@settings(max_examples=50, deadline=None)
-@given(shapes, streams, streams, st.lists(st.integers(0, MASK), max_size=30))
-def test_merge_equals_the_sketch_of_both_streams(shape, left, right, values):
-    merged = build(shape, left, values)
-    merged.merge(build(shape, right))
-    assert merged.to_bytes() == build(shape, left + right, values).to_bytes()

@@ -8,7 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from velt import MinHash
-from helpers import G, MASK, from_record, mix_caller_hash, raises, xxh3
+from helpers import G, MASK, from_record, raises, xxh3
 
 EMPTY = MASK
 CONFIDENCE = "confidence must be one of 0.80, 0.90, 0.95, or 0.99"
@@ -47,13 +47,6 @@ LENGTHS = [0, 1, 3, 4, 8, 9, 16, 17, 128, 129, 240, 241, 3000]
 def test_each_slot_is_the_least_xxh3_with_its_own_seed(seed):
     items = [bytes((i * 37 + n) % 256 for i in range(n)) for n in LENGTHS]
     assert built(items, 24, seed).signature() == [min(xxh3(item, s) for item in items) for s in slot_seeds(24, seed)]
-
-
-@pytest.mark.parametrize("seed", [0, MASK])
-def test_caller_hashes_are_mixed_per_slot(seed):
-    values = [0, MASK, G, 2**63]
-    expected = [min(mix_caller_hash(v, s) for v in values) for s in slot_seeds(16, seed)]
-    assert built((), 16, seed, values).signature() == expected
 
 
 def test_equal_slots_estimate_the_jaccard_index():

@@ -27,13 +27,6 @@ def test_save_keeps_permissions_follows_symlinks_and_leaves_no_temporary_file(tm
     assert sorted(os.listdir(tmp_path)) == ["link.bin", "new.bin", "old.bin"]
 
 
-@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-def test_write_failure_on_a_device_is_a_write_error():
-    with pytest.raises(ValueError) as error:
-        BloomFilter(num_bits=64).save("/dev/full")
-    assert str(error.value) == "Write error: No space left on device (os error 28)"
-
-
 def test_failed_write_leaves_the_old_file_intact(tmp_path):
     """A file-size limit makes the write fail part way; the old file must survive."""
     path = tmp_path / "f.bin"

@@ -8,20 +8,9 @@ import pathlib
 
 import pytest
 
-from velt import (
-    BloomFilter,
-    CountingBloomFilter,
-    CountMinSketch,
-    CuckooFilter,
-    HyperLogLog,
-    MinHash,
-    ScalableBloomFilter,
-    TopK,
-)
+from velt import BloomFilter, CountingBloomFilter, CountMinSketch, CuckooFilter, HyperLogLog, MinHash, ScalableBloomFilter, TopK
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
-
-
 MIXED = [b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)]
 HASHES = [0, 1, 2**64 - 1]
 
@@ -90,21 +79,21 @@ def topk_workload():
 
 
 WORKLOADS = {
-    "bloom": (BloomFilter, bloom_workload),
-    "counting_bloom": (CountingBloomFilter, counting_bloom_workload),
-    "cuckoo": (CuckooFilter, cuckoo_workload),
-    "scalable_bloom": (ScalableBloomFilter, scalable_bloom_workload),
-    "hyperloglog": (HyperLogLog, hyperloglog_workload),
-    "count_min_sketch": (CountMinSketch, count_min_sketch_workload),
-    "minhash": (MinHash, minhash_workload),
-    "topk": (TopK, topk_workload),
+    "bloom": bloom_workload,
+    "counting_bloom": counting_bloom_workload,
+    "cuckoo": cuckoo_workload,
+    "scalable_bloom": scalable_bloom_workload,
+    "hyperloglog": hyperloglog_workload,
+    "count_min_sketch": count_min_sketch_workload,
+    "minhash": minhash_workload,
+    "topk": topk_workload,
 }
 
 
 @pytest.mark.parametrize("name", sorted(WORKLOADS))
 def test_golden_forms(name):
-    cls, build = WORKLOADS[name]
-    structure = build()
+    structure = WORKLOADS[name]()
+    cls = type(structure)
     binary, text = DATA / f"{name}.bin", DATA / f"{name}.json"
     if os.environ.get("VELT_REGENERATE_GOLDEN"):
         DATA.mkdir(exist_ok=True)
