@@ -1,6 +1,5 @@
 """The command-line tool, run as a subprocess on small generated files: outputs and exit statuses."""
 
-import importlib.metadata
 import io
 import json
 import pathlib
@@ -166,12 +165,3 @@ def test_progress_is_shown_only_on_a_terminal(monkeypatch, capsys, lines):
     assert cli.main(["distinct", str(lines[0])]) == 0
     assert sys.stderr.getvalue() == "\r8,000 lines\r16,000 lines\r20,000 lines\r\x1b[K"
     assert "lines read      20,000" in capsys.readouterr().out
-
-
-def test_help_demo_and_console_script():
-    run = velt("--help")
-    assert run.returncode == 0 and all(command in run.stdout.decode() for command in ["distinct", "top", "inspect", "demo"])
-    demo = velt("demo", "--items", 2000)
-    assert demo.returncode == 0 and "HyperLogLog: 2,000 items" in demo.stdout.decode()
-    (script,) = importlib.metadata.entry_points(group="console_scripts", name="velt")
-    assert script.value == "velt.cli:main"

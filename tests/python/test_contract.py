@@ -6,7 +6,6 @@ import copy
 import copyreg
 import json
 import math
-import multiprocessing
 import pickle
 
 import pytest
@@ -115,13 +114,6 @@ def test_pickles_name_the_package_reconstructor(kind):
         _pickle.restore(kind.name, b"VTXX not a structure")
 
 
-def test_spawned_workers_receive_and_return_every_class():
-    objects = [kind.filled() for kind in KINDS]
-    with multiprocessing.get_context("spawn").Pool(2) as pool:
-        returned = pool.map(copy.deepcopy, objects)
-    assert all(same(a, b) for a, b in zip(returned, objects))
-
-
 # ---- The envelope ---------------------------------------------------------------------------
 
 ENVELOPE_ERRORS = [
@@ -170,11 +162,12 @@ def test_load_of_a_truncated_file(kind, tmp_path, keep):
 
 @every_kind
 def test_file_errors(kind, tmp_path):
-    with raises(ValueError, kind.open_prefix + "No such file or directory (os error 2)"):
+    opening, creating = ("Read error: ", "Write error: ") if kind.whole_files else ("Cannot open file: ", "Cannot create file: ")
+    with raises(ValueError, opening + "No such file or directory (os error 2)"):
         kind.cls.load(str(tmp_path / "missing.bin"))
     with raises(ValueError, "Read error: Is a directory (os error 21)"):
         kind.cls.load(str(tmp_path))
-    with raises(ValueError, kind.create_prefix + "No such file or directory (os error 2)"):
+    with raises(ValueError, creating + "No such file or directory (os error 2)"):
         kind.make().save(str(tmp_path / "no" / "such.bin"))
 
 
@@ -226,11 +219,9 @@ def test_merging_with_itself_is_refused_as_borrowed(kind):
 
 
 def test_classes_are_registered_in_order():
-    names = [kind.name for kind in KINDS]
     order = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog",
              "CountMinSketch", "MinHash", "TopK"]
-    assert sorted(names) == sorted(order)
-    assert _velt.__all__ == velt.__all__ == order
+    assert _velt.__all__ == velt.__all__ == order and sorted(kind.name for kind in KINDS) == sorted(order)
     assert [name for name in vars(_velt) if name in order] == order
 
 

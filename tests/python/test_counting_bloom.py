@@ -1,5 +1,4 @@
-"""CountingBloomFilter: the all-or-nothing add at the 255 limit, removal, merge,
-statistics and record checks."""
+"""CountingBloomFilter: the all-or-nothing add at the 255 limit, removal, merge and statistics."""
 
 import contextlib
 from collections import Counter

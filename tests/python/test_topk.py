@@ -1,5 +1,4 @@
-"""TopK: Space-Saving adds with their tie order, merges against a stepwise model,
-sizes that never wrap, and record checks."""
+"""TopK: Space-Saving adds and merges against a stepwise model, and sizes that never wrap."""
 
 import pytest
 from hypothesis import given, settings

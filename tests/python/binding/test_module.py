@@ -7,8 +7,7 @@ import sys
 
 import pytest
 
-from velt import _velt
-from helpers import KINDS, every_kind
+from helpers import every_kind
 
 
 @every_kind
@@ -26,17 +25,6 @@ def test_every_method_has_a_signature_and_a_docstring(kind):
             assert value.__doc__, name
             with pytest.raises(AttributeError):
                 setattr(kind.make(), name, 1)
-
-
-def test_no_pickling_hooks_in_the_module():
-    # Pickling is the package's business (velt._pickle, through copyreg).
-    hooks = {"__reduce__", "__reduce_ex__", "__getstate__", "__setstate__", "__getnewargs__", "__getnewargs_ex__"}
-    assert not [kind.name for kind in KINDS if hooks & set(vars(kind.cls))]
-
-
-def test_static_methods_work_on_class_and_instance():
-    bloom = _velt.BloomFilter(num_bits=64, num_hashes=1)
-    assert bloom.from_bytes(bloom.to_bytes()).to_bytes() == bloom.to_bytes()
 
 
 def test_importing_again_gives_the_same_module():
