@@ -141,12 +141,6 @@ def test_another_class_form_is_refused(kind):
         kind.cls.from_bytes(other.to_bytes())
 
 
-@every_kind
-def test_an_empty_payload_is_a_short_read(kind):
-    with raises(ValueError, "Deserialization error: io error: unexpected end of file"):
-        kind.cls.from_bytes(envelope(b"", kind.make().to_bytes()))
-
-
 # ---- Files ----------------------------------------------------------------------------------
 
 
@@ -206,6 +200,18 @@ def test_merge_mismatches_name_the_first_differing_field(kind):
     assert obj.to_bytes() == before
     with raises(TypeError, f"argument 'other': 'str' object cannot be converted to '{kind.name}'"):
         obj.merge("not one")
+
+
+@pytest.mark.parametrize("kind", [kind for kind in MERGING if kind.cls is not velt.TopK], ids=lambda kind: kind.name)
+def test_merge_equals_the_whole_stream(kind):
+    right = [f"item-{i}" for i in range(300)]
+    mine, theirs, whole = kind.filled(), kind.make(), kind.filled()
+    theirs.update(right)
+    whole.update(right)
+    if hasattr(mine, "__or__"):  # the classes with a union operator
+        assert (mine | theirs).to_bytes() == (theirs | mine).to_bytes() == whole.to_bytes()
+    mine.merge(theirs)
+    assert mine.to_bytes() == whole.to_bytes()
 
 
 @pytest.mark.parametrize("kind", MERGING, ids=lambda kind: kind.name)
@@ -279,7 +285,6 @@ RECORD_ERRORS = [
     (B, {"num_hashes": 0}, "num_hashes must be positive"),
     (B, {"bits": []}, "bit array length does not match num_bits"),
     (B, {"num_bits": 1024}, "bit array length does not match num_bits"),
-    (B, {"num_bits": 65, "bits": [0, 2]}, "padding bits must be zero"),
     (B, {"num_bits": 65, "bits": [0, 1 << 63]}, "padding bits must be zero"),
     (C, {"counters": [0], "num_counters": 0, "num_hashes": 0}, "num_counters must be positive"),
     (C, {"num_hashes": 0}, "num_hashes must be positive"),
@@ -290,8 +295,6 @@ RECORD_ERRORS = [
     (S, {"fpr_ratio": 1}, SCALABLE + "growth parameters are out of range"),
     (S, {"slices": [{**SLICE, "count": 6}]}, SCALABLE + "malformed slice metadata"),
     (S, {"slices": [{**SLICE, "num_bits": 100}]}, SCALABLE + "malformed slice metadata"),
-    (S, {"slices": [{**SLICE, "capacity": 0}]}, SCALABLE + "malformed slice metadata"),
-    (S, {"slices": [{**SLICE, "num_hashes": 0}]}, SCALABLE + "malformed slice metadata"),
     (S, {"slices": [SLICE, {**SLICE, "fpr": 1.0}]}, SCALABLE + "malformed slice metadata"),
     (F, {"version": 3}, "Unsupported Cuckoo filter data version"),
     (F, {"version": None}, "Unsupported Cuckoo filter data version"),
@@ -310,7 +313,6 @@ RECORD_ERRORS = [
     (M, {"depth": 2}, "table dimensions do not match width and depth"),
     (M, {"width": 31}, "table dimensions do not match width and depth"),
     (N, {"version": 1}, "Unsupported MinHash data version"),
-    (N, {"version": 3}, "Unsupported MinHash data version"),
     (N, {"num_hashes": 0}, "num_hashes must be positive"),
     (N, {"num_hashes": 17}, "signature length does not match num_hashes"),
     (T, {"version": 2}, "Unsupported TopK data version"),

@@ -3,8 +3,6 @@
 import math
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 from velt import HyperLogLog
 from helpers import G, MASK, fields, from_record, mix_caller_hash, raises
@@ -112,18 +110,3 @@ def test_count_saturates():
     h.update(["a", "b", "c"])
     h.merge(state([0] * 16, count=2**64 - 1))
     assert fields(h)["count"] == 2**64 - 1
-
-
-streams = st.lists(st.one_of(st.text(max_size=12), st.binary(max_size=12), st.integers()), max_size=80)
-hash_lists = st.lists(st.integers(0, MASK), max_size=40)
-configs = st.tuples(st.integers(4, 10), st.integers(0, MASK))
-
-
-@settings(max_examples=50, deadline=None)
-@given(configs, streams, hash_lists, streams, hash_lists)
-def test_merging_two_streams_equals_the_concatenated_stream(config, left, left_hashes, right, right_hashes):
-    a, b = build(config, left, left_hashes), build(config, right, right_hashes)
-    whole = build(config, left + right, left_hashes + right_hashes).to_bytes()
-    assert (a | b).to_bytes() == (b | a).to_bytes() == whole
-    a.merge(b)
-    assert a.to_bytes() == whole

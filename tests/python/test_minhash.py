@@ -3,8 +3,6 @@
 import math
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 from velt import MinHash
 from helpers import MASK, from_record, raises
@@ -67,16 +65,3 @@ def test_interval_margin(confidence, z):
 def test_comparisons_check_the_configuration_first(mine, theirs, detail, compare):
     with raises(ValueError, "Cannot compare: " + detail):
         compare(MinHash(*mine), MinHash(*theirs))
-
-
-streams = st.lists(st.one_of(st.text(max_size=12), st.binary(max_size=300), st.integers()), max_size=40)
-configs = st.tuples(st.integers(1, 48), st.integers(0, MASK))
-
-
-@settings(max_examples=50, deadline=None)
-@given(configs, streams, streams, st.lists(st.integers(0, MASK), max_size=20))
-def test_merge_equals_the_signature_of_the_concatenated_stream(config, left, right, hashes):
-    a, b, whole = built(left, *config), built(right, *config, hashes), built(left + right, *config, hashes)
-    assert (a | b).to_bytes() == (b | a).to_bytes() == whole.to_bytes()
-    a.merge(b)
-    assert a.to_bytes() == whole.to_bytes()

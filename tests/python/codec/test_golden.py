@@ -1,6 +1,6 @@
 """Known-answer files: the stored forms of fixed workloads must never change.
 
-To add a workload, list it below and run this file once with
+To add a workload, write its `<name>_workload` function and run this file once with
 VELT_REGENERATE_GOLDEN=1; review and commit the new files in tests/data/."""
 
 import os
@@ -78,16 +78,7 @@ def topk_workload():
     return tracker
 
 
-WORKLOADS = {
-    "bloom": bloom_workload,
-    "counting_bloom": counting_bloom_workload,
-    "cuckoo": cuckoo_workload,
-    "scalable_bloom": scalable_bloom_workload,
-    "hyperloglog": hyperloglog_workload,
-    "count_min_sketch": count_min_sketch_workload,
-    "minhash": minhash_workload,
-    "topk": topk_workload,
-}
+WORKLOADS = {name.removesuffix("_workload"): build for name, build in globals().items() if name.endswith("_workload")}
 
 
 @pytest.mark.parametrize("name", sorted(WORKLOADS))
