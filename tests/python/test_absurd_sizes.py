@@ -1,7 +1,5 @@
-"""Absurd sizes given to every constructor and every loader: each is refused with a
-clear exception, without crashing and without taking memory first. Every case runs
-in a child process whose address space is capped (when not under ASan, which needs
-a large one of its own), and reports how much its peak resident memory grew."""
+"""Absurd sizes given to every constructor and loader are refused with a clear exception,
+taking no memory first: each runs in a child with a capped address space (but under ASan)."""
 
 import json
 import os

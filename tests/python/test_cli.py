@@ -1,6 +1,5 @@
 """The command-line tool, run as a subprocess on small generated files: outputs and exit statuses."""
 
-import io
 import json
 import pathlib
 import random
@@ -11,7 +10,7 @@ from collections import Counter
 
 import pytest
 
-from velt import _velt, cli
+from velt import _velt
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 
@@ -152,16 +151,3 @@ def test_errors_go_to_stderr_with_status_1(args, message):
     run = velt(*args, stdin=b"plain text\n")
     assert (run.returncode, run.stdout) == (1, b"")
     assert message in run.stderr.decode()
-
-
-def test_progress_is_shown_only_on_a_terminal(monkeypatch, capsys, lines):
-    class Terminal(io.StringIO):
-        def isatty(self):
-            return True
-
-    monkeypatch.setitem(sys.modules, "tqdm", None)  # the plain counter, tqdm or not
-    monkeypatch.setattr(cli, "BATCH_LINES", 8_000)
-    monkeypatch.setattr(sys, "stderr", Terminal())
-    assert cli.main(["distinct", str(lines[0])]) == 0
-    assert sys.stderr.getvalue() == "\r8,000 lines\r16,000 lines\r20,000 lines\r\x1b[K"
-    assert "lines read      20,000" in capsys.readouterr().out

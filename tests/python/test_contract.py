@@ -120,7 +120,6 @@ ENVELOPE_ERRORS = [
     (lambda d: d[:20], "invalid Velt binary format"),
     (lambda d: b"VTXX" + d[4:], "invalid Velt binary format"),
     (lambda d: d[:4] + bytes([d[4] + 1]) + d[5:], "unsupported binary format version: {bad} (expected {good})"),
-    (lambda d: d[:4] + b"\xff" + d[5:], "unsupported binary format version: 255 (expected {good})"),
     (lambda d: d + b"\x00", "binary payload length does not match header"),
     (lambda d: d[:-1] + bytes([d[-1] ^ 1]), "binary payload checksum mismatch"),
 ]

@@ -9,7 +9,6 @@ from velt import CountMinSketch
 from helpers import G, MASK, fields, raises
 
 
-
 def table(sketch):
     return fields(sketch)["table"]
 
