@@ -40,7 +40,7 @@ def report():
         assert cls.from_bytes(data).to_bytes() == data, name
         if name.endswith("Filter"):
             assert all(item in structure for item in items), name
-        answer = {"HyperLogLog": structure.cardinality, "MinHash": lambda: structure.jaccard(half),
+        answer = {"HyperLogLog": lambda: structure.cardinality(), "MinHash": lambda: structure.jaccard(half),
                   "TopK": lambda: structure.top(3)}.get(name, lambda: structure.query_many(["absent", *items[:50]]))()
         # A cuckoo filter's layout after relocations follows a generator seeded by the system.
         layout = None if name == "CuckooFilter" else hashlib.sha256(data).hexdigest()
