@@ -112,23 +112,7 @@ std::string repeat(std::string_view part, int times) {
     return out;
 }
 
-SketchData sample_sketch() {
-    SketchData s;
-    s.version = 2;
-    s.entries = {Entry{"a\"b", 5, Slot{{1, 2, 3, 65535}, 9}}};
-    s.ratio = 0.25;
-    s.table = {{1, 18446744073709551615ULL}, {}};
-    return s;
-}
-
-// ---- Writing ----
-
-// The layout of every record kind is pinned by the golden files; an empty optional is null.
-TEST(JsonWriter, AnEmptyOptionalIsNull) {
-    Entry empty_hits;
-    empty_hits.hits.reset();
-    EXPECT_NE(to_json(empty_hits).find("\"hits\": null,"), std::string::npos);
-}
+// ---- Writing (the layout of every record kind is pinned by the golden files) ----
 
 TEST(JsonWriter, DoublesUseShortestDigitsAndSwitchToScientificOutsideMinus5To15) {
     const struct {
@@ -173,12 +157,6 @@ TEST(JsonWriter, StringsEscapeOnlyQuotesBackslashesAndControlCharacters) {
 }
 
 // ---- Reading: what is accepted ----
-
-TEST(JsonReader, RoundTripsEveryFieldKind) {
-    const SketchData sketch = sample_sketch();
-    EXPECT_EQ(from_json<SketchData>(to_json(sketch)), sketch);
-
-}
 
 TEST(JsonReader, AcceptsWhiteSpaceEscapedKeysSkippedValuesAndBothFormsAtEveryLevel) {
     const BloomFilterData expected{{5, 6}, 128, 3, 2, 18446744073709551615ULL};
@@ -309,15 +287,8 @@ TEST_P(SketchErrors, NameTheFaultAndWhereItWasFound) {
 INSTANTIATE_TEST_SUITE_P(
     JsonReader, SketchErrors,
     testing::Values(
-        ErrorCase{"{\"version\": 256}",
-                  "invalid value: integer `256`, expected u8 at line 1 column 15"},
-        ErrorCase{"{\"ratio\": \"1\"}", "invalid type: string \"1\", expected f64 at line 1 column 13"},
         ErrorCase{"{\"table\": [[1], 2]}",
                   "invalid type: integer `2`, expected a sequence at line 1 column 17"},
-        ErrorCase{"{\"entries\": [[\"a\"]]}",
-                  "invalid length 1, expected struct Entry with 3 elements at line 1 column 18"},
-        ErrorCase{"{\"entries\": [{\"label\": 5}]}",
-                  "invalid type: integer `5`, expected a string at line 1 column 24"},
         ErrorCase{"{\"entries\": [{\"label\": \"\\ud800\"}]}",
                   "unexpected end of hex escape at line 1 column 31"},
         ErrorCase{"{\"entries\": [{\"label\": \"\\ud800\\u0041\"}]}",
@@ -327,20 +298,11 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"{\"entries\": [{\"label\": \"\", \"slot\": {\"lanes\": [1, 2, 3], "
                   "\"tag\": 0}}]}",
                   "invalid length 3, expected an array of length 4 at line 1 column 54"},
-        ErrorCase{"{\"entries\": [{\"label\": \"\", \"slot\": {\"lanes\": [1, 2, 3, 4, 5]}}]}",
-                  "trailing characters at line 1 column 59"},
         ErrorCase{"{\"entries\": [{\"label\": \"\", \"slot\": {\"lanes\": [0, 0, 0, 0]}}]}",
                   "missing field `tag` at line 1 column 58"},
         // An absent `may_be_absent` field still counts in the expected length.
         ErrorCase{"[]", "invalid length 1, expected struct SketchData with 4 elements "
                         "at line 1 column 2"}));
-
-TEST(JsonReader, SingleFieldRecordsSpeakOfOneElement) {
-    EXPECT_EQ(error_of<Single>("[]"),
-              "Deserialization error: invalid length 0, expected struct Single with 1 element "
-              "at line 1 column 2");
-    EXPECT_EQ(from_json<Single>("[\"n\"]").name, "n");
-}
 
 // ---- Depth ----
 

@@ -109,14 +109,6 @@ class Kind:
     def name(self):
         return self.cls.__name__
 
-    @property
-    def open_prefix(self):
-        return "Read error: " if self.whole_files else "Cannot open file: "
-
-    @property
-    def create_prefix(self):
-        return "Write error: " if self.whole_files else "Cannot create file: "
-
     def make(self, **changes):
         return self.cls(**{**self.settings, **changes})
 

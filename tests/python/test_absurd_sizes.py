@@ -1,7 +1,5 @@
-"""Absurd sizes given to every constructor and every loader: each is refused with a
-clear exception, without crashing and without taking memory first. Every case runs
-in a child process whose address space is capped (when not under ASan, which needs
-a large one of its own), and reports how much its peak resident memory grew."""
+"""Absurd sizes given to every constructor and loader are refused with a clear exception,
+taking no memory first: each runs in a child with a capped address space (but under ASan)."""
 
 import json
 import os
@@ -49,7 +47,6 @@ def first_length_claim(kind):
 # (call, expected exception type, its exact message)
 CASES = [
     ("BloomFilter(num_bits=2**64 - 1)", *NO_MEMORY),
-    ("BloomFilter(expected_items=2**64 - 1)", *NO_MEMORY),
     ("BloomFilter(num_bits=64, num_hashes=2**32)", *OUT_OF_U32),
     ("CountingBloomFilter(num_counters=2**64 - 1)", *NO_MEMORY),
     ("ScalableBloomFilter(initial_capacity=2**64 - 1)", *NO_MEMORY),
@@ -61,7 +58,6 @@ CASES = [
     ("CountMinSketch(width=1, depth=2**40)", *NO_MEMORY),
     ("CountMinSketch(error_rate=5e-324, confidence=0.99)", *NO_MEMORY),
     ("MinHash(num_hashes=2**64 - 1)", *NO_MEMORY),
-    ("TopK(k=2**64)", *TOO_BIG),
     *[(first_length_claim(kind), *SHORT_PAYLOAD) for kind in KINDS],
     # Length fields of nested or later sequences
     (f"ScalableBloomFilter.from_bytes({claiming(ScalableBloomFilter(initial_capacity=8), 8, 2**63)!r})", *SHORT_PAYLOAD),

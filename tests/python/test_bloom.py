@@ -27,19 +27,6 @@ def test_statistics_at_a_worked_fill(fill, health):
     assert bloom.estimate_count() == pytest.approx(-50 * math.log(1 - fill))
 
 
-def test_no_false_negatives_and_few_false_positives():
-    bloom = BloomFilter(expected_items=5000, false_positive_rate=0.01, seed=42)
-    bloom.update(f"in-{i}" for i in range(5000))
-    assert all(bloom.query_many([f"in-{i}" for i in range(5000)]))
-    assert sum(bloom.query_many([f"out-{i}" for i in range(20000)])) / 20000 < 0.02
-
-
-def test_caller_hashes_are_separate_from_items():
-    bloom = BloomFilter(expected_items=1000)
-    bloom.add_hash(12345)
-    assert bloom.query_hashes([12345, 1]) == [True, False] and not bloom.contains("12345") and not bloom.contains(12345)
-
-
 def test_union_and_intersection():
     a, b = BloomFilter(expected_items=100), BloomFilter(expected_items=100)
     a.update(["a", "both"])

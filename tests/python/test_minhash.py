@@ -1,28 +1,14 @@
-"""MinHash: slots against the hashing oracle, the estimate and its interval, comparison
-mismatches, merging and record checks."""
+"""MinHash: the estimate and its interval, comparison mismatches and merging."""
 
 import math
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 from velt import MinHash
-from helpers import G, MASK, from_record, mix_caller_hash, raises, xxh3
+from helpers import MASK, from_record, raises
 
 EMPTY = MASK
 CONFIDENCE = "confidence must be one of 0.80, 0.90, 0.95, or 0.99"
-
-
-def slot_seeds(num_hashes, seed):
-    return [(seed + i * G) & MASK for i in range(num_hashes)]
-
-
-def built(items=(), num_hashes=64, seed=0, hashes=()):
-    minhash = MinHash(num_hashes=num_hashes, seed=seed)
-    minhash.update(list(items))
-    minhash.update_hashes(list(hashes))
-    return minhash
 
 
 def signature(slots, num_hashes=None, version=2):
@@ -39,37 +25,12 @@ def test_fresh_signature():
     assert repr(minhash) == "MinHash(num_hashes=128, is_empty=false)"
 
 
-# Every XXH3 length class: 0, 1-3, 4-8, 9-16, 17-128, 129-240, over 240.
-LENGTHS = [0, 1, 3, 4, 8, 9, 16, 17, 128, 129, 240, 241, 3000]
-
-
-@pytest.mark.parametrize("seed", [0, 2**63, MASK, (2**64 - G) & MASK])
-def test_each_slot_is_the_least_xxh3_with_its_own_seed(seed):
-    items = [bytes((i * 37 + n) % 256 for i in range(n)) for n in LENGTHS]
-    assert built(items, 24, seed).signature() == [min(xxh3(item, s) for item in items) for s in slot_seeds(24, seed)]
-
-
-@pytest.mark.parametrize("seed", [0, MASK])
-def test_caller_hashes_are_mixed_per_slot(seed):
-    values = [0, MASK, G, 2**63]
-    expected = [min(mix_caller_hash(v, s) for v in values) for s in slot_seeds(16, seed)]
-    assert built((), 16, seed, values).signature() == expected
-
-
 def test_equal_slots_estimate_the_jaccard_index():
     a, b = MinHash(), MinHash()
     assert a.jaccard(b) == a.query(b) == 1.0 and a.jaccard_interval(b) == (1.0, 1.0)  # empty slots compare equal
     a.update(["x", "y"])
     assert (a.jaccard(a.copy()), a.jaccard(b)) == (1.0, 0.0)
     assert signature([1, 2, 3, EMPTY]).jaccard(signature([1, 9, 3, EMPTY])) == 0.75  # any value is a possible minimum
-
-
-@pytest.mark.parametrize("true_jaccard", [0.1, 0.5, 0.9])
-def test_estimate_is_near_the_exact_jaccard(true_jaccard):
-    shared = round(4000 * true_jaccard / (1 + true_jaccard))  # two sets of 2000: J = shared / (4000 - shared)
-    a = built([f"item-{i}" for i in range(2000)], 256, 3)
-    b = built([f"item-{i}" for i in range(2000 - shared, 4000 - shared)], 256, 3)
-    assert abs(a.jaccard(b) - shared / (4000 - shared)) < 4 * a.standard_error()
 
 
 @pytest.mark.parametrize("confidence, z", [(0.80, 1.281552), (0.90, 1.644854), (0.95, 1.959964), (0.99, 2.575829),
@@ -89,16 +50,3 @@ def test_interval_margin(confidence, z):
 def test_comparisons_check_the_configuration_first(mine, theirs, detail, compare):
     with raises(ValueError, "Cannot compare: " + detail):
         compare(MinHash(*mine), MinHash(*theirs))
-
-
-streams = st.lists(st.one_of(st.text(max_size=12), st.binary(max_size=300), st.integers()), max_size=40)
-configs = st.tuples(st.integers(1, 48), st.integers(0, MASK))
-
-
-@settings(max_examples=50, deadline=None)
-@given(configs, streams, streams, st.lists(st.integers(0, MASK), max_size=20))
-def test_merge_equals_the_signature_of_the_concatenated_stream(config, left, right, hashes):
-    a, b, whole = built(left, *config), built(right, *config, hashes), built(left + right, *config, hashes)
-    assert (a | b).to_bytes() == (b | a).to_bytes() == whole.to_bytes()
-    a.merge(b)
-    assert a.to_bytes() == whole.to_bytes()

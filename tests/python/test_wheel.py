@@ -1,5 +1,5 @@
 """The wheel of `make wheel` installs into a fresh environment of every CPython from 3.11 on,
-and behaves there as here; a build without xxHash's header says how to get it."""
+and behaves there as here."""
 
 import json
 import os
@@ -7,7 +7,6 @@ import pathlib
 import re
 import subprocess
 import sys
-import sysconfig
 import zipfile
 
 import pytest
@@ -41,14 +40,8 @@ def report():
         assert cls.from_bytes(data).to_bytes() == data, name
         if name.endswith("Filter"):
             assert all(item in structure for item in items), name
-        if name == "HyperLogLog":
-            answer = structure.cardinality()
-        elif name == "MinHash":
-            answer = structure.jaccard(half)
-        elif name == "TopK":
-            answer = structure.top(3)
-        else:
-            answer = structure.query_many(["absent", *items[:50]])
+        answer = {"HyperLogLog": lambda: structure.cardinality(), "MinHash": lambda: structure.jaccard(half),
+                  "TopK": lambda: structure.top(3)}.get(name, lambda: structure.query_many(["absent", *items[:50]]))()
         # A cuckoo filter's layout after relocations follows a generator seeded by the system.
         layout = None if name == "CuckooFilter" else hashlib.sha256(data).hexdigest()
         answers[name] = [layout, answer]
@@ -107,16 +100,3 @@ def test_wheel_installs_and_works_on(minor, wheel, tmp_path):
     exec(EXERCISE, namespace)
     assert there["answers"] == json.loads(json.dumps(namespace["report"]()["answers"]))
     subprocess.run([venv / "bin" / "velt", "--help"], check=True, capture_output=True)
-
-
-def test_missing_xxhash_header_stops_with_how_to_install_it(tmp_path):
-    cmake = pathlib.Path(sysconfig.get_path("scripts")) / "cmake"
-    configure = [cmake, "-S", ROOT, "-B", tmp_path / "build", "-DVELT_BUILD_MODULE=OFF",
-                 # Every search for a header re-rooted in an empty directory: xxhash.h is nowhere.
-                 f"-DCMAKE_FIND_ROOT_PATH={tmp_path}", "-DCMAKE_FIND_ROOT_PATH_MODE_INCLUDE=ONLY"]
-    result = subprocess.run(configure, capture_output=True, text=True)
-    assert result.returncode != 0 and result.stderr.count("CMake Error") == 1, result.stderr
-    message = " ".join(result.stderr.split())
-    for how in ("apt-get install libxxhash-dev", "dnf install xxhash-devel", "brew install xxhash",
-                "conda install -c conda-forge xxhash"):
-        assert how in message, message

@@ -1,14 +1,11 @@
-"""The native module as Python sees it: signatures, docstrings, properties, imports.
+"""The native module as Python sees it: signatures, docstrings, properties, interpreters.
 The stub (python/velt/_velt.pyi) is compared with the module by `make test-stubs`."""
 
-import importlib
 import inspect
-import sys
 
 import pytest
 
-from velt import _velt
-from helpers import KINDS, every_kind
+from helpers import every_kind
 
 
 @every_kind
@@ -26,25 +23,6 @@ def test_every_method_has_a_signature_and_a_docstring(kind):
             assert value.__doc__, name
             with pytest.raises(AttributeError):
                 setattr(kind.make(), name, 1)
-
-
-def test_no_pickling_hooks_in_the_module():
-    # Pickling is the package's business (velt._pickle, through copyreg).
-    hooks = {"__reduce__", "__reduce_ex__", "__getstate__", "__setstate__", "__getnewargs__", "__getnewargs_ex__"}
-    assert not [kind.name for kind in KINDS if hooks & set(vars(kind.cls))]
-
-
-def test_static_methods_work_on_class_and_instance():
-    bloom = _velt.BloomFilter(num_bits=64, num_hashes=1)
-    assert bloom.from_bytes(bloom.to_bytes()).to_bytes() == bloom.to_bytes()
-
-
-def test_importing_again_gives_the_same_module():
-    first = sys.modules.pop("velt._velt")
-    try:
-        assert importlib.import_module("velt._velt") is first
-    finally:
-        sys.modules["velt._velt"] = first
 
 
 def test_a_second_interpreter_is_refused():

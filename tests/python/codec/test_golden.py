@@ -1,6 +1,6 @@
 """Known-answer files: the stored forms of fixed workloads must never change.
 
-To add a workload, list it below and run this file once with
+To add a workload, write its `<name>_workload` function and run this file once with
 VELT_REGENERATE_GOLDEN=1; review and commit the new files in tests/data/."""
 
 import os
@@ -8,20 +8,9 @@ import pathlib
 
 import pytest
 
-from velt import (
-    BloomFilter,
-    CountingBloomFilter,
-    CountMinSketch,
-    CuckooFilter,
-    HyperLogLog,
-    MinHash,
-    ScalableBloomFilter,
-    TopK,
-)
+from velt import BloomFilter, CountingBloomFilter, CountMinSketch, CuckooFilter, HyperLogLog, MinHash, ScalableBloomFilter, TopK
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
-
-
 MIXED = [b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)]
 HASHES = [0, 1, 2**64 - 1]
 
@@ -89,22 +78,13 @@ def topk_workload():
     return tracker
 
 
-WORKLOADS = {
-    "bloom": (BloomFilter, bloom_workload),
-    "counting_bloom": (CountingBloomFilter, counting_bloom_workload),
-    "cuckoo": (CuckooFilter, cuckoo_workload),
-    "scalable_bloom": (ScalableBloomFilter, scalable_bloom_workload),
-    "hyperloglog": (HyperLogLog, hyperloglog_workload),
-    "count_min_sketch": (CountMinSketch, count_min_sketch_workload),
-    "minhash": (MinHash, minhash_workload),
-    "topk": (TopK, topk_workload),
-}
+WORKLOADS = {name.removesuffix("_workload"): build for name, build in globals().items() if name.endswith("_workload")}
 
 
 @pytest.mark.parametrize("name", sorted(WORKLOADS))
 def test_golden_forms(name):
-    cls, build = WORKLOADS[name]
-    structure = build()
+    structure = WORKLOADS[name]()
+    cls = type(structure)
     binary, text = DATA / f"{name}.bin", DATA / f"{name}.json"
     if os.environ.get("VELT_REGENERATE_GOLDEN"):
         DATA.mkdir(exist_ok=True)
