@@ -37,12 +37,11 @@ def items_of(column, cls):
             return [None if missing else value for value, missing in zip(column, column.isna())]
     if isinstance(column, (pa.Array, pa.ChunkedArray)):
         kind = column.type
-        read_in_place = pa.types.is_integer(kind) or any(
-            is_text(kind) for is_text in (pa.types.is_string, pa.types.is_large_string, pa.types.is_string_view)
-        )
+        is_text = any(test(kind) for test in (pa.types.is_string, pa.types.is_large_string, pa.types.is_string_view))
         if cls is TopK:
-            return texts(column.to_pylist())
-        return column if read_in_place else column.to_pylist()
+            # Text is counted in place, its nulls left out; other values are refused as a list of them is.
+            return column.drop_null() if is_text else texts(column.to_pylist())
+        return column if is_text or pa.types.is_integer(kind) else column.to_pylist()
     if cls is TopK:
         return texts(column)
     return column if isinstance(column, Sequence) else list(column)
