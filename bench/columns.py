@@ -104,11 +104,11 @@ def two_threads(inputs: Inputs) -> float:
     filters = [BloomFilter(inputs.n, FPR) for _ in range(2)]
 
     def one_thread() -> None:
-        for target in filters:
-            target.update(column)
+        for bloom in filters:
+            bloom.update(column)
 
     def in_two_threads() -> None:
-        workers = [threading.Thread(target=target.update, args=(column,)) for target in filters]
+        workers = [threading.Thread(target=bloom.update, args=(column,)) for bloom in filters]
         for worker in workers:
             worker.start()
         for worker in workers:
