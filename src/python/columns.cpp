@@ -246,9 +246,12 @@ private:
 
     template <class Integer>
     void append_integers(std::size_t first, std::size_t last, Block& block) const {
-        append_each(first, last, block, [&](std::size_t i) {
-            const auto value = load<Integer>(array_.buffers[1], position(i));
-            return store_decimal(block.arena, value);
+        // Taken out of the array first: the text is written through char pointers,
+        // which may alias anything, so the array's fields would be read again per value.
+        const void* values = array_.buffers[1];
+        const std::size_t start = position(0);
+        append_each(first, last, block, [&block, values, start](std::size_t i) {
+            return store_decimal(block.arena, load<Integer>(values, start + i));
         });
     }
 
