@@ -22,14 +22,25 @@ namespace velt::python {
 namespace {
 
 // The views of one block and the arena holding the text written for it.
-struct Block {
-    std::vector<std::string_view> views;
-    ByteArena arena;
+// Its room is made once, so that adding a view is a plain store: a vector's
+// push_back, with its growth path, is not always inlined into the hot loops.
+class Block {
+public:
+    Block() : views_(tuning::column_block_values) {}
 
     void start() {
-        views.clear();
+        count_ = 0;
         arena.clear();
     }
+    // At most tuning::column_block_values views a block.
+    void add(std::string_view view) { views_[count_++] = view; }
+    std::span<const std::string_view> views() const { return {views_.data(), count_}; }
+
+    ByteArena arena;
+
+private:
+    std::vector<std::string_view> views_;
+    std::size_t count_ = 0;
 };
 
 // The decimal text of `value`, written straight into `arena`.
@@ -238,9 +249,9 @@ private:
     template <class Value>
     void append_each(std::size_t first, std::size_t last, Block& block, Value value) const {
         if (array_.null_count == 0 || validity() == nullptr) {
-            for (std::size_t i = first; i < last; ++i) block.views.push_back(value(i));
+            for (std::size_t i = first; i < last; ++i) block.add(value(i));
         } else {
-            for (std::size_t i = first; i < last; ++i) block.views.push_back(valid(i) ? value(i) : null_item_);
+            for (std::size_t i = first; i < last; ++i) block.add(valid(i) ? value(i) : null_item_);
         }
     }
 
@@ -267,7 +278,7 @@ void process_chunk(const ArrowChunk& chunk, Block& block, const ColumnBlock& pro
         for (std::size_t first = 0; first < chunk.size(); first += tuning::column_block_values) {
             block.start();
             chunk.append(first, std::min(chunk.size(), first + tuning::column_block_values), block);
-            process(block.views);
+            process(block.views());
         }
     });
 }
@@ -513,9 +524,9 @@ bool read_buffer(PyObject* object, ColumnValues values, const ColumnBlock& proce
         const std::size_t last = std::min(count, first + tuning::column_block_values);
         for (std::size_t i = first; i < last; ++i) {
             const char* element = start + static_cast<Py_ssize_t>(i) * stride;
-            block.views.push_back(element_bytes(element, view, *type, values, block.arena, scratch));
+            block.add(element_bytes(element, view, *type, values, block.arena, scratch));
         }
-        without_gil([&] { process(block.views); });
+        without_gil([&] { process(block.views()); });
     }
     return true;
 }
