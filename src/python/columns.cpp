@@ -21,18 +21,18 @@ namespace velt::python {
 
 namespace {
 
-// The views of one block and the arena holding the text written for it.
-// Its room is made once, so that adding a view is a plain store: a vector's
-// push_back, with its growth path, is not always inlined into the hot loops.
+// The views of one block and the arena holding the text written for it. A
+// block makes its room when it starts, so that adding a view is a plain store:
+// a vector's push_back, with its growth path, is not always inlined into the
+// hot loops.
 class Block {
 public:
-    Block() : views_(tuning::column_block_values) {}
-
-    void start() {
+    // Starts a block of at most `size` views.
+    void start(std::size_t size) {
+        if (views_.size() < size) views_.resize(size);
         count_ = 0;
         arena.clear();
     }
-    // At most tuning::column_block_values views a block.
     void add(std::string_view view) { views_[count_++] = view; }
     std::span<const std::string_view> views() const { return {views_.data(), count_}; }
 
@@ -276,8 +276,9 @@ void process_chunk(const ArrowChunk& chunk, Block& block, const ColumnBlock& pro
     without_gil([&] {
         chunk.check_values();
         for (std::size_t first = 0; first < chunk.size(); first += tuning::column_block_values) {
-            block.start();
-            chunk.append(first, std::min(chunk.size(), first + tuning::column_block_values), block);
+            const std::size_t last = std::min(chunk.size(), first + tuning::column_block_values);
+            block.start(last - first);
+            chunk.append(first, last, block);
             process(block.views());
         }
     });
@@ -520,8 +521,8 @@ bool read_buffer(PyObject* object, ColumnValues values, const ColumnBlock& proce
     Block block;
     std::string scratch;
     for (std::size_t first = 0; first < count; first += tuning::column_block_values) {
-        block.start();
         const std::size_t last = std::min(count, first + tuning::column_block_values);
+        block.start(last - first);
         for (std::size_t i = first; i < last; ++i) {
             const char* element = start + static_cast<Py_ssize_t>(i) * stride;
             block.add(element_bytes(element, view, *type, values, block.arena, scratch));
