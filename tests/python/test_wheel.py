@@ -1,5 +1,6 @@
 """The wheel of `make wheel` installs into a fresh environment of every CPython from 3.11 on,
-and behaves there as here."""
+and behaves there as here; so does one built from the sdist. cibuildwheel's settings give one
+abi3 wheel for each platform."""
 
 import json
 import os
@@ -81,12 +82,11 @@ def test_wheel_is_one_abi3_module_with_nothing_grafted(wheel):
     assert "velt/py.typed" in names
 
 
-@pytest.mark.parametrize("minor", sorted(set(range(11, 14)) | INTERPRETERS.keys()))
-def test_wheel_installs_and_works_on(minor, wheel, tmp_path):
-    if minor not in INTERPRETERS:
-        pytest.skip(f"CPython 3.{minor} is not on this machine (neither running nor in pyenv)")
+def install_and_report(wheel, interpreter, tmp_path):
+    """Installs `wheel` into a fresh environment of `interpreter` and returns its report,
+    after checking that its answers are those of the package under test."""
     venv = tmp_path / "venv"
-    subprocess.run([INTERPRETERS[minor], "-m", "venv", "--without-pip", venv], check=True)
+    subprocess.run([interpreter, "-m", "venv", "--without-pip", venv], check=True)
     python = venv / "bin" / "python"
     install = [sys.executable, "-m", "pip", "--python", python, "install", "-q", "--no-index", "--no-deps", wheel]
     subprocess.run(install, check=True)
@@ -94,9 +94,44 @@ def test_wheel_installs_and_works_on(minor, wheel, tmp_path):
                          capture_output=True, text=True)
     assert ran.returncode == 0, ran.stderr
     there = json.loads(ran.stdout)
-    assert there["python"] == [3, minor]
-    assert pathlib.Path(there["velt"]).is_relative_to(venv) and there["native"].endswith("_velt.abi3.so")
+    assert pathlib.Path(there["velt"]).is_relative_to(venv)
     namespace = {}
     exec(EXERCISE, namespace)
     assert there["answers"] == json.loads(json.dumps(namespace["report"]()["answers"]))
-    subprocess.run([venv / "bin" / "velt", "--help"], check=True, capture_output=True)
+    return there
+
+
+@pytest.mark.parametrize("minor", sorted(set(range(11, 14)) | INTERPRETERS.keys()))
+def test_wheel_installs_and_works_on(minor, wheel, tmp_path):
+    if minor not in INTERPRETERS:
+        pytest.skip(f"CPython 3.{minor} is not on this machine (neither running nor in pyenv)")
+    there = install_and_report(wheel, INTERPRETERS[minor], tmp_path)
+    assert there["python"] == [3, minor] and there["native"].endswith("_velt.abi3.so")
+    subprocess.run([tmp_path / "venv" / "bin" / "velt", "--help"], check=True, capture_output=True)
+
+
+@pytest.mark.parametrize(
+    "platform, identifiers",
+    [
+        ("linux", ["manylinux_x86_64", "manylinux_aarch64", "musllinux_x86_64", "musllinux_aarch64"]),
+        ("macos", ["macosx_x86_64", "macosx_arm64"]),
+        ("windows", ["win_amd64", "win_arm64"]),
+    ],
+)
+def test_cibuildwheel_builds_one_abi3_wheel_per_platform(platform, identifiers):
+    listed = subprocess.run(
+        [pathlib.Path(sys.executable).parent / "cibuildwheel", "--print-build-identifiers", "--platform", platform],
+        cwd=ROOT, capture_output=True, text=True, check=True,
+    )
+    assert listed.stdout.split() == [f"cp311-{identifier}" for identifier in identifiers]
+
+
+def test_sdist_builds_and_installs(tmp_path):
+    build = [sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", tmp_path, ROOT]
+    subprocess.run(build, check=True, capture_output=True)
+    (sdist,) = tmp_path.glob("velt-*.tar.gz")
+    # Built from the sdist alone, with this environment's build tools.
+    build_wheel = [sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", tmp_path, sdist]
+    subprocess.run(build_wheel, check=True, capture_output=True)
+    (built,) = tmp_path.glob("velt-*.whl")
+    install_and_report(built, sys.executable, tmp_path)
