@@ -41,6 +41,9 @@ FIGURES = (
 )
 TOP_SHOWN = 10
 
+# The four bytes that start every saved structure, to its class: each class names its own.
+MAGICS = {cls._magic(): cls for cls in (getattr(_velt, name) for name in _velt.__all__)}
+
 
 class CommandError(Exception):
     """A failure reported on stderr, with exit status 1."""
@@ -255,7 +258,7 @@ def inspect_file(args: argparse.Namespace) -> tuple[dict[str, Any], str]:
     except OSError as error:
         raise CommandError(f"{path}: {error.strerror}") from None
     magic = data[:4]
-    cls = _velt.MAGICS.get(magic)
+    cls = MAGICS.get(magic)
     if cls is None:
         raise CommandError(f"{path}: not a saved velt structure (it starts with {magic!r})")
     name = cls.__name__
