@@ -246,6 +246,25 @@ Ref polars_result(PyObject* column, PyObject* items) {
     return Ref::checked(PyObject_CallMethod(series.get(), "alias", "O", name.get()));
 }
 
+// Sets the bits from `first` on to the booleans, in Arrow's order (least
+// significant bit first), on bits that are still zero. Whole bytes are packed
+// eight answers at a time: setting bit by bit would chain every answer of a
+// byte through one load and store.
+void pack_bits(std::span<const std::uint8_t> booleans, std::uint8_t* bits, std::size_t first) {
+    const auto set_bit = [&](std::size_t i) {
+        const std::size_t at = first + i;
+        bits[at / 8] = static_cast<std::uint8_t>(bits[at / 8] | (booleans[i] << (at % 8)));
+    };
+    std::size_t i = 0;
+    for (; i < booleans.size() && (first + i) % 8 != 0; ++i) set_bit(i);
+    for (; booleans.size() - i >= 8; i += 8) {
+        unsigned byte = 0;
+        for (unsigned bit = 0; bit < 8; ++bit) byte |= static_cast<unsigned>(booleans[i + bit]) << bit;
+        bits[(first + i) / 8] = static_cast<std::uint8_t>(byte);
+    }
+    for (; i < booleans.size(); ++i) set_bit(i);
+}
+
 }  // namespace
 
 // ---- Collecting the answers ----------------------------------------------------------------
@@ -266,13 +285,8 @@ void BatchAnswers::append(std::span<const std::uint8_t> booleans) {
     if (values.layout == AnswerLayout::boolean_bytes) {
         values.bytes.insert(values.bytes.end(), booleans.begin(), booleans.end());
     } else {
-        std::size_t at = values.length;
-        values.bytes.resize((at + booleans.size() + 7) / 8);
-        std::uint8_t* bits = values.bytes.data();
-        for (const std::uint8_t answer : booleans) {
-            bits[at / 8] = static_cast<std::uint8_t>(bits[at / 8] | ((answer & 1U) << (at % 8)));
-            ++at;
-        }
+        values.bytes.resize((values.length + booleans.size() + 7) / 8);
+        pack_bits(booleans, values.bytes.data(), values.length);
     }
     values.length += booleans.size();
 }

@@ -70,7 +70,7 @@ def outcome(call, hashes):
         answer = call(bloom, hashes)
     except Exception as error:
         return type(error), str(error), bloom.to_bytes()
-    return answer, bloom.to_bytes()
+    return (answer.tolist() if hasattr(answer, "tolist") else answer), bloom.to_bytes()
 
 
 def integer_buffers():
