@@ -22,6 +22,17 @@
 #include <span>
 #include <type_traits>
 
+// The second paragraph of each batch query's docstring: the rule above.
+#define VELT_ANSWERS_RULE(list, arrow, numpy)                                                                  \
+    "A list, a tuple or any other argument that is not a column gives a list of " list                        \
+    ". A column gives a column of its own library: a pyarrow Array or ChunkedArray gives a pyarrow " arrow     \
+    ", a polars Series a polars Series of the same name, a pandas Series a pandas Series on the same index "  \
+    "and with the same name, a numpy array or another buffer a numpy " numpy                                  \
+    " array (a memoryview where numpy is absent), and any other Arrow producer an object exporting "          \
+    "__arrow_c_array__."
+#define VELT_BOOLEAN_ANSWERS VELT_ANSWERS_RULE("bool", "BooleanArray", "bool")
+#define VELT_COUNT_ANSWERS VELT_ANSWERS_RULE("int", "UInt64Array", "uint64")
+
 namespace velt::python {
 
 struct AnswerValues;

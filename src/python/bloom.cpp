@@ -1,5 +1,6 @@
 // BloomFilter: the Python class over velt::BloomFilter.
 #include "core/bloom.hpp"
+#include "python/answers.hpp"
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
 #include "python/methods.hpp"
@@ -64,11 +65,11 @@ PyMethodDef BloomFilter_methods[] = {
     method("query", query_item<BloomFilter, "query", &BloomFilter::contains, new_bool>,
            "query($self, item)\n--\n\nCheck if an item might be in the Bloom filter (alias for contains)."),
     method("query_many", query_items<BloomFilter, "query_many", &BloomFilter::query_many>,
-           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path."),
+           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.\n\n" VELT_BOOLEAN_ANSWERS),
     method("contains_hash", query_hash<BloomFilter, "contains_hash", &BloomFilter::contains_hash, new_bool>,
            "contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash."),
     method("query_hashes", query_hashes<BloomFilter, "query_hashes", &BloomFilter::query_hashes>,
-           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes."),
+           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.\n\n" VELT_BOOLEAN_ANSWERS),
     method("merge", merge_method<BloomFilter>,
            "merge($self, other)\n--\n\nMerge another Bloom filter into this one (union operation).\n\n"
            "Both filters must have the same configuration (num_bits, num_hashes, seed)."),

@@ -1,5 +1,6 @@
 // CountMinSketch: the Python class over velt::CountMinSketch.
 #include "core/count_min_sketch.hpp"
+#include "python/answers.hpp"
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
 #include "python/methods.hpp"
@@ -88,11 +89,11 @@ PyMethodDef CountMinSketch_methods[] = {
     method("count", query_item<CountMinSketch, "count", &CountMinSketch::query, new_u64>,
            "count($self, item)\n--\n\nGet estimated frequency (alias for query)."),
     method("query_many", query_items<CountMinSketch, "query_many", &CountMinSketch::query_many>,
-           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path."),
+           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.\n\n" VELT_COUNT_ANSWERS),
     method("query_hash", query_hash<CountMinSketch, "query_hash", &CountMinSketch::query_hash, new_u64>,
            "query_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash."),
     method("query_hashes", query_hashes<CountMinSketch, "query_hashes", &CountMinSketch::query_hashes>,
-           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes."),
+           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.\n\n" VELT_COUNT_ANSWERS),
     method("merge", merge_method<CountMinSketch>,
            "merge($self, other)\n--\n\nMerge another Count-Min Sketch into this one."),
     method("copy", copy_method<CountMinSketch>, "copy($self)\n--\n\nCreate a deep copy of this sketch."),

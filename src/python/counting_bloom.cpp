@@ -1,5 +1,6 @@
 // CountingBloomFilter: the Python class over velt::CountingBloomFilter.
 #include "core/counting_bloom.hpp"
+#include "python/answers.hpp"
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
 #include "python/methods.hpp"
@@ -58,13 +59,13 @@ PyMethodDef CountingBloomFilter_methods[] = {
     method("query", query_item<CountingBloomFilter, "query", &CountingBloomFilter::contains, new_bool>,
            "query($self, item)\n--\n\nCheck if an item might be in the filter (alias for contains)."),
     method("query_many", query_items<CountingBloomFilter, "query_many", &CountingBloomFilter::query_many>,
-           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path."),
+           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.\n\n" VELT_BOOLEAN_ANSWERS),
     method("contains_hash",
            query_hash<CountingBloomFilter, "contains_hash", &CountingBloomFilter::contains_hash, new_bool>,
            "contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash."),
     method("query_hashes",
            query_hashes<CountingBloomFilter, "query_hashes", &CountingBloomFilter::query_hashes>,
-           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes."),
+           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.\n\n" VELT_BOOLEAN_ANSWERS),
     method("merge", merge_method<CountingBloomFilter>,
            "merge($self, other)\n--\n\nMerge another Counting Bloom filter into this one."),
     method("copy", copy_method<CountingBloomFilter>, "copy($self)\n--\n\nCreate a deep copy of this filter."),

@@ -1,5 +1,6 @@
 // CuckooFilter: the Python class over velt::CuckooFilter.
 #include "core/cuckoo.hpp"
+#include "python/answers.hpp"
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
 #include "python/methods.hpp"
@@ -47,11 +48,11 @@ PyMethodDef CuckooFilter_methods[] = {
     method("query", query_item<CuckooFilter, "query", &CuckooFilter::contains, new_bool>,
            "query($self, item)\n--\n\nCheck if an item might be in the filter (alias for contains)."),
     method("query_many", query_items<CuckooFilter, "query_many", &CuckooFilter::query_many>,
-           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path."),
+           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.\n\n" VELT_BOOLEAN_ANSWERS),
     method("contains_hash", query_hash<CuckooFilter, "contains_hash", &CuckooFilter::contains_hash, new_bool>,
            "contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash."),
     method("query_hashes", query_hashes<CuckooFilter, "query_hashes", &CuckooFilter::query_hashes>,
-           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes."),
+           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.\n\n" VELT_BOOLEAN_ANSWERS),
     // A removal changes the filter like an insertion does: exclusive borrow, bool answer.
     method("remove", insert_item<CuckooFilter, "remove", &CuckooFilter::remove>,
            "remove($self, item)\n--\n\nRemove an item from the filter.\n\n"

@@ -130,7 +130,7 @@ PyMethodDef TopK_methods[] = {
            "Returns 0 if the item is not being tracked."),
     method("count", TopK_query<"count">, "count($self, item)\n--\n\nGet the count of an item (alias for query)."),
     method("query_many", TopK_query_many,
-           "query_many($self, items)\n--\n\nQuery multiple item counts using the optimized batch path."),
+           "query_many($self, items)\n--\n\nQuery multiple item counts using the optimized batch path.\n\n" VELT_COUNT_ANSWERS),
     method("contains", TopK_contains, "contains($self, item)\n--\n\nCheck if an item is being tracked."),
     method("top", TopK_top<"top", new_item_count>,
            "top($self, n=None)\n--\n\nGet the top-k items with their counts.\n\n"
