@@ -5,6 +5,8 @@ the same library (a pandas Series on the same index)."""
 
 import array
 import gc
+import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
@@ -136,6 +138,40 @@ def test_integer_columns_are_their_iteration(name, dtype, data, cuts, offset):
     offset = min(offset, len(values))
     for column in int_columns(values, dtype, cuts, offset):
         assert_same_as_iterating(name, column)
+
+
+@pytest.mark.parametrize("name", [name for name in CLASSES if hasattr(CLASSES[name](), "query_hashes")])
+@settings_for_columns
+@given(hashes=st.lists(st.one_of(st.sampled_from([0, 2**64 - 1]), st.integers(0, 2**64 - 1)), max_size=60))
+def test_hash_columns_answer_with_columns(name, hashes):
+    structure = CLASSES[name]()
+    structure.update_hashes(hashes[::4])
+    listed = structure.query_hashes(hashes)
+    for column in (np.array(hashes, np.uint64), pa.array(hashes, pa.uint64()), pl.Series("h", hashes, dtype=pl.UInt64),
+                   pd.Series(hashes, index=range(len(hashes), 0, -1), dtype="uint64")):
+        assert same_answers(column, structure.query_hashes(column), listed)
+
+
+def test_answers_to_other_producers_export_arrow_and_buffers_without_numpy():
+    bloom, sketch = velt.BloomFilter(100, 0.01), velt.CountMinSketch(64, 4)
+    bloom.update(["a"]), sketch.update(["a", "a"])
+    hits = bloom.query_many(ArrayProducer(lambda: pa.array(["a", "b"]).__arrow_c_array__()))
+    counts = sketch.query_many(ArrayProducer(lambda: pa.array(["a", "b"]).__arrow_c_array__()))
+    hits.__arrow_c_array__()  # capsules dropped unread release what they hold
+    assert (len(hits), pa.array(hits).to_pylist(), pa.array(counts).to_pylist()) == (2, [True, False], [2, 0])
+    assert memoryview(counts).tolist() == [2, 0]
+    with pytest.raises(BufferError):
+        memoryview(hits)  # Arrow booleans are bits: no buffer form
+    without_numpy = """
+import sys, array; sys.modules["numpy"] = None
+import velt
+bloom, sketch = velt.BloomFilter(100, 0.01), velt.CountMinSketch(64, 4)
+bloom.update(["1"]), sketch.update(["1", "1"])
+ids = array.array("q", [1, 2])
+hits, counts = bloom.query_many(ids), sketch.query_many(ids)
+assert (hits.format, hits.tolist(), counts.format, counts.tolist()) == ("?", [True, False], "Q", [2, 0])
+"""
+    assert subprocess.run([sys.executable, "-c", without_numpy]).returncode == 0
 
 
 def test_nulls_are_what_each_producer_iterates_as_and_long_columns_cross_blocks():
