@@ -160,6 +160,13 @@ def test_answers_to_other_producers_export_arrow_and_buffers_without_numpy():
     hits.__arrow_c_array__()  # capsules dropped unread release what they hold
     assert (len(hits), pa.array(hits).to_pylist(), pa.array(counts).to_pylist()) == (2, [True, False], [2, 0])
     assert memoryview(counts).tolist() == [2, 0]
+    schema, exported = counts.__arrow_c_array__(requested_schema=None)
+    assert pa.Array._import_from_c_capsule(schema, exported).to_pylist() == [2, 0]
+    for empty in (pa.array([], pa.string()), pl.Series([], dtype=pl.String), np.array([], np.int64), pd.Series([], dtype="str")):
+        assert same_answers(empty, bloom.query_many(empty), []) and same_answers(empty, sketch.query_many(empty), [])
+    answers = bloom.query_many(np.array([1, 2]))
+    answers[0] = True  # numpy answers are the caller's own array
+    assert answers.tolist() == [True, False]
     with pytest.raises(BufferError):
         memoryview(hits)  # Arrow booleans are bits: no buffer form
     without_numpy = """
@@ -184,6 +191,7 @@ def test_nulls_are_what_each_producer_iterates_as_and_long_columns_cross_blocks(
         assert fed.to_bytes() == named.to_bytes()
     for column in (pa.array([f"v{i % 70001}" if i % 13 else None for i in range(200_000)]), np.arange(-100_000, 100_000)):
         assert_same_as_iterating("CountMinSketch", column)
+        assert_same_as_iterating("BloomFilter", column)  # answers packed across blocks
 
 
 def misaligned(buffer):
@@ -235,6 +243,8 @@ def test_topk_refuses_a_null_as_it_refuses_none():
         with pytest.raises(TypeError) as from_column:
             tracker.update(column)
         assert str(from_column.value) == str(from_list.value)
+        with pytest.raises(TypeError):
+            tracker.query_many(column)
     assert tracker.query("a") == 0  # nothing was added before the refusal
     with pytest.raises(TypeError):
         velt.TopK(3).update(pa.array([1, 2]))  # not text: iterated, refused as before
