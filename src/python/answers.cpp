@@ -41,7 +41,7 @@ std::string library_of(PyObject* object) {
 }
 
 AnswerKind kind_of(PyObject* items) {
-    if (PyUnicode_Check(items)) return AnswerKind::list;
+    if (PyList_CheckExact(items) || PyTuple_CheckExact(items) || PyUnicode_Check(items)) return AnswerKind::list;
     const std::string library = library_of(items);
     const std::string name = type_name(Py_TYPE(items));
     if (library == "pandas" && name == "Series") return AnswerKind::pandas;
@@ -56,6 +56,25 @@ AnswerLayout layout_for(AnswerKind kind, bool booleans) {
     if (!booleans) return AnswerLayout::counts;
     const bool arrow = kind == AnswerKind::pyarrow || kind == AnswerKind::polars || kind == AnswerKind::arrow_producer;
     return arrow ? AnswerLayout::boolean_bits : AnswerLayout::boolean_bytes;
+}
+
+// Sets the bits from `first` on to the booleans, in Arrow's order (least
+// significant bit first), on bits that are still zero. Whole bytes are packed
+// eight answers at a time: setting bit by bit would chain every answer of a
+// byte through one load and store.
+void pack_bits(std::span<const std::uint8_t> booleans, std::uint8_t* bits, std::size_t first) {
+    const auto set_bit = [&](std::size_t i) {
+        const std::size_t at = first + i;
+        bits[at / 8] = static_cast<std::uint8_t>(bits[at / 8] | (booleans[i] << (at % 8)));
+    };
+    std::size_t i = 0;
+    for (; i < booleans.size() && (first + i) % 8 != 0; ++i) set_bit(i);
+    for (; booleans.size() - i >= 8; i += 8) {
+        unsigned byte = 0;
+        for (unsigned bit = 0; bit < 8; ++bit) byte |= static_cast<unsigned>(booleans[i + bit]) << bit;
+        bits[(first + i) / 8] = static_cast<std::uint8_t>(byte);
+    }
+    for (; i < booleans.size(); ++i) set_bit(i);
 }
 
 // ---- The column object -------------------------------------------------------------
@@ -105,7 +124,7 @@ int AnswerColumn_getbuffer(PyObject* object, Py_buffer* view, int flags) {
         return -1;
     }
     view->obj = Py_NewRef(object);
-    view->buf = const_cast<void*>(values.data());
+    view->buf = const_cast<void*>(values.data());  // written only when `writable` says no one else reads it
     view->itemsize = values.item_size();
     view->len = self->shape * view->itemsize;
     view->readonly = values.writable ? 0 : 1;
@@ -158,7 +177,11 @@ void destroy_array_capsule(PyObject* capsule) { destroy_capsule<ArrowArray>(caps
 // A capsule owning `exported`, which it releases and frees unless a consumer took it.
 template <class Struct>
 Ref new_capsule(std::unique_ptr<Struct> exported, const char* name, PyCapsule_Destructor destroy) {
-    Ref capsule = Ref::checked(PyCapsule_New(exported.get(), name, destroy));
+    Ref capsule(PyCapsule_New(exported.get(), name, destroy));
+    if (!capsule) {
+        exported->release(exported.get());
+        throw_python_error();
+    }
     exported.release();
     return capsule;
 }
@@ -246,25 +269,6 @@ Ref polars_result(PyObject* column, PyObject* items) {
     return Ref::checked(PyObject_CallMethod(series.get(), "alias", "O", name.get()));
 }
 
-// Sets the bits from `first` on to the booleans, in Arrow's order (least
-// significant bit first), on bits that are still zero. Whole bytes are packed
-// eight answers at a time: setting bit by bit would chain every answer of a
-// byte through one load and store.
-void pack_bits(std::span<const std::uint8_t> booleans, std::uint8_t* bits, std::size_t first) {
-    const auto set_bit = [&](std::size_t i) {
-        const std::size_t at = first + i;
-        bits[at / 8] = static_cast<std::uint8_t>(bits[at / 8] | (booleans[i] << (at % 8)));
-    };
-    std::size_t i = 0;
-    for (; i < booleans.size() && (first + i) % 8 != 0; ++i) set_bit(i);
-    for (; booleans.size() - i >= 8; i += 8) {
-        unsigned byte = 0;
-        for (unsigned bit = 0; bit < 8; ++bit) byte |= static_cast<unsigned>(booleans[i + bit]) << bit;
-        bits[(first + i) / 8] = static_cast<std::uint8_t>(byte);
-    }
-    for (; i < booleans.size(); ++i) set_bit(i);
-}
-
 }  // namespace
 
 // ---- Collecting the answers ----------------------------------------------------------------
@@ -309,7 +313,7 @@ PyObject* BatchAnswers::result() {
         case AnswerKind::polars: return polars_result(column.get(), items_).release();
         case AnswerKind::pandas: return pandas_result(column.get(), items_).release();
         case AnswerKind::buffer: return buffer_result(column.get()).release();
-        default: return column.release();
+        default: return column.release();  // another Arrow producer gets the column itself
     }
 }
 
