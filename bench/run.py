@@ -28,6 +28,7 @@ SUITES = {
     "persistence": system.persistence,
     "memory": system.memory,
     "columns": columns.columns,
+    "answers": columns.answers,
 }
 PEERS = {
     "rbloom": "rbloom",
