@@ -158,8 +158,9 @@ std::uint64_t take_digits(std::string_view& text, std::int64_t count) {
     return value;
 }
 
+// (A point is below '0'.)
 bool any_non_zero_digit(std::string_view text) {
-    return text.find_first_of("123456789") != std::string_view::npos;
+    return std::any_of(text.begin(), text.end(), [](char c) { return c > '0'; });
 }
 
 // A double's bits, and whether they are surely those of the nearest double.
@@ -184,14 +185,14 @@ Approximation eisel_lemire(std::uint64_t w, int q) {
     const std::uint64_t below = high.low + low.high;  // the product's second word
     const std::uint64_t top = high.high + (below < high.low ? 1 : 0);
 
-    // w x 10^q is top x 2^(e + 1) for the e below, with top in [2^62, 2^64):
-    // normal doubles keep its leading 53 bits, subnormal ones fewer.
+    // `top` holds the leading bits of w x 10^q, its first at bit 63 or 62: a
+    // normal double keeps 53 of them, a subnormal fewer; the others round.
     const int upper_bit = static_cast<int>(top >> 63);
     int biased_exponent = floor_log2_pow10(q) + 63 + upper_bit - leading_zeros + 1023;
     int dropped_bits = upper_bit + 10;
     if (biased_exponent <= 0) {
         dropped_bits += 1 - biased_exponent;
-        biased_exponent = 1;  // (2^52 would carry into 1 when added below)
+        biased_exponent = 1;  // a subnormal's field is 0, as (1 - 1) << 52 below
     }
     if (dropped_bits > 64) return {0, true};  // at most half the smallest subnormal
     if (dropped_bits == 64) return {0, false};  // near it: left to the exact fallback
@@ -389,22 +390,31 @@ ShortestDecimal shortest_decimal(double value) {
 double parse_decimal(std::string_view text) {
     const bool negative = text.front() == '-';
     if (negative) text.remove_prefix(1);
-    const std::string_view mantissa = text.substr(0, text.find_first_of("eE"));
-
+    // One pass over the mantissa (a library's find_first_of costs a call per character).
     DecimalDigits digits;
-    const std::size_t point = mantissa.find('.');
-    if (point != std::string_view::npos) digits.exponent = -static_cast<std::int64_t>(mantissa.size() - point - 1);
-    const std::size_t first = mantissa.find_first_not_of("0.");
+    std::size_t first = std::string_view::npos;
+    std::size_t end = 0;
+    bool after_point = false;
+    for (; end < text.size() && text[end] != 'e' && text[end] != 'E'; ++end) {
+        if (text[end] == '.') {
+            after_point = true;
+            continue;
+        }
+        if (after_point) --digits.exponent;
+        if (first == std::string_view::npos) {
+            if (text[end] == '0') continue;
+            first = end;
+        }
+        ++digits.count;
+    }
     if (first == std::string_view::npos) return negative ? -0.0 : 0.0;
-    digits.text = mantissa.substr(first);
-    const bool point_inside = point != std::string_view::npos && point > first;
-    digits.count = static_cast<std::int64_t>(digits.text.size()) - (point_inside ? 1 : 0);
+    digits.text = text.substr(first, end - first);
 
-    if (mantissa.size() < text.size()) {
+    if (end < text.size()) {
         // Exponents saturate far beyond any range: a number of more than 10^17
         // digits cannot be read anyway.
         constexpr std::int64_t exponent_limit = 100'000'000'000'000'000;
-        std::string_view exponent_text = text.substr(mantissa.size() + 1);
+        std::string_view exponent_text = text.substr(end + 1);
         const bool negative_exponent = exponent_text.front() == '-';
         if (exponent_text.front() == '-' || exponent_text.front() == '+') exponent_text.remove_prefix(1);
         std::int64_t exponent = 0;
