@@ -24,17 +24,35 @@ BloomFilter BloomFilter::create(std::optional<std::uint64_t> expected_items, dou
     return BloomFilter(std::move(data));
 }
 
-BloomFilter BloomFilter::from_record(BloomFilterData record) {
+namespace {
+
+// Checks a record's settings against its words (the record's own, or a mapped file's).
+template <class Words>
+void check_record(const BloomFilterData& record, std::uint64_t word_total, const Words& words) {
     if (record.num_bits == 0) throw ValueError("num_bits must be positive");
     if (record.num_hashes == 0) throw ValueError("num_hashes must be positive");
-    if (record.bits.size() != word_count(record.num_bits)) {
-        throw ValueError("bit array length does not match num_bits");
-    }
+    if (word_total != word_count(record.num_bits)) throw ValueError("bit array length does not match num_bits");
     const unsigned used_in_last_word = record.num_bits % 64;
-    if (used_in_last_word != 0 && (record.bits.back() >> used_in_last_word) != 0) {
+    if (used_in_last_word != 0 && (words[word_total - 1] >> used_in_last_word) != 0) {
         throw ValueError("padding bits must be zero");
     }
+}
+
+}  // namespace
+
+BloomFilter BloomFilter::from_record(BloomFilterData record) {
+    check_record(record, record.bits.size(), record.bits.data());
     return BloomFilter(std::move(record));
+}
+
+BloomFilter BloomFilter::open(const std::string& path, bool verify) {
+    auto [fields, words] = open_record<BloomFilterData>(path, format, verify);
+    check_record(fields, words.size(), words);
+    return BloomFilter(std::move(fields), std::move(words));
+}
+
+BloomFilter::BloomFilter(const BloomFilter& other) : data_(other.data_) {
+    if (other.mapped_) data_.bits = other.mapped_->copy();
 }
 
 void BloomFilter::insert(HashPair pair) {
@@ -42,7 +60,11 @@ void BloomFilter::insert(HashPair pair) {
     if (data_.count != max_u64) ++data_.count;
 }
 
-bool BloomFilter::test(HashPair pair) const { return test_bits(data_.bits.data(), pair, data_.num_hashes, data_.num_bits); }
+// One item is not worth a look at the file's size (see with_words).
+bool BloomFilter::test(HashPair pair) const {
+    return mapped_ ? test_bits(*mapped_, pair, data_.num_hashes, data_.num_bits)
+                   : test_bits(data_.bits.data(), pair, data_.num_hashes, data_.num_bits);
+}
 
 // Batches list the positions of a block of items before setting any bit,
 // prefetching the word of each meanwhile, so that the cache misses of a block
@@ -82,9 +104,12 @@ void BloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
 // Queries prefetch the word of each item's first position.
 template <class PairOf>
 std::vector<std::uint8_t> BloomFilter::test_all(std::size_t count, PairOf&& pair_of) const {
-    return answers_in_blocks(
-        count, pair_of, [this](HashPair pair) { __builtin_prefetch(&data_.bits[pair.h1 % data_.num_bits / 64]); },
-        [this](HashPair pair) { return test(pair); });
+    return with_words([&](const auto& words) {
+        return answers_in_blocks(
+            count, pair_of,
+            [&](HashPair pair) { __builtin_prefetch(word_address(words, pair.h1 % data_.num_bits / 64)); },
+            [&](HashPair pair) { return test_bits(words, pair, data_.num_hashes, data_.num_bits); });
+    });
 }
 
 std::vector<std::uint8_t> BloomFilter::query_many(std::span<const std::string_view> items) const {
@@ -99,7 +124,9 @@ void BloomFilter::merge(const BloomFilter& other) {
     require_same_settings("merge", {{"num_bits", data_.num_bits, other.data_.num_bits},
                                     {"num_hashes", data_.num_hashes, other.data_.num_hashes},
                                     {"seed", data_.seed, other.data_.seed}});
-    for (std::size_t i = 0; i < data_.bits.size(); ++i) data_.bits[i] |= other.data_.bits[i];
+    other.with_words([&](const auto& theirs) {
+        for (std::size_t i = 0; i < data_.bits.size(); ++i) data_.bits[i] |= theirs[i];
+    });
     data_.count = saturating_add(data_.count, other.data_.count);
 }
 
@@ -109,8 +136,12 @@ BloomFilter BloomFilter::intersection(const BloomFilter& other) const {
         throw ValueError("Cannot intersect: filters must have same configuration");
     }
     BloomFilterData result;
-    result.bits.resize(data_.bits.size());
-    for (std::size_t i = 0; i < data_.bits.size(); ++i) result.bits[i] = data_.bits[i] & other.data_.bits[i];
+    result.bits.resize(word_count(data_.num_bits));
+    with_words([&](const auto& mine) {
+        other.with_words([&](const auto& theirs) {
+            for (std::size_t i = 0; i < result.bits.size(); ++i) result.bits[i] = mine[i] & theirs[i];
+        });
+    });
     result.num_bits = data_.num_bits;
     result.num_hashes = data_.num_hashes;
     result.seed = data_.seed;
@@ -123,9 +154,13 @@ void BloomFilter::clear() {
 }
 
 std::uint64_t BloomFilter::bit_count() const {
-    std::uint64_t set = 0;
-    for (std::uint64_t word : data_.bits) set += static_cast<std::uint64_t>(std::popcount(word));
-    return set;
+    return with_words([&](const auto& words) {
+        std::uint64_t set = 0;
+        for (std::uint64_t i = 0; i < word_count(data_.num_bits); ++i) {
+            set += static_cast<std::uint64_t>(std::popcount(words[i]));
+        }
+        return set;
+    });
 }
 
 double BloomFilter::fill_ratio() const {
@@ -153,7 +188,7 @@ std::string BloomFilter::repr() const {
     std::snprintf(fpr, sizeof fpr, "%.4f", false_positive_rate());
     return "BloomFilter(num_bits=" + std::to_string(data_.num_bits) +
            ", num_hashes=" + std::to_string(data_.num_hashes) + ", count=" + std::to_string(data_.count) +
-           ", fpr=" + fpr + ")";
+           ", fpr=" + fpr + (mapped_ ? ", read_only=True)" : ")");
 }
 
 }  // namespace velt

@@ -87,6 +87,7 @@ PyMethodDef BloomFilter_methods[] = {
                   "from_json(data)\n--\n\nDeserialize a Bloom filter from a JSON string."),
     method("save", Persistence<BloomFilter>::save, "save($self, path)\n--\n\nSave the Bloom filter to a file."),
     static_method("load", Persistence<BloomFilter>::load, "load(path)\n--\n\nLoad a Bloom filter from a file."),
+    static_method("open", Persistence<BloomFilter>::open, VELT_OPEN_DOCSTRING("Bloom filter")),
     method("bit_count",
            read_only<BloomFilter, "bit_count", [](const BloomFilter& f) { return new_u64(f.bit_count()); }>,
            "bit_count($self)\n--\n\nGet the number of bits set to 1."),
@@ -119,6 +120,8 @@ PyGetSetDef BloomFilter_properties[] = {
      "Get the estimated false positive rate based on the observed fill.", nullptr},
     {"seed", property<BloomFilter>([](const BloomFilter& f) { return new_u64(f.seed()); }), nullptr,
      "Get the seed used for hashing.", nullptr},
+    {"read_only", property<BloomFilter>([](const BloomFilter& f) { return new_bool(f.is_read_only()); }), nullptr,
+     "Whether the filter was opened read-only from its file (see open).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
