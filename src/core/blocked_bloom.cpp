@@ -174,6 +174,18 @@ std::vector<std::uint8_t> BlockedBloomFilter::query_hashes(std::span<const std::
     return test_all(hashes.size(), [&](std::size_t i) { return mix_caller_hash(hashes[i], data_.seed); });
 }
 
+void BlockedBloomFilter::hash_items(std::span<const std::string_view> items, ItemHash* out) const {
+    for (std::size_t i = 0; i < items.size(); ++i) out[i] = hash_with_seed(item_prefetching_ahead(items, i), data_.seed);
+}
+
+void BlockedBloomFilter::update_hashed(std::span<const ItemHash> hashes) {
+    insert_all(hashes.size(), [&](std::size_t i) { return hashes[i]; });
+}
+
+std::vector<std::uint8_t> BlockedBloomFilter::query_hashed(std::span<const ItemHash> hashes) const {
+    return test_all(hashes.size(), [&](std::size_t i) { return hashes[i]; });
+}
+
 void BlockedBloomFilter::merge(const BlockedBloomFilter& other) {
     require_same_settings("merge", {{"num_blocks", data_.num_blocks, other.data_.num_blocks},
                                     {"seed", data_.seed, other.data_.seed}});

@@ -120,6 +120,18 @@ std::vector<std::uint8_t> BloomFilter::query_hashes(std::span<const std::uint64_
     return test_all(hashes.size(), caller_hash_pairs(hashes, data_.seed));
 }
 
+void BloomFilter::hash_items(std::span<const std::string_view> items, ItemHash* out) const {
+    for (std::size_t i = 0; i < items.size(); ++i) out[i] = hash_pair(item_prefetching_ahead(items, i), data_.seed);
+}
+
+void BloomFilter::update_hashed(std::span<const ItemHash> hashes) {
+    insert_all(hashes.size(), [&](std::size_t i) { return hashes[i]; });
+}
+
+std::vector<std::uint8_t> BloomFilter::query_hashed(std::span<const ItemHash> hashes) const {
+    return test_all(hashes.size(), [&](std::size_t i) { return hashes[i]; });
+}
+
 void BloomFilter::merge(const BloomFilter& other) {
     require_same_settings("merge", {{"num_bits", data_.num_bits, other.data_.num_bits},
                                     {"num_hashes", data_.num_hashes, other.data_.num_hashes},

@@ -80,6 +80,13 @@ public:
     std::vector<std::uint8_t> query_many(std::span<const std::string_view> items) const;
     std::vector<std::uint8_t> query_hashes(std::span<const std::uint64_t> hashes) const;
 
+    // Batches in two steps, for items converted a block at a time: the hashes
+    // of the items (which change nothing), then inserting or testing them.
+    using ItemHash = HashPair;
+    void hash_items(std::span<const std::string_view> items, ItemHash* out) const;
+    void update_hashed(std::span<const ItemHash> hashes);
+    std::vector<std::uint8_t> query_hashed(std::span<const ItemHash> hashes) const;
+
     void merge(const BloomFilter& other);
     BloomFilter intersection(const BloomFilter& other) const;
     void clear();

@@ -73,6 +73,10 @@ inline constexpr std::size_t arena_largest_block = huge_page_threshold;
 // fresh memory costs ~3 ns a byte on first touch here (12 us a 4 KiB page), about
 // 40 ns an item for a batch that mallocs 16 MB of scratch (design notes).
 inline constexpr std::size_t retained_batch_bytes = std::size_t{64} << 20;
+// Items of a list converted and then hashed per block by the filters that hash
+// first and set bits after (the Bloom filters): a block's bytes stay in the cache
+// between the two. Shown by bench/filters.py, BloomFilter.update str.
+inline constexpr std::size_t hashed_block_items = std::size_t{1} << 12;
 // Column values converted per block, so that one block's views and decimal text stay
 // within a few MiB however long the column is. Shown by bench/columns.py.
 inline constexpr std::size_t column_block_values = std::size_t{1} << 12;

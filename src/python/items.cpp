@@ -195,28 +195,37 @@ inline void ItemBatch::keep(std::string_view bytes, PyObject* item, Ref owner) {
     owners_.push_back(owner ? std::move(owner) : Ref(Py_NewRef(item)));
 }
 
-ItemBatch::ItemBatch(PyObject* iterable) : buffers_(take_spare_buffers()) {
+ItemBatch::ItemBatch() : buffers_(take_spare_buffers()) {}
+
+ItemBatch::ItemBatch(PyObject* iterable) : ItemBatch() {
     buffers_.views.reserve(reservation_for(iterable));
-    std::string scratch;
+    for_each_element(iterable, [&](PyObject* item) { add(item); });
+}
+
+void ItemBatch::add(PyObject* item) {
     DecimalBuffer digits;
-    for_each_element(iterable, [&](PyObject* item) {
-        if (const auto bytes = common_item_bytes(item, digits)) {
-            keep(*bytes, item, Ref());
-            return;
-        }
-        // The general conversion may run Python code (str(), __index__),
-        // which could drop the caller's last other reference to `item`.
-        Ref held(Py_NewRef(item));
-        Ref owner;
-        bool in_scratch = false;
-        scratch.clear();
-        const std::string_view bytes = convert_item(held.get(), scratch, owner, in_scratch);
-        if (in_scratch) {
-            buffers_.views.push_back(buffers_.arena.store(bytes));
-        } else {
-            keep(bytes, held.get(), std::move(owner));
-        }
-    });
+    if (const auto bytes = common_item_bytes(item, digits)) {
+        keep(*bytes, item, Ref());
+        return;
+    }
+    // The general conversion may run Python code (str(), __index__),
+    // which could drop the caller's last other reference to `item`.
+    Ref held(Py_NewRef(item));
+    Ref owner;
+    bool in_scratch = false;
+    std::string scratch;
+    const std::string_view bytes = convert_item(held.get(), scratch, owner, in_scratch);
+    if (in_scratch) {
+        buffers_.views.push_back(buffers_.arena.store(bytes));
+    } else {
+        keep(bytes, held.get(), std::move(owner));
+    }
+}
+
+void ItemBatch::clear() {
+    buffers_.views.clear();
+    buffers_.arena.clear();
+    owners_.clear();
 }
 
 ItemBatch::~ItemBatch() { give_back(buffers_); }

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "core/large_array.hpp"
+#include "core/tuning.hpp"
+#include "python/arguments.hpp"
 
 namespace velt::python {
 
@@ -101,10 +103,17 @@ struct BatchBuffers {
 class ItemBatch {
 public:
     explicit ItemBatch(PyObject* iterable);
+    // An empty batch, to fill with add().
+    ItemBatch();
     ItemBatch(const ItemBatch&) = delete;
     ~ItemBatch();
 
     std::span<const std::string_view> items() const { return buffers_.views; }
+
+    // Converts one more item (with the GIL held).
+    void add(PyObject* item);
+    // Forgets the items (with the GIL held), keeping the memory for the next ones.
+    void clear();
 
 private:
     // Adds the item whose bytes are `bytes`, living in `owner` if given, else in `item`.
@@ -113,6 +122,31 @@ private:
     BatchBuffers buffers_;
     LargeArray<Ref> owners_;
 };
+
+// The hashes that `hash_block(items, out)` writes for every element of an
+// iterable, in order, converted and hashed a block of items at a time: each
+// block is converted with the GIL held, then hashed with it released while its
+// bytes are still in the cache, and its memory serves the next block. The
+// caller changes nothing before every item is converted, so that a failing
+// conversion leaves the structure as it was, as with an item batch.
+template <class Hash, class HashBlock>
+LargeArray<Hash> hash_items_in_blocks(PyObject* iterable, HashBlock&& hash_block) {
+    LargeArray<Hash> hashes;
+    hashes.reserve(reservation_for(iterable));
+    ItemBatch block;
+    const auto hash_converted = [&] {
+        const std::size_t start = hashes.size();
+        hashes.resize(start + block.items().size());
+        without_gil([&] { hash_block(block.items(), hashes.data() + start); });
+        block.clear();
+    };
+    for_each_element(iterable, [&](PyObject* item) {
+        block.add(item);
+        if (block.items().size() == tuning::hashed_block_items) hash_converted();
+    });
+    hash_converted();
+    return hashes;
+}
 
 // A sequence (not a str, not a generator) whose every element is a `str`, as
 // views of their UTF-8, for processing with the GIL released. Unlike an item
