@@ -91,6 +91,25 @@ def test_one_at_a_time_batches_and_hashes_agree(kind):
             assert batched.query_hashes(hashes) == [query(value) for value in hashes]
 
 
+class Unprintable:
+    def __str__(self):
+        raise ArithmeticError("no text")
+
+
+@every_kind
+def test_a_failing_item_changes_nothing_however_far_into_the_batch(kind):
+    obj = kind.filled()
+    before = obj.to_bytes()
+    for at in (0, 4095, 4096, 10000):  # batches may convert a block of 4096 items at a time
+        items = [f"item-{i}" for i in range(at)] + [Unprintable()]
+        with pytest.raises(TypeError if kind.cls is velt.TopK else ArithmeticError):
+            obj.update(items)
+        assert obj.to_bytes() == before
+        if hasattr(obj, "query_many") and kind.cls is not velt.TopK:
+            with pytest.raises(ArithmeticError):
+                obj.query_many(iter(items))
+
+
 @every_kind
 def test_repr_and_len(kind):
     obj = kind.filled()
