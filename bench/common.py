@@ -7,13 +7,17 @@ the machine is shared, so only ratios measured side by side mean anything."""
 from __future__ import annotations
 
 import array
+import contextlib
 import importlib
 import random
+import re
+import sysconfig
 import statistics
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from functools import cached_property
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -43,6 +47,24 @@ class Inputs:
     def strs(self) -> list[str]:
         """n distinct short str items like "user-123456"."""
         return [f"user-{i}" for i in range(self.n)]
+
+    @cached_property
+    def shuffled_strs(self) -> list[str]:
+        """The str items in a shuffled order, so that consecutive items lie scattered in memory."""
+        items = list(self.strs)
+        random.Random(self._seed).shuffle(items)
+        return items
+
+    @cached_property
+    def tokens(self) -> list[str]:
+        """Real text: every identifier token of the interpreter's standard library, in file
+        order (about 17 million, half a million distinct), each a separate str."""
+        identifier = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+        tokens: list[str] = []
+        for path in sorted(Path(sysconfig.get_paths()["stdlib"]).rglob("*.py")):
+            with contextlib.suppress(OSError):
+                tokens += identifier.findall(path.read_text(encoding="utf-8", errors="replace"))
+        return tokens
 
     @cached_property
     def bytes_items(self) -> list[bytes]:

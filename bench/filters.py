@@ -1,4 +1,4 @@
-"""Membership filters: BloomFilter, CountingBloomFilter, ScalableBloomFilter, CuckooFilter.
+"""Membership filters: BloomFilter, BlockedBloomFilter, CountingBloomFilter, ScalableBloomFilter, CuckooFilter.
 
 Every filter is sized for N expected items at a 1 % false-positive rate, peers too;
 queries ask for the N items that were added."""
@@ -8,7 +8,7 @@ from __future__ import annotations
 import math
 
 import xxhash
-from velt import BloomFilter, CountingBloomFilter, CuckooFilter, ScalableBloomFilter
+from velt import BlockedBloomFilter, BloomFilter, CountingBloomFilter, CuckooFilter, ScalableBloomFilter
 
 from .common import (
     HASH_KINDS,
@@ -166,6 +166,41 @@ def bloom(inputs: Inputs) -> Results:
     results.targets.append(against_fastest_peer("BloomFilter.query_many vs fastest Bloom peer", velt, peers))
 
     results.targets += _hash_paths(table, inputs, "BloomFilter", new_filter)
+    return results
+
+
+def blocked_bloom(inputs: Inputs) -> Results:
+    """BlockedBloomFilter.update against abloom (one cache line per item too) on shuffled
+    str and on real tokens, against the classic filter from an Arrow column; and the
+    classic filter against rbloom on the real tokens. Each filter is sized for its input."""
+    table = Table("BlockedBloomFilter (1 %) and BloomFilter on scattered and real str")
+    results = Results([table])
+    abloom, rbloom = peer("abloom"), peer("rbloom")
+    for kind, items in (("10^6 shuffled str", inputs.shuffled_strs), (f"{len(inputs.tokens):,} stdlib tokens", inputs.tokens)):
+        n = len(items)
+        comparison = table.compare("update", kind)
+        blocked = comparison.velt("BlockedBloomFilter.update", measure(
+            lambda f, s: f.update(s), items, lambda: BlockedBloomFilter(expected_items=n, false_positive_rate=FPR)))
+        classic = comparison.velt("BloomFilter.update", measure(
+            lambda f, s: f.update(s), items, lambda: BloomFilter(expected_items=n, false_positive_rate=FPR)))
+        comparison.floor("floor ''.join", floor_of(items))
+        abloom_timing = abloom and comparison.other("abloom BloomFilter.update", measure(
+            lambda f, s: f.update(s), items, lambda: abloom.BloomFilter(n, FPR)))
+        rbloom_timing = rbloom and comparison.other("rbloom Bloom.update", measure(
+            lambda f, s: f.update(s), items, lambda: rbloom.Bloom(n, FPR)))
+        short = kind.split(" ", 1)[1]
+        results.targets.append(Target(f"BlockedBloomFilter.update {short} / abloom", ratio(blocked, abloom_timing), 1.0, "<="))
+        if "tokens" in kind:
+            results.targets.append(Target(f"BloomFilter.update {short} / rbloom", ratio(classic, rbloom_timing), 1.0, "<="))
+    if pyarrow := peer("pyarrow"):
+        column = pyarrow.array(inputs.strs)
+        n = len(column)
+        comparison = table.compare("update", "pyarrow string array")
+        blocked = comparison.velt("BlockedBloomFilter.update", measure(
+            lambda f, s: f.update(s), column, lambda: BlockedBloomFilter(expected_items=n, false_positive_rate=FPR)))
+        classic = comparison.velt("BloomFilter.update", measure(
+            lambda f, s: f.update(s), column, lambda: BloomFilter(expected_items=n, false_positive_rate=FPR)))
+        results.targets.append(Target("BlockedBloomFilter.update / BloomFilter.update, Arrow strings", ratio(blocked, classic), 0.5, "<="))
     return results
 
 
