@@ -74,12 +74,55 @@ bool test_block(const Words& words, const BlockPlacement& placement) {
     return all;
 }
 
+void set_block(std::uint64_t* words, const BlockPlacement& placement) {
+    std::uint64_t* block = words + words_per_block * placement.block;
+    for (std::uint64_t w = 0; w < words_per_block; ++w) block[w] |= placement.masks[w];
+}
+
 // A block straddles two cache lines where the words are not 32-byte aligned
 // (in a mapped file): both are fetched.
 template <class Words>
 void prefetch_block(const Words& words, std::uint64_t block) {
     __builtin_prefetch(word_address(words, words_per_block * block));
     __builtin_prefetch(word_address(words, words_per_block * block + words_per_block - 1));
+}
+
+// Calls visit(i, placement of hashes[i]) for every hash in order, having
+// prefetched the block of the hash tuning::blocked_prefetch_distance places
+// on: that many cache misses are in flight at once, while the blocks already
+// fetched are visited.
+template <class Prefetch, class Visit>
+void for_each_placement(std::span<const std::uint64_t> hashes, std::uint64_t num_blocks, Prefetch&& prefetch,
+                        Visit&& visit) {
+    constexpr std::size_t distance = tuning::blocked_prefetch_distance;
+    const std::size_t ahead = std::min(distance, hashes.size());
+    for (std::size_t i = 0; i < ahead; ++i) prefetch(split_block::block_of(hashes[i], num_blocks));
+    for (std::size_t i = 0; i < hashes.size(); ++i) {
+        if (i + distance < hashes.size()) prefetch(split_block::block_of(hashes[i + distance], num_blocks));
+        visit(i, split_block::place(hashes[i], num_blocks));
+    }
+}
+
+// Writes whether each hash's bits are all set.
+template <class Words>
+void test_blocks(const Words& words, std::span<const std::uint64_t> hashes, std::uint64_t num_blocks,
+                 std::uint8_t* answers) {
+    for_each_placement(
+        hashes, num_blocks, [&](std::uint64_t block) { prefetch_block(words, block); },
+        [&](std::size_t i, const BlockPlacement& placement) { answers[i] = test_block(words, placement); });
+}
+
+// Calls process(start, hashes) on the hashes of items 0 .. count-1 (hash_of(i)), a run
+// of them at a time: a run is hashed before its blocks are touched, so that
+// hashing reads the items in sequence without waiting on the filter.
+template <class HashOf, class Process>
+void for_each_hashed_run(std::size_t count, HashOf&& hash_of, Process&& process) {
+    std::uint64_t hashes[tuning::blocked_hashes_per_run];
+    for (std::size_t start = 0; start < count; start += std::size(hashes)) {
+        const std::size_t size = std::min(std::size(hashes), count - start);
+        for (std::size_t j = 0; j < size; ++j) hashes[j] = hash_of(start + j);
+        process(start, std::span<const std::uint64_t>(hashes, size));
+    }
 }
 
 }  // namespace
@@ -115,9 +158,7 @@ BlockedBloomFilter::BlockedBloomFilter(const BlockedBloomFilter& other) : data_(
 }
 
 void BlockedBloomFilter::insert(std::uint64_t hash) {
-    const BlockPlacement placement = split_block::place(hash, data_.num_blocks);
-    std::uint64_t* block = &data_.blocks[words_per_block * placement.block];
-    for (std::uint64_t w = 0; w < words_per_block; ++w) block[w] |= placement.masks[w];
+    set_block(data_.blocks.data(), split_block::place(hash, data_.num_blocks));
     if (data_.count != max_u64) ++data_.count;
 }
 
@@ -127,24 +168,17 @@ bool BlockedBloomFilter::test(std::uint64_t hash) const {
     return mapped_ ? test_block(*mapped_, placement) : test_block(data_.blocks.data(), placement);
 }
 
-// Batches place a block of items, prefetching each one's block, before
-// setting or testing any: the cache misses of a block of items overlap.
 template <class HashOf>
 void BlockedBloomFilter::insert_all(std::size_t count, HashOf&& hash_of) {
+    for_each_hashed_run(count, hash_of, [&](std::size_t, std::span<const std::uint64_t> hashes) { set_blocks(hashes); });
+}
+
+void BlockedBloomFilter::set_blocks(std::span<const std::uint64_t> hashes) {
     std::uint64_t* words = data_.blocks.data();
-    for_each_in_blocks(
-        count,
-        [&](std::size_t i) {
-            const BlockPlacement placement = split_block::place(hash_of(i), data_.num_blocks);
-            __builtin_prefetch(words + words_per_block * placement.block, 1);
-            return placement;
-        },
-        [](const BlockPlacement&) {},
-        [&](std::size_t, const BlockPlacement& placement) {
-            std::uint64_t* block = words + words_per_block * placement.block;
-            for (std::uint64_t w = 0; w < words_per_block; ++w) block[w] |= placement.masks[w];
-        });
-    data_.count = saturating_add(data_.count, count);
+    for_each_placement(
+        hashes, data_.num_blocks, [&](std::uint64_t block) { __builtin_prefetch(words + words_per_block * block, 1); },
+        [&](std::size_t, const BlockPlacement& placement) { set_block(words, placement); });
+    data_.count = saturating_add(data_.count, hashes.size());
 }
 
 void BlockedBloomFilter::update(std::span<const std::string_view> items) {
@@ -157,12 +191,13 @@ void BlockedBloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
 
 template <class HashOf>
 std::vector<std::uint8_t> BlockedBloomFilter::test_all(std::size_t count, HashOf&& hash_of) const {
-    return with_words([&](const auto& words) {
-        return answers_in_blocks(
-            count, [&](std::size_t i) { return split_block::place(hash_of(i), data_.num_blocks); },
-            [&](const BlockPlacement& placement) { prefetch_block(words, placement.block); },
-            [&](const BlockPlacement& placement) { return test_block(words, placement); });
+    std::vector<std::uint8_t> answers(count);
+    with_words([&](const auto& words) {
+        for_each_hashed_run(count, hash_of, [&](std::size_t start, std::span<const std::uint64_t> hashes) {
+            test_blocks(words, hashes, data_.num_blocks, answers.data() + start);
+        });
     });
+    return answers;
 }
 
 std::vector<std::uint8_t> BlockedBloomFilter::query_many(std::span<const std::string_view> items) const {
@@ -178,12 +213,12 @@ void BlockedBloomFilter::hash_items(std::span<const std::string_view> items, Ite
     for (std::size_t i = 0; i < items.size(); ++i) out[i] = hash_with_seed(item_prefetching_ahead(items, i), data_.seed);
 }
 
-void BlockedBloomFilter::update_hashed(std::span<const ItemHash> hashes) {
-    insert_all(hashes.size(), [&](std::size_t i) { return hashes[i]; });
-}
+void BlockedBloomFilter::update_hashed(std::span<const ItemHash> hashes) { set_blocks(hashes); }
 
 std::vector<std::uint8_t> BlockedBloomFilter::query_hashed(std::span<const ItemHash> hashes) const {
-    return test_all(hashes.size(), [&](std::size_t i) { return hashes[i]; });
+    std::vector<std::uint8_t> answers(hashes.size());
+    with_words([&](const auto& words) { test_blocks(words, hashes, data_.num_blocks, answers.data()); });
+    return answers;
 }
 
 void BlockedBloomFilter::merge(const BlockedBloomFilter& other) {

@@ -64,14 +64,19 @@ inline constexpr std::uint64_t max_blocks = std::uint64_t{1} << 32;
 inline constexpr std::uint32_t salts[8] = {0x47b6137bU, 0x44974d91U, 0x8824ad5bU, 0xa2b7289dU,
                                            0x705495c7U, 0x2df1424bU, 0x9efc4947U, 0x5c6bfb31U};
 
-// Block (hash's high half * num_blocks) >> 32; in the block's 32-bit word w,
-// bit (key * salts[w] mod 2^32) >> 27, where the key is the hash's low half.
+// The block of a hash: (hash's high half * num_blocks) >> 32.
+inline std::uint64_t block_of(std::uint64_t hash, std::uint64_t num_blocks) { return ((hash >> 32) * num_blocks) >> 32; }
+
+// In the block's 32-bit word w, bit (key * salts[w] mod 2^32) >> 27, where the
+// key is the hash's low half. The eight words are computed alike, lane by lane,
+// so that the compiler may do them at once in vector registers.
 inline BlockPlacement place(std::uint64_t hash, std::uint64_t num_blocks) {
-    BlockPlacement placement{((hash >> 32) * num_blocks) >> 32, {}};
     const auto key = static_cast<std::uint32_t>(hash);
-    for (unsigned w = 0; w < 8; ++w) {
-        const std::uint32_t bit = static_cast<std::uint32_t>(key * salts[w]) >> 27;
-        placement.masks[w / 2] |= std::uint64_t{1} << (32 * (w % 2) + bit);
+    std::uint32_t word_masks[8];
+    for (unsigned w = 0; w < 8; ++w) word_masks[w] = std::uint32_t{1} << (static_cast<std::uint32_t>(key * salts[w]) >> 27);
+    BlockPlacement placement{block_of(hash, num_blocks), {}};
+    for (unsigned i = 0; i < 4; ++i) {
+        placement.masks[i] = word_masks[2 * i] | (std::uint64_t{word_masks[2 * i + 1]} << 32);
     }
     return placement;
 }
@@ -154,7 +159,9 @@ private:
 
     void insert(std::uint64_t hash);
     bool test(std::uint64_t hash) const;
-    // insert(hash_of(i)) for i = 0 .. count-1.
+    // Sets the bits of every hash (an item's or a caller's, mixed already).
+    void set_blocks(std::span<const std::uint64_t> hashes);
+    // insert(hash_of(i)) for i = 0 .. count-1, and test likewise.
     template <class HashOf>
     void insert_all(std::size_t count, HashOf&& hash_of);
     template <class HashOf>

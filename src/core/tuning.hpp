@@ -39,6 +39,11 @@ inline constexpr std::size_t item_prefetch_distance = 16;
 // Items hashed per block by the Bloom family's queries, the scalable filter's adds
 // and the cuckoo filter, and the most per block for the counting filter's adds.
 inline constexpr std::size_t items_per_block = 16;
+// A blocked Bloom filter's batches hash this many items before touching the filter,
+// then visit their blocks in order, prefetching the block of the item this many
+// places on. Shown by bench/filters.py, blocked_bloom rows.
+inline constexpr std::size_t blocked_hashes_per_run = 512;
+inline constexpr std::size_t blocked_prefetch_distance = 16;
 // Bit positions a Bloom filter block lists (and prefetches) before setting them; a
 // filter with more hash functions than this sets them item by item.
 inline constexpr std::size_t bloom_positions_per_block = 128;
