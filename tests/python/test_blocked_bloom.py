@@ -1,14 +1,15 @@
 """BlockedBloomFilter: its bits against a model of the split-block layout written from
-the Parquet description (hashed by the xxhash package), its sizing formula, statistics
-and set operations."""
+the Parquet description (hashed by the xxhash package), its sizing formula, statistics,
+set operations and batches."""
 
 import math
+import sys
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from velt import BlockedBloomFilter
+from velt import BlockedBloomFilter, BloomFilter
 from helpers import MASK, fields, from_record, mix_caller_hash, raises, xxh3
 
 SALTS = [0x47B6137B, 0x44974D91, 0x8824AD5B, 0xA2B7289D, 0x705495C7, 0x2DF1424B, 0x9EFC4947, 0x5C6BFB31]
@@ -108,3 +109,30 @@ def test_union_and_intersection():
     assert common.to_bytes() == a.intersection(b).to_bytes() and common.bit_count() <= a.bit_count()
     with raises(ValueError, "Cannot intersect: filters must have same configuration"):
         a.intersection(BlockedBloomFilter(expected_items=100, seed=1))
+
+
+class Text(str):
+    """A str subclass: converted by the general path, its bytes viewed in the object."""
+
+
+def mixed_items(count):
+    """Items of every kind a batch converts differently, in turn: short and long str,
+    bytes, ints, a str subclass, lone surrogates, small-integer sequences."""
+    kinds = (lambda i: f"t{i}", lambda i: f"é{i}".encode(), lambda i: i * 7919, lambda i: Text(f"s{i}"),
+             lambda i: "\ud800" + str(i), lambda i: "long" * 20 + str(i), lambda i: (i % 256, 1))
+    return [kinds[i % len(kinds)](i) for i in range(count)]
+
+
+@pytest.mark.parametrize("cls", [BloomFilter, BlockedBloomFilter])
+def test_batches_of_every_item_kind_agree_with_single_adds_and_release_them(cls):
+    # Past several blocks of 4096 converted items and runs of 512 hashed ones.
+    items = mixed_items(10_000)
+    single, batch = cls(expected_items=20_000), cls(expected_items=20_000)
+    for item in items:
+        single.add(item)
+    references = [sys.getrefcount(item) for item in items]
+    batch.update(items)
+    assert batch.to_bytes() == single.to_bytes()
+    probes = mixed_items(12_000)[::-1]
+    assert batch.query_many(probes) == [item in single for item in probes]
+    assert [sys.getrefcount(item) for item in items] == references
