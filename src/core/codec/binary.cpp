@@ -13,8 +13,10 @@ void write_envelope_header(char* out, Format format, std::string_view payload) {
 }
 
 std::string encode_envelope(Format format, std::string_view payload) {
-    std::string out(envelope_header_size + payload.size(), '\0');
-    copy_bytes(out.data() + envelope_header_size, payload.data(), payload.size());
+    std::string out;
+    out.reserve(envelope_header_size + payload.size());
+    out.resize(envelope_header_size);
+    out.append(payload);
     write_envelope_header(out.data(), format, payload);
     return out;
 }
