@@ -7,13 +7,17 @@ the machine is shared, so only ratios measured side by side mean anything."""
 from __future__ import annotations
 
 import array
+import contextlib
 import importlib
 import random
+import re
+import sysconfig
 import statistics
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from functools import cached_property
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -27,6 +31,8 @@ ZIPF_KEYS = 100_000
 # a hundredth...) so that the whole suite stays within its time; the table shows the N used.
 RUN_BUDGET_SECONDS = 1.0
 SMALLEST_PREFIX = 10_000
+# The real tokens every implementation runs on, whole: the same N for all of them.
+TOKENS = 2_000_000
 
 
 # ---- Inputs -----------------------------------------------------------------------------
@@ -43,6 +49,26 @@ class Inputs:
     def strs(self) -> list[str]:
         """n distinct short str items like "user-123456"."""
         return [f"user-{i}" for i in range(self.n)]
+
+    @cached_property
+    def shuffled_strs(self) -> list[str]:
+        """The str items in a shuffled order, so that consecutive items lie scattered in memory."""
+        items = list(self.strs)
+        random.Random(self._seed).shuffle(items)
+        return items
+
+    @cached_property
+    def tokens(self) -> list[str]:
+        """Real text: the first TOKENS identifier tokens of the interpreter's standard library,
+        in file order (of about 17 million in all), each a separate str."""
+        identifier = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+        tokens: list[str] = []
+        for path in sorted(Path(sysconfig.get_paths()["stdlib"]).rglob("*.py")):
+            if len(tokens) >= TOKENS:
+                break
+            with contextlib.suppress(OSError):
+                tokens += identifier.findall(path.read_text(encoding="utf-8", errors="replace"))
+        return tokens[:TOKENS]
 
     @cached_property
     def bytes_items(self) -> list[bytes]:
@@ -120,6 +146,22 @@ def measure(
     _seconds(run, prepare, sample)  # warm-up
     runs = [_seconds(run, prepare, sample) for _ in range(repeats)]
     return Timing(statistics.median(runs) / n * 1e9, n)
+
+
+def measure_in_turns(runs: dict[str, tuple[Callable[[Any, Sequence[Any]], object], Callable[[], Any]]],
+                     items: Sequence[Any], turns: int = REPEATS) -> dict[str, Timing]:
+    """Per name, the fastest time per item of run(prepare(), items) over `turns` turns, every
+    run on all the items: the runs take turns, in an order reversed every other turn, so that
+    a busy spell of the shared machine falls on all of them alike. For implementations
+    compared by a target, which must not run on different inputs."""
+    best = dict.fromkeys(runs, float("inf"))
+    order = list(runs)
+    for turn in range(turns + 1):  # the first turn warms up
+        for name in order if turn % 2 else reversed(order):
+            seconds = _seconds(*runs[name], items)
+            if turn:
+                best[name] = min(best[name], seconds)
+    return {name: Timing(seconds / len(items) * 1e9, len(items)) for name, seconds in best.items()}
 
 
 def floor_of(items: Sequence[str]) -> Timing:

@@ -1,4 +1,4 @@
-"""Membership filters: BloomFilter, CountingBloomFilter, ScalableBloomFilter, CuckooFilter.
+"""Membership filters: BloomFilter, BlockedBloomFilter, CountingBloomFilter, ScalableBloomFilter, CuckooFilter.
 
 Every filter is sized for N expected items at a 1 % false-positive rate, peers too;
 queries ask for the N items that were added."""
@@ -6,9 +6,11 @@ queries ask for the N items that were added."""
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
+from typing import Any
 
 import xxhash
-from velt import BloomFilter, CountingBloomFilter, CuckooFilter, ScalableBloomFilter
+from velt import BlockedBloomFilter, BloomFilter, CountingBloomFilter, CuckooFilter, ScalableBloomFilter
 
 from .common import (
     HASH_KINDS,
@@ -22,6 +24,7 @@ from .common import (
     against_fastest_peer,
     floor_of,
     measure,
+    measure_in_turns,
     peer,
     ratio,
 )
@@ -166,6 +169,54 @@ def bloom(inputs: Inputs) -> Results:
     results.targets.append(against_fastest_peer("BloomFilter.query_many vs fastest Bloom peer", velt, peers))
 
     results.targets += _hash_paths(table, inputs, "BloomFilter", new_filter)
+    return results
+
+
+def blocked_bloom(inputs: Inputs) -> Results:
+    """BlockedBloomFilter.update against abloom (one cache line per item too) on shuffled
+    str and on real tokens, against the classic filter from an Arrow column; and the
+    classic filter against rbloom on the real tokens. Each filter is sized for its input;
+    the implementations compared take turns on the same items (measure_in_turns)."""
+    table = Table("BlockedBloomFilter (1 %) and BloomFilter on scattered and real str (each the fastest of 5 alternating turns on the same items)")
+    results = Results([table])
+    abloom, rbloom, pyarrow = peer("abloom"), peer("rbloom"), peer("pyarrow")
+
+    def update_runs(filters: dict[str, Callable[[], Any]]) -> dict[str, tuple[Callable[[Any, Any], object], Callable[[], Any]]]:
+        """Per name, a run that updates a new filter, made by filters[name], with the items."""
+        return {name: ((lambda f, s: f.update(s)), new) for name, new in filters.items()}
+
+    def velt_filters(n: int) -> dict[str, Callable[[], Any]]:
+        return {"BlockedBloomFilter.update": lambda: BlockedBloomFilter(expected_items=n, false_positive_rate=FPR),
+                "BloomFilter.update": lambda: BloomFilter(expected_items=n, false_positive_rate=FPR)}
+
+    for kind, items in (("10^6 shuffled str", inputs.shuffled_strs), (f"{len(inputs.tokens):,} stdlib tokens", inputs.tokens)):
+        n = len(items)
+        filters = velt_filters(n)
+        if abloom:
+            filters["abloom BloomFilter.update"] = lambda: abloom.BloomFilter(n, FPR)
+        if rbloom:
+            filters["rbloom Bloom.update"] = lambda: rbloom.Bloom(n, FPR)
+        runs = update_runs(filters)
+        runs["floor ''.join"] = ((lambda _, s: "".join(s)), lambda: None)
+        timings = measure_in_turns(runs, items)
+        comparison = table.compare("update", kind)
+        blocked = comparison.velt("BlockedBloomFilter.update", timings["BlockedBloomFilter.update"])
+        classic = comparison.velt("BloomFilter.update", timings["BloomFilter.update"])
+        comparison.floor("floor ''.join", timings["floor ''.join"])
+        abloom_timing = comparison.other("abloom BloomFilter.update", timings.get("abloom BloomFilter.update"))
+        rbloom_timing = comparison.other("rbloom Bloom.update", timings.get("rbloom Bloom.update"))
+        short = kind.split(" ", 1)[1]
+        results.targets.append(Target(f"BlockedBloomFilter.update {short} / abloom", ratio(blocked, abloom_timing), 1.0, "<="))
+        if "tokens" in kind:
+            results.targets.append(Target(f"BloomFilter.update {short} / rbloom", ratio(classic, rbloom_timing), 1.0, "<="))
+    if pyarrow:
+        column = pyarrow.array(inputs.strs)
+        n = len(column)
+        timings = measure_in_turns(update_runs(velt_filters(n)), column)
+        comparison = table.compare("update", "pyarrow string array")
+        blocked = comparison.velt("BlockedBloomFilter.update", timings["BlockedBloomFilter.update"])
+        classic = comparison.velt("BloomFilter.update", timings["BloomFilter.update"])
+        results.targets.append(Target("BlockedBloomFilter.update / BloomFilter.update, Arrow strings", ratio(blocked, classic), 0.5, "<="))
     return results
 
 

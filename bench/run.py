@@ -18,6 +18,7 @@ from .common import TARGET_HEADER, Inputs, Results, format_markdown, format_text
 
 SUITES = {
     "bloom": filters.bloom,
+    "blocked_bloom": filters.blocked_bloom,
     "counting_and_scalable": filters.counting_and_scalable,
     "cuckoo": filters.cuckoo,
     "hyperloglog": cardinality.hyperloglog,
@@ -27,6 +28,7 @@ SUITES = {
     "threads": system.threads,
     "persistence": system.persistence,
     "memory": system.memory,
+    "opened": system.opened,
     "columns": columns.columns,
     "answers": columns.answers,
 }

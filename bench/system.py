@@ -1,11 +1,15 @@
-"""Whole-structure costs: threads, persistence throughput, JSON, and the memory of a batch."""
+"""Whole-structure costs: threads, persistence throughput, JSON, the memory of a batch, and
+large saved filters opened in place by several processes."""
 
 from __future__ import annotations
 
+import hashlib
 import json
+import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import textwrap
 import threading
 import time
@@ -156,3 +160,60 @@ def memory(inputs: Inputs) -> Results:
     return Results([table], [Target("batch peak RSS / (UTF-8 bytes + 16 B per item)", peak_added / budget, 1.0, "<=",
                                     f"{peak_added / 2**20:.1f} MiB of {budget / 2**20:.1f} MiB")])
 
+
+
+# A child that opens the saved filter (or, as the idle baseline, does not) and queries the
+# probes, then prints a digest of its answers and its private memory in bytes, after
+# waiting until every child holds the file open.
+_OPEN_PROBE = textwrap.dedent("""
+    import hashlib, sys
+    from velt import BloomFilter
+    path, n, idle = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "idle"
+    probes = [f"user-{i}" for i in range(0, 2 * n, 2)]
+    answers = b"" if idle else bytes(BloomFilter.open(path).query_many(probes))
+    sys.stdin.readline()
+    with open("/proc/self/smaps_rollup") as rollup:
+        private = sum(int(line.split()[1]) * 1024 for line in rollup if line.startswith(("Private_Clean", "Private_Dirty")))
+    print(hashlib.sha256(answers).hexdigest(), private)
+""")
+
+
+def opened(inputs: Inputs) -> Results:
+    """A 2 GiB saved BloomFilter: open against load, and four processes each opening it and
+    querying 10^6 items, against an idle interpreter that builds the same probes."""
+    table = Table("A 2 GiB saved BloomFilter: open in place against load", unit="ms")
+    results = Results([table])
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "large.velt")
+        large = BloomFilter(num_bits=16 << 30, num_hashes=7)
+        large.update(inputs.strs)
+        large.save(path)
+        del large
+        probes = [f"user-{i}" for i in range(0, 2 * inputs.n, 2)]
+        loaded = BloomFilter.load(path)
+        expected = hashlib.sha256(bytes(loaded.query_many(probes))).hexdigest()
+        del loaded
+        load = _median_seconds(lambda: BloomFilter.load(path), repeats=3)
+        comparison = table.compare("read", f"{os.path.getsize(path) / 2**30:.2f} GiB file")
+        comparison.other("BloomFilter.load", Timing(load * 1e3, 1))
+        for verify in (True, False):
+            seconds = _median_seconds(lambda: BloomFilter.open(path, verify=verify), repeats=3)
+            comparison.velt(f"BloomFilter.open(verify={verify})", Timing(seconds * 1e3, 1))
+            results.targets.append(Target(f"BloomFilter.open(verify={verify}) / load, 2 GiB", seconds / load, 0.3, "<="))
+
+        def children(mode: str, count: int) -> list[tuple[str, int]]:
+            running = [subprocess.Popen([sys.executable, "-c", _OPEN_PROBE, path, str(inputs.n), mode],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) for _ in range(count)]
+            outputs = [child.communicate("go\n")[0].split() for child in running]
+            return [(digest, int(private)) for digest, private in outputs]
+
+        idle = children("idle", 1)[0][1]
+        four = children("open", 4)
+        added = max(private for _, private in four) - idle
+        same = all(digest == expected for digest, _ in four)
+        results.targets.append(Target("private memory of a process that opens 2 GiB and queries 10^6, above idle",
+                                      added / 2**20, 64, "<=", f"4 processes, answers identical to load: {same}",
+                                      unit=" MiB"))
+        results.targets.append(Target("answers of the 4 opening processes identical to the loaded filter's",
+                                      float(same), 1.0, ">="))
+    return results

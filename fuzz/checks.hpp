@@ -5,6 +5,7 @@
 
 #include <string_view>
 
+#include "core/blocked_bloom.hpp"
 #include "core/bloom.hpp"
 #include "core/count_min_sketch.hpp"
 #include "core/counting_bloom.hpp"

@@ -13,6 +13,7 @@ import pathlib
 import sys
 
 from velt import (
+    BlockedBloomFilter,
     BloomFilter,
     CountingBloomFilter,
     CountMinSketch,
@@ -37,6 +38,9 @@ def shapes():
     yield "bloom", "tiny", BloomFilter(num_bits=1, num_hashes=1)
     yield "bloom", "partial-word", filled(BloomFilter(num_bits=130, num_hashes=3, seed=7))
     yield "bloom", "sized", filled(BloomFilter(expected_items=100, false_positive_rate=0.05, seed=2**64 - 1))
+    yield "blocked_bloom", "tiny", BlockedBloomFilter(num_blocks=1)
+    yield "blocked_bloom", "filled", filled(BlockedBloomFilter(num_blocks=3, seed=7))
+    yield "blocked_bloom", "sized", filled(BlockedBloomFilter(expected_items=100, false_positive_rate=0.05, seed=2**64 - 1))
     yield "counting_bloom", "tiny", CountingBloomFilter(num_counters=1, num_hashes=1)
     yield "counting_bloom", "repeats", filled(CountingBloomFilter(num_counters=20, num_hashes=3, seed=7), ITEMS * 3)
     yield "counting_bloom", "sized", filled(CountingBloomFilter(expected_items=60, false_positive_rate=0.1))

@@ -24,17 +24,35 @@ BloomFilter BloomFilter::create(std::optional<std::uint64_t> expected_items, dou
     return BloomFilter(std::move(data));
 }
 
-BloomFilter BloomFilter::from_record(BloomFilterData record) {
+namespace {
+
+// Checks a record's settings against its words (the record's own, or a mapped file's).
+template <class Words>
+void check_record(const BloomFilterData& record, std::uint64_t word_total, const Words& words) {
     if (record.num_bits == 0) throw ValueError("num_bits must be positive");
     if (record.num_hashes == 0) throw ValueError("num_hashes must be positive");
-    if (record.bits.size() != word_count(record.num_bits)) {
-        throw ValueError("bit array length does not match num_bits");
-    }
+    if (word_total != word_count(record.num_bits)) throw ValueError("bit array length does not match num_bits");
     const unsigned used_in_last_word = record.num_bits % 64;
-    if (used_in_last_word != 0 && (record.bits.back() >> used_in_last_word) != 0) {
+    if (used_in_last_word != 0 && (words[word_total - 1] >> used_in_last_word) != 0) {
         throw ValueError("padding bits must be zero");
     }
+}
+
+}  // namespace
+
+BloomFilter BloomFilter::from_record(BloomFilterData record) {
+    check_record(record, record.bits.size(), record.bits.data());
     return BloomFilter(std::move(record));
+}
+
+BloomFilter BloomFilter::open(const std::string& path, bool verify) {
+    auto [fields, words] = open_record<BloomFilterData>(path, format, verify);
+    check_record(fields, words.size(), words);
+    return BloomFilter(std::move(fields), std::move(words));
+}
+
+BloomFilter::BloomFilter(const BloomFilter& other) : data_(other.data_) {
+    if (other.mapped_) data_.bits = other.mapped_->copy();
 }
 
 void BloomFilter::insert(HashPair pair) {
@@ -42,19 +60,22 @@ void BloomFilter::insert(HashPair pair) {
     if (data_.count != max_u64) ++data_.count;
 }
 
-bool BloomFilter::test(HashPair pair) const { return test_bits(data_.bits.data(), pair, data_.num_hashes, data_.num_bits); }
+// One item is not worth a look at the file's size (see with_words).
+bool BloomFilter::test(HashPair pair) const {
+    return mapped_ ? test_bits(*mapped_, pair, data_.num_hashes, data_.num_bits)
+                   : test_bits(data_.bits.data(), pair, data_.num_hashes, data_.num_bits);
+}
 
 // Batches list the positions of a block of items before touching any bit,
 // prefetching the word of each meanwhile, so that the cache misses of a block
 // overlap instead of following one another. Calls visit(j, positions) for each
 // item j of the block with its k listed positions; false when k is too large to
 // list, and nothing was visited. Adds prefetch the words for writing.
-template <bool for_writing, class PairOf, class Visit>
-bool BloomFilter::for_each_listed(std::size_t count, PairOf&& pair_of, Visit&& visit) const {
+template <bool for_writing, class Words, class PairOf, class Visit>
+bool BloomFilter::for_each_listed(const Words& words, std::size_t count, PairOf&& pair_of, Visit&& visit) const {
     constexpr std::size_t most_listed = tuning::bloom_positions_per_block;
     const std::size_t k = data_.num_hashes;
     if (k > most_listed) return false;
-    const std::uint64_t* words = data_.bits.data();
     std::uint64_t positions[most_listed];
     const std::size_t block_size = most_listed / k;
     for (std::size_t start = 0; start < count; start += block_size) {
@@ -62,7 +83,7 @@ bool BloomFilter::for_each_listed(std::size_t count, PairOf&& pair_of, Visit&& v
         std::uint64_t* next = positions;
         for (std::size_t j = 0; j < size; ++j) {
             for_each_position(pair_of(start + j), data_.num_hashes, data_.num_bits, [&](std::uint64_t position) {
-                __builtin_prefetch(&words[position / 64], for_writing ? 1 : 0);
+                __builtin_prefetch(word_address(words, position / 64), for_writing ? 1 : 0);
                 *next++ = position;
                 return true;
             });
@@ -75,7 +96,7 @@ bool BloomFilter::for_each_listed(std::size_t count, PairOf&& pair_of, Visit&& v
 template <class PairOf>
 void BloomFilter::insert_all(std::size_t count, PairOf&& pair_of) {
     std::uint64_t* words = data_.bits.data();
-    const bool listed = for_each_listed<true>(count, pair_of, [words](std::size_t, std::span<const std::uint64_t> positions) {
+    const bool listed = for_each_listed<true>(words, count, pair_of, [words](std::size_t, std::span<const std::uint64_t> positions) {
         for (const std::uint64_t position : positions) set_bit(words, position);
     });
     if (!listed) {
@@ -95,17 +116,19 @@ void BloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
 // and prefetching only the first would leave the other misses one after another.
 template <class PairOf>
 std::vector<std::uint8_t> BloomFilter::test_all(std::size_t count, PairOf&& pair_of) const {
-    std::vector<std::uint8_t> answers(count);
-    const std::uint64_t* words = data_.bits.data();
-    const bool listed = for_each_listed<false>(count, pair_of, [&](std::size_t i, std::span<const std::uint64_t> positions) {
-        bool all_set = true;
-        for (const std::uint64_t position : positions) all_set &= test_bit(words, position);
-        answers[i] = all_set;
+    return with_words([&](const auto& words) {
+        std::vector<std::uint8_t> answers(count);
+        const bool listed =
+            for_each_listed<false>(words, count, pair_of, [&](std::size_t i, std::span<const std::uint64_t> positions) {
+                bool all_set = true;
+                for (const std::uint64_t position : positions) all_set &= test_bit(words, position);
+                answers[i] = all_set;
+            });
+        if (!listed) {
+            for (std::size_t i = 0; i < count; ++i) answers[i] = test_bits(words, pair_of(i), data_.num_hashes, data_.num_bits);
+        }
+        return answers;
     });
-    if (!listed) {
-        for (std::size_t i = 0; i < count; ++i) answers[i] = test(pair_of(i));
-    }
-    return answers;
 }
 
 std::vector<std::uint8_t> BloomFilter::query_many(std::span<const std::string_view> items) const {
@@ -116,11 +139,25 @@ std::vector<std::uint8_t> BloomFilter::query_hashes(std::span<const std::uint64_
     return test_all(hashes.size(), caller_hash_pairs(hashes, data_.seed));
 }
 
+void BloomFilter::hash_items(std::span<const std::string_view> items, ItemHash* out) const {
+    for (std::size_t i = 0; i < items.size(); ++i) out[i] = hash_pair(item_prefetching_ahead(items, i), data_.seed);
+}
+
+void BloomFilter::update_hashed(std::span<const ItemHash> hashes) {
+    insert_all(hashes.size(), [&](std::size_t i) { return hashes[i]; });
+}
+
+std::vector<std::uint8_t> BloomFilter::query_hashed(std::span<const ItemHash> hashes) const {
+    return test_all(hashes.size(), [&](std::size_t i) { return hashes[i]; });
+}
+
 void BloomFilter::merge(const BloomFilter& other) {
     require_same_settings("merge", {{"num_bits", data_.num_bits, other.data_.num_bits},
                                     {"num_hashes", data_.num_hashes, other.data_.num_hashes},
                                     {"seed", data_.seed, other.data_.seed}});
-    for (std::size_t i = 0; i < data_.bits.size(); ++i) data_.bits[i] |= other.data_.bits[i];
+    other.with_words([&](const auto& theirs) {
+        for (std::size_t i = 0; i < data_.bits.size(); ++i) data_.bits[i] |= theirs[i];
+    });
     data_.count = saturating_add(data_.count, other.data_.count);
 }
 
@@ -130,8 +167,12 @@ BloomFilter BloomFilter::intersection(const BloomFilter& other) const {
         throw ValueError("Cannot intersect: filters must have same configuration");
     }
     BloomFilterData result;
-    result.bits.resize(data_.bits.size());
-    for (std::size_t i = 0; i < data_.bits.size(); ++i) result.bits[i] = data_.bits[i] & other.data_.bits[i];
+    result.bits.resize(word_count(data_.num_bits));
+    with_words([&](const auto& mine) {
+        other.with_words([&](const auto& theirs) {
+            for (std::size_t i = 0; i < result.bits.size(); ++i) result.bits[i] = mine[i] & theirs[i];
+        });
+    });
     result.num_bits = data_.num_bits;
     result.num_hashes = data_.num_hashes;
     result.seed = data_.seed;
@@ -144,9 +185,13 @@ void BloomFilter::clear() {
 }
 
 std::uint64_t BloomFilter::bit_count() const {
-    std::uint64_t set = 0;
-    for (std::uint64_t word : data_.bits) set += static_cast<std::uint64_t>(std::popcount(word));
-    return set;
+    return with_words([&](const auto& words) {
+        std::uint64_t set = 0;
+        for (std::uint64_t i = 0; i < word_count(data_.num_bits); ++i) {
+            set += static_cast<std::uint64_t>(std::popcount(words[i]));
+        }
+        return set;
+    });
 }
 
 double BloomFilter::fill_ratio() const {
@@ -174,7 +219,7 @@ std::string BloomFilter::repr() const {
     std::snprintf(fpr, sizeof fpr, "%.4f", false_positive_rate());
     return "BloomFilter(num_bits=" + std::to_string(data_.num_bits) +
            ", num_hashes=" + std::to_string(data_.num_hashes) + ", count=" + std::to_string(data_.count) +
-           ", fpr=" + fpr + ")";
+           ", fpr=" + fpr + (mapped_ ? ", read_only=True)" : ")");
 }
 
 }  // namespace velt

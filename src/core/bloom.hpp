@@ -10,11 +10,13 @@
 #include <string_view>
 #include <vector>
 
+#include "core/bloom_sizing.hpp"
 #include "core/codec/binary.hpp"
 #include "core/codec/record.hpp"
 #include "core/file_io.hpp"
 #include "core/hash.hpp"
 #include "core/large_array.hpp"
+#include "core/mapped_words.hpp"
 
 namespace velt {
 
@@ -53,7 +55,19 @@ public:
                               std::uint64_t seed);
     // A filter from a decoded record, after checking it.
     static BloomFilter from_record(BloomFilterData record);
+    // The filter saved at `path`, read in place from a read-only mapping of the
+    // file; `verify` checks the payload's checksum (the header is always checked).
+    static BloomFilter open(const std::string& path, bool verify);
+
+    // A copy is always writable: an opened filter's bits are copied out of the mapping.
+    BloomFilter(const BloomFilter& other);
+    BloomFilter(BloomFilter&&) noexcept = default;
+    BloomFilter& operator=(const BloomFilter&) = delete;
+    BloomFilter& operator=(BloomFilter&&) noexcept = default;
+
+    // The record of a writable filter (an opened one is written from a copy).
     const BloomFilterData& record() const { return data_; }
+    bool is_read_only() const { return mapped_.has_value(); }
 
     void add(std::string_view item) { insert(hash_pair(item, data_.seed)); }
     void add_hash(std::uint64_t hash) { insert(caller_hash_pair(hash, data_.seed)); }
@@ -66,6 +80,13 @@ public:
     std::vector<std::uint8_t> query_many(std::span<const std::string_view> items) const;
     std::vector<std::uint8_t> query_hashes(std::span<const std::uint64_t> hashes) const;
 
+    // Batches in two steps, for items converted a block at a time: the hashes
+    // of the items (which change nothing), then inserting or testing them.
+    using ItemHash = HashPair;
+    void hash_items(std::span<const std::string_view> items, ItemHash* out) const;
+    void update_hashed(std::span<const ItemHash> hashes);
+    std::vector<std::uint8_t> query_hashed(std::span<const ItemHash> hashes) const;
+
     void merge(const BloomFilter& other);
     BloomFilter intersection(const BloomFilter& other) const;
     void clear();
@@ -74,7 +95,7 @@ public:
     std::uint32_t num_hashes() const { return data_.num_hashes; }
     std::uint64_t count() const { return data_.count; }
     std::uint64_t seed() const { return data_.seed; }
-    std::uint64_t size_in_bytes() const { return 8 * static_cast<std::uint64_t>(data_.bits.size()); }
+    std::uint64_t size_in_bytes() const { return 8 * word_count(data_.num_bits); }
 
     std::uint64_t bit_count() const;
     double fill_ratio() const;
@@ -85,13 +106,14 @@ public:
     std::string repr() const;
 
 private:
-    explicit BloomFilter(BloomFilterData data) : data_(std::move(data)) {}
+    explicit BloomFilter(BloomFilterData data, std::optional<MappedWords> mapped = std::nullopt)
+        : data_(std::move(data)), mapped_(std::move(mapped)) {}
 
     void insert(HashPair pair);
     bool test(HashPair pair) const;
     // Lists the positions of blocks of items, prefetching them, and visits each item's.
-    template <bool for_writing, class PairOf, class Visit>
-    bool for_each_listed(std::size_t count, PairOf&& pair_of, Visit&& visit) const;
+    template <bool for_writing, class Words, class PairOf, class Visit>
+    bool for_each_listed(const Words& words, std::size_t count, PairOf&& pair_of, Visit&& visit) const;
     // insert(pair_of(i)) for i = 0 .. count-1.
     template <class PairOf>
     void insert_all(std::size_t count, PairOf&& pair_of);
@@ -99,7 +121,19 @@ private:
     template <class PairOf>
     std::vector<std::uint8_t> test_all(std::size_t count, PairOf&& pair_of) const;
 
-    BloomFilterData data_;
+    // read(words): the bits' words, owned or mapped (after checking that the
+    // file still holds them), as one type or the other.
+    template <class Read>
+    decltype(auto) with_words(Read&& read) const {
+        if (mapped_) {
+            mapped_->require_whole_file();
+            return read(*mapped_);
+        }
+        return read(data_.bits.data());
+    }
+
+    BloomFilterData data_;  // an opened filter keeps its bits in mapped_ instead
+    std::optional<MappedWords> mapped_;
 };
 
 }  // namespace velt

@@ -51,7 +51,9 @@ constexpr std::uint64_t word_count(std::uint64_t num_bits) { return num_bits / 6
 inline void set_bit(std::uint64_t* words, std::uint64_t position) {
     words[position / 64] |= std::uint64_t{1} << (position % 64);
 }
-inline bool test_bit(const std::uint64_t* words, std::uint64_t position) {
+// `words` is an array, or any type whose words[i] reads word i (a mapped file's words).
+template <class Words>
+inline bool test_bit(const Words& words, std::uint64_t position) {
     return (words[position / 64] >> (position % 64) & 1) != 0;
 }
 
@@ -65,8 +67,9 @@ inline void set_bits(std::uint64_t* words, HashPair pair, std::uint32_t k, std::
 
 // Whether the bits at a hash pair's k positions are all set, testing them in
 // order and stopping at the first clear one.
-inline bool test_bits(const std::uint64_t* words, HashPair pair, std::uint32_t k, std::uint64_t m) {
-    return for_each_position(pair, k, m, [words](std::uint64_t position) { return test_bit(words, position); });
+template <class Words>
+inline bool test_bits(const Words& words, HashPair pair, std::uint32_t k, std::uint64_t m) {
+    return for_each_position(pair, k, m, [&words](std::uint64_t position) { return test_bit(words, position); });
 }
 
 }  // namespace velt

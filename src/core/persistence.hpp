@@ -30,15 +30,26 @@ S from_record(typename S::Record record) {
     return S::from_record(std::move(record));
 }
 
+// use(the structure's record). A structure opened read-only from its file
+// keeps its array in the mapping, outside the record: it is written from a
+// writable copy.
+template <class S, class Use>
+decltype(auto) with_record(const S& structure, Use&& use) {
+    if constexpr (requires { structure.is_read_only(); }) {
+        if (structure.is_read_only()) return use(S(structure).record());
+    }
+    return use(structure.record());
+}
+
 template <class S>
 std::string to_bytes(const S& structure) {
-    return codec::to_binary(structure.record(), S::format);
+    return with_record(structure, [](const auto& record) { return codec::to_binary(record, S::format); });
 }
 
 // to_bytes into the buffer that `allocate(size)` returns (see codec::write_binary).
 template <class S, class Allocate>
 void write_bytes(const S& structure, Allocate&& allocate) {
-    codec::write_binary(structure.record(), S::format, allocate);
+    with_record(structure, [&](const auto& record) { codec::write_binary(record, S::format, allocate); });
 }
 
 template <class S>
@@ -48,7 +59,7 @@ S from_bytes(std::string_view data) {
 
 template <class S>
 std::string to_json(const S& structure) {
-    return codec::to_json(structure.record());
+    return with_record(structure, [](const auto& record) { return codec::to_json(record); });
 }
 
 template <class S>

@@ -39,6 +39,11 @@ inline constexpr std::size_t item_prefetch_distance = 16;
 // Items hashed per block by the Bloom family's queries, the scalable filter's adds
 // and the cuckoo filter, and the most per block for the counting filter's adds.
 inline constexpr std::size_t items_per_block = 16;
+// A blocked Bloom filter's batches hash this many items before touching the filter,
+// then visit their blocks in order, prefetching the block of the item this many
+// places on. Shown by bench/filters.py, blocked_bloom rows.
+inline constexpr std::size_t blocked_hashes_per_run = 512;
+inline constexpr std::size_t blocked_prefetch_distance = 16;
 // Bit positions a Bloom filter block lists (and prefetches) before setting them; a
 // filter with more hash functions than this sets them item by item.
 inline constexpr std::size_t bloom_positions_per_block = 128;
@@ -73,6 +78,10 @@ inline constexpr std::size_t arena_largest_block = huge_page_threshold;
 // fresh memory costs ~3 ns a byte on first touch here (12 us a 4 KiB page), about
 // 40 ns an item for a batch that mallocs 16 MB of scratch (design notes).
 inline constexpr std::size_t retained_batch_bytes = std::size_t{64} << 20;
+// Items of a list converted and then hashed per block by the filters that hash
+// first and set bits after (the Bloom filters): a block's bytes stay in the cache
+// between the two. Shown by bench/filters.py, BloomFilter.update str.
+inline constexpr std::size_t hashed_block_items = std::size_t{1} << 12;
 // Column values converted per block, so that one block's views and decimal text stay
 // within a few MiB however long the column is. Shown by bench/columns.py.
 inline constexpr std::size_t column_block_values = std::size_t{1} << 12;

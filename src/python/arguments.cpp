@@ -149,6 +149,11 @@ double to_f64(PyObject* value, const char* name) {
     return result;
 }
 
+bool to_bool(PyObject* value, const char* name) {
+    if (!PyBool_Check(value)) throw_cannot_convert(value, name, "PyBool");
+    return value == Py_True;
+}
+
 std::optional<std::uint64_t> to_optional_u64(PyObject* value, const char* name) {
     if (is_absent(value)) return std::nullopt;
     return to_u64(value, name);

@@ -82,6 +82,8 @@ std::uint64_t to_u64(PyObject* value, const char* name);
 std::uint32_t to_u32(PyObject* value, const char* name);
 std::uint8_t to_u8(PyObject* value, const char* name);
 double to_f64(PyObject* value, const char* name);
+// A `bool` only.
+bool to_bool(PyObject* value, const char* name);
 std::optional<std::uint64_t> to_optional_u64(PyObject* value, const char* name);
 std::optional<std::uint32_t> to_optional_u32(PyObject* value, const char* name);
 std::optional<double> to_optional_f64(PyObject* value, const char* name);

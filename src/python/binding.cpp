@@ -52,6 +52,12 @@ PyObject* none() { Py_RETURN_NONE; }
 
 // ---- Borrows -------------------------------------------------------------------
 
+void throw_read_only(const char* class_name) {
+    // TypeError, as the interpreter's own read-only memory (memoryview, mmap) refuses changes.
+    throw_type_error(std::string("this ") + class_name +
+                     " is read-only (opened from its file): copy() gives a writable one");
+}
+
 SharedBorrow::SharedBorrow(BorrowState& state) : state_(&state) {
     if (state.exclusive) {
         PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");

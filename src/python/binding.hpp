@@ -87,6 +87,15 @@ PyObject* none();
 
 // ---- Instances and borrows ---------------------------------------------------------
 
+// The Python name of the class over a core type, which its class file states
+// once, e.g. `template <> inline constexpr const char* class_name<TopK> = "TopK";`.
+// Binding messages print it ("TopK.add()").
+template <class Core>
+inline constexpr const char* class_name = nullptr;
+
+// Raises the TypeError of a change asked of a structure opened read-only from its file.
+[[noreturn]] void throw_read_only(const char* class_name);
+
 // Who is using an instance: a method that modifies it holds it exclusively,
 // every other method shares it. A conflicting call fails at once, never waits.
 struct BorrowState {
@@ -167,19 +176,22 @@ struct Instance {
         Instance* self = cast(object);
         return {SharedBorrow(self->borrow), self->core()};
     }
+    // Changing a structure opened read-only is refused before any borrow is taken.
     static Exclusive exclusive(PyObject* object) {
         Instance* self = cast(object);
+        if (is_read_only(object)) throw_read_only(class_name<Core>);
         return {ExclusiveBorrow(self->borrow), self->core()};
+    }
+    static bool is_read_only(PyObject* object) {
+        if constexpr (requires(const Core& core) { core.is_read_only(); }) {
+            return cast(object)->core().is_read_only();
+        } else {
+            return false;
+        }
     }
 };
 
 // ---- Classes -----------------------------------------------------------------------
-
-// The Python name of the class over a core type, which its class file states
-// once, e.g. `template <> inline constexpr const char* class_name<TopK> = "TopK";`.
-// Binding messages print it ("TopK.add()").
-template <class Core>
-inline constexpr const char* class_name = nullptr;
 
 // "velt._velt.{class_name}", the name a type spec gives.
 template <class Core>

@@ -49,9 +49,9 @@ PyMethodDef BloomFilter_methods[] = {
     method("add", insert_item<BloomFilter, "add", &BloomFilter::add>,
            "add($self, item)\n--\n\nAdd an item to the Bloom filter.\n\n"
            "Strings and bytes are hashed directly. Other objects use their string representation."),
-    method("update", insert_items<BloomFilter, "update", &BloomFilter::update>,
+    method("update", insert_hashed_items<BloomFilter, "update">,
            "update($self, items)\n--\n\nAdd multiple items to the Bloom filter, releasing the GIL while hashing."),
-    method("update_many", insert_items<BloomFilter, "update_many", &BloomFilter::update>,
+    method("update_many", insert_hashed_items<BloomFilter, "update_many">,
            "update_many($self, items)\n--\n\nAdd multiple items using the optimized batch path."),
     method("add_hash", insert_hash<BloomFilter, "add_hash", &BloomFilter::add_hash>,
            "add_hash($self, hash)\n--\n\nAdd a caller-provided 64-bit hash."),
@@ -64,7 +64,7 @@ PyMethodDef BloomFilter_methods[] = {
            "Returns False if the item is definitely not in the set."),
     method("query", query_item<BloomFilter, "query", &BloomFilter::contains, new_bool>,
            "query($self, item)\n--\n\nCheck if an item might be in the Bloom filter (alias for contains)."),
-    method("query_many", query_items<BloomFilter, "query_many", &BloomFilter::query_many>,
+    method("query_many", query_hashed_items<BloomFilter, "query_many">,
            "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.\n\n" VELT_BOOLEAN_ANSWERS),
     method("contains_hash", query_hash<BloomFilter, "contains_hash", &BloomFilter::contains_hash, new_bool>,
            "contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash."),
@@ -88,6 +88,7 @@ PyMethodDef BloomFilter_methods[] = {
                   "from_json(data)\n--\n\nDeserialize a Bloom filter from a JSON string."),
     method("save", Persistence<BloomFilter>::save, "save($self, path)\n--\n\nSave the Bloom filter to a file."),
     static_method("load", Persistence<BloomFilter>::load, "load(path)\n--\n\nLoad a Bloom filter from a file."),
+    static_method("open", Persistence<BloomFilter>::open, VELT_OPEN_DOCSTRING("Bloom filter")),
     static_method("_magic", Persistence<BloomFilter>::magic,
                   "_magic()\n--\n\nThe four bytes that start the binary form, which name the class of a saved structure."),
     method("bit_count",
@@ -122,6 +123,8 @@ PyGetSetDef BloomFilter_properties[] = {
      "Get the estimated false positive rate based on the observed fill.", nullptr},
     {"seed", property<BloomFilter>([](const BloomFilter& f) { return new_u64(f.seed()); }), nullptr,
      "Get the seed used for hashing.", nullptr},
+    {"read_only", property<BloomFilter>([](const BloomFilter& f) { return new_bool(f.is_read_only()); }), nullptr,
+     "Whether the filter was opened read-only from its file (see open).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

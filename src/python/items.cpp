@@ -107,27 +107,6 @@ std::string_view convert_item(PyObject* item, std::string& scratch, Ref& owner, 
     return str_bytes(owner.get(), scratch, in_scratch);
 }
 
-// The item bytes of the commonest items, found without running any Python
-// code: an exact str that has a UTF-8 form, an exact bytes, a 64-bit exact int
-// (written into `digits`). Nothing for every other item.
-std::optional<std::string_view> common_item_bytes(PyObject* item, DecimalBuffer& digits) {
-    if (Py_IS_TYPE(item, &PyUnicode_Type)) {
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size)) {
-            return std::string_view(utf8, static_cast<std::size_t>(size));
-        }
-        PyErr_Clear();  // lone surrogates: the general conversion handles them
-        return std::nullopt;
-    }
-    if (Py_IS_TYPE(item, &PyBytes_Type)) {
-        char* data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(item, &data, &size) < 0) throw_python_error();
-        return std::string_view(data, static_cast<std::size_t>(size));
-    }
-    return int_digits(item, digits);
-}
-
 }  // namespace
 
 Item::Item(PyObject* item) {
@@ -183,40 +162,38 @@ void give_back(BatchBuffers& buffers) {
 
 }  // namespace
 
-inline void ItemBatch::keep(std::string_view bytes, PyObject* item, Ref owner) {
-    // Short items are copied next to one another: cheaper to hash later than
-    // scattered objects, and no reference to release. Longer ones are viewed
-    // in place, their object (or `owner`, when the bytes live there) kept alive.
-    if (bytes.size() <= tuning::longest_copied_item) {
-        buffers_.views.push_back(buffers_.arena.store(bytes));
-        return;
-    }
-    buffers_.views.push_back(bytes);
-    owners_.push_back(owner ? std::move(owner) : Ref(Py_NewRef(item)));
+ItemBatch::ItemBatch() : buffers_(take_spare_buffers()), longest_copied_(0) {}
+
+ItemBatch::ItemBatch(PyObject* iterable) : ItemBatch() {
+    longest_copied_ = tuning::longest_copied_item;
+    buffers_.views.reserve(reservation_for(iterable));
+    for_each_element(iterable, [&](PyObject* item) { add(item); });
 }
 
-ItemBatch::ItemBatch(PyObject* iterable) : buffers_(take_spare_buffers()) {
-    buffers_.views.reserve(reservation_for(iterable));
-    std::string scratch;
+void ItemBatch::add_other(PyObject* item) {
     DecimalBuffer digits;
-    for_each_element(iterable, [&](PyObject* item) {
-        if (const auto bytes = common_item_bytes(item, digits)) {
-            keep(*bytes, item, Ref());
-            return;
-        }
-        // The general conversion may run Python code (str(), __index__),
-        // which could drop the caller's last other reference to `item`.
-        Ref held(Py_NewRef(item));
-        Ref owner;
-        bool in_scratch = false;
-        scratch.clear();
-        const std::string_view bytes = convert_item(held.get(), scratch, owner, in_scratch);
-        if (in_scratch) {
-            buffers_.views.push_back(buffers_.arena.store(bytes));
-        } else {
-            keep(bytes, held.get(), std::move(owner));
-        }
-    });
+    if (const auto text = int_digits(item, digits)) {
+        buffers_.views.push_back(buffers_.arena.store(*text));
+        return;
+    }
+    // The general conversion may run Python code (str(), __index__),
+    // which could drop the caller's last other reference to `item`.
+    Ref held(Py_NewRef(item));
+    Ref owner;
+    bool in_scratch = false;
+    std::string scratch;
+    const std::string_view bytes = convert_item(held.get(), scratch, owner, in_scratch);
+    if (in_scratch) {
+        buffers_.views.push_back(buffers_.arena.store(bytes));
+    } else {
+        keep(bytes, held.get(), std::move(owner));
+    }
+}
+
+void ItemBatch::clear() {
+    buffers_.views.clear();
+    buffers_.arena.clear();
+    owners_.clear();
 }
 
 ItemBatch::~ItemBatch() { give_back(buffers_); }

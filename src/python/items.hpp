@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "core/large_array.hpp"
+#include "core/tuning.hpp"
+#include "python/arguments.hpp"
 
 namespace velt::python {
 
@@ -32,6 +35,27 @@ private:
     Ref owner_;
     std::string_view bytes_;
 };
+
+// The item bytes of the commonest items whose bytes live in the object itself,
+// found without running any Python code: an exact str that has a UTF-8 form,
+// an exact bytes. Nothing for every other item.
+inline std::optional<std::string_view> own_bytes(PyObject* item) {
+    if (Py_IS_TYPE(item, &PyUnicode_Type)) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size)) {
+            return std::string_view(utf8, static_cast<std::size_t>(size));
+        }
+        PyErr_Clear();  // lone surrogates: the general conversion handles them
+        return std::nullopt;
+    }
+    if (Py_IS_TYPE(item, &PyBytes_Type)) {
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(item, &data, &size) < 0) throw_python_error();
+        return std::string_view(data, static_cast<std::size_t>(size));
+    }
+    return std::nullopt;
+}
 
 // Append-only byte storage whose contents never move, so that views into it
 // stay valid while it grows. Blocks grow up to a few MiB, so that a small
@@ -98,21 +122,74 @@ struct BatchBuffers {
 // until the batch is destroyed, with the GIL held). A batch thus costs at most
 // 16 bytes per item plus the items' bytes: a view, and either the copied bytes
 // or, for an item longer than 64 bytes, one reference instead of them.
+//
+// An empty batch filled a block at a time with add() views every text and
+// bytes item in place instead, holding a reference: its objects are released
+// while the block is still in the cache, which costs less than copying them.
 class ItemBatch {
 public:
     explicit ItemBatch(PyObject* iterable);
+    // An empty batch, to fill with add().
+    ItemBatch();
     ItemBatch(const ItemBatch&) = delete;
     ~ItemBatch();
 
     std::span<const std::string_view> items() const { return buffers_.views; }
 
+    // Converts one more item (with the GIL held).
+    void add(PyObject* item) {
+        if (const auto bytes = own_bytes(item)) keep(*bytes, item, Ref());
+        else add_other(item);
+    }
+    // Forgets the items (with the GIL held), keeping the memory for the next ones.
+    void clear();
+
 private:
+    // Converts an item whose bytes are not its own (see own_bytes), which may run Python code.
+    void add_other(PyObject* item);
     // Adds the item whose bytes are `bytes`, living in `owner` if given, else in `item`.
-    void keep(std::string_view bytes, PyObject* item, Ref owner);
+    void keep(std::string_view bytes, PyObject* item, Ref owner) {
+        // Short items are copied next to one another (in a batch filled at once):
+        // cheaper to hash later than scattered objects, and no reference to release.
+        // Longer ones are viewed in place, their object (or `owner`, when the bytes
+        // live there) kept alive.
+        if (bytes.size() <= longest_copied_) {
+            buffers_.views.push_back(buffers_.arena.store(bytes));
+            return;
+        }
+        buffers_.views.push_back(bytes);
+        owners_.push_back(owner ? std::move(owner) : Ref(Py_NewRef(item)));
+    }
 
     BatchBuffers buffers_;
     LargeArray<Ref> owners_;
+    std::size_t longest_copied_;  // items up to this long are copied, longer ones viewed
 };
+
+// The hashes that `hash_block(items, out)` writes for every element of an
+// iterable, in order, converted and hashed a block of items at a time: each
+// block is converted with the GIL held, then hashed with it released while its
+// bytes are still in the cache, and its memory serves the next block. The
+// caller changes nothing before every item is converted, so that a failing
+// conversion leaves the structure as it was, as with an item batch.
+template <class Hash, class HashBlock>
+LargeArray<Hash> hash_items_in_blocks(PyObject* iterable, HashBlock&& hash_block) {
+    LargeArray<Hash> hashes;
+    hashes.reserve(reservation_for(iterable));
+    ItemBatch block;
+    const auto hash_converted = [&] {
+        const std::size_t start = hashes.size();
+        hashes.resize(start + block.items().size());
+        without_gil([&] { hash_block(block.items(), hashes.data() + start); });
+        block.clear();
+    };
+    for_each_element(iterable, [&](PyObject* item) {
+        block.add(item);
+        if (block.items().size() == tuning::hashed_block_items) hash_converted();
+    });
+    hash_converted();
+    return hashes;
+}
 
 // A sequence (not a str, not a generator) whose every element is a `str`, as
 // views of their UTF-8, for processing with the GIL released. Unlike an item

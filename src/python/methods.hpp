@@ -43,6 +43,18 @@ void for_each_item_block(PyObject* items, Process&& process) {
     without_gil([&] { process(batch.items()); });
 }
 
+// Calls process(hashes) with the GIL released on the hashes of every item of
+// `items`, for the cores that hash a batch first and change anything after:
+// Core::ItemHash is the hash of one item, core.hash_items(items, out) makes
+// them. A column goes block by block through `process_column` instead.
+template <class Core, class ProcessColumn, class Process>
+void with_item_hashes(const Core& core, PyObject* items, ProcessColumn&& process_column, Process&& process) {
+    if (for_each_column_block(items, ColumnValues::items, process_column)) return;
+    const auto hashes = hash_items_in_blocks<typename Core::ItemHash>(
+        items, [&](std::span<const std::string_view> block, typename Core::ItemHash* out) { core.hash_items(block, out); });
+    without_gil([&] { process(std::span<const typename Core::ItemHash>(hashes)); });
+}
+
 // ---- Inserting (exclusive borrow) -------------------------------------------------
 // Also any other change of one item, such as a removal. The method returns None
 // when the core member returns nothing, else the member's answer: a bool (was
@@ -88,6 +100,19 @@ PyObject* insert_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             for_each_item_block(bound[0], [&](auto block) { total += (structure.core.*insert)(block); });
             return change_answer(total);
         }
+    });
+}
+
+// name(items): core.update(all items), hashing them as they are converted (see with_item_hashes).
+template <class Core, MethodName name>
+PyObject* insert_hashed_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"items"}}, args, nargs, kwnames);
+        auto structure = Instance<Core>::exclusive(self);
+        with_item_hashes(
+            structure.core, bound[0], [&](auto block) { structure.core.update(block); },
+            [&](auto hashes) { structure.core.update_hashed(hashes); });
+        return none();
     });
 }
 
@@ -137,6 +162,22 @@ PyObject* query_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         using Answers = decltype((std::as_const(structure.core).*query)(std::span<const std::string_view>()));
         auto answers = BatchAnswers::to<typename Answers::value_type>(bound[0]);
         for_each_item_block(bound[0], [&](auto block) { answers.append((std::as_const(structure.core).*query)(block)); });
+        return answers.result();
+    });
+}
+
+// name(items): core.query_many's answers, as query_items gives them, hashing
+// the items as they are converted (see with_item_hashes).
+template <class Core, MethodName name>
+PyObject* query_hashed_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return entry_point([&] {
+        const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"items"}}, args, nargs, kwnames);
+        auto structure = Instance<Core>::shared(self);
+        const Core& core = structure.core;
+        auto answers = BatchAnswers::to<std::uint8_t>(bound[0]);
+        with_item_hashes(
+            core, bound[0], [&](auto block) { answers.append(core.query_many(block)); },
+            [&](auto hashes) { answers.append(core.query_hashed(hashes)); });
         return answers.result();
     });
 }

@@ -35,6 +35,7 @@ PyObject* create_module() {
     add_count_min_sketch(module.get());
     add_minhash(module.get());
     add_topk(module.get());
+    add_blocked_bloom_filter(module.get());
     return module.release();
 }
 

@@ -10,6 +10,23 @@
 
 namespace velt::python {
 
+// The docstring of `open`, for a class whose filter is called `what` ("Bloom filter").
+#define VELT_OPEN_DOCSTRING(what)                                                                              \
+    "open(path, verify=True)\n--\n\n"                                                                          \
+    "Open a " what " saved by save(), read-only and in place.\n\n"                                             \
+    "The file is mapped into memory, not read: opening takes little time and memory whatever the\n"            \
+    "filter's size, and processes that open the same file share one copy of it in the system's page\n"          \
+    "cache. The header is checked at once, and the checksum of the whole file too unless verify is\n"         \
+    "False, which saves reading the file once at opening; a damaged file then gives wrong answers\n"          \
+    "(never a crash), so skip it only for files you trust.\n\n"                                                 \
+    "The filter answers queries, copies, merges into a writable filter, pickles and serializes as any\n"      \
+    "other; every method that would change it raises TypeError, and copy() gives a writable one.\n\n"        \
+    "The mapping lives as long as the filter. save() replaces a file instead of rewriting it, so saving\n"    \
+    "over the path meanwhile leaves an open filter as it was. If another program truncates the file in\n"    \
+    "place while it is open, methods that read the whole filter or a batch raise ValueError, but a\n"       \
+    "single query that reads a cut-off page stops the process (SIGBUS) on Linux and macOS; Windows\n"        \
+    "refuses to truncate a mapped file."
+
 template <class Core>
 struct Persistence {
     using Object = Instance<Core>;
@@ -78,6 +95,17 @@ struct Persistence {
             const auto bound = bind(Signature<1>{class_name<Core>, "load", {"path"}}, args, nargs, kwnames);
             const std::string path = to_text(bound[0], "path");
             return Object::wrap(velt::load<Core>(path));
+        });
+    }
+
+    // open(path, verify=True), for the structures that can be read in place from their file.
+    static PyObject* open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return entry_point([&] {
+            const auto bound =
+                bind(Signature<2>{class_name<Core>, "open", {"path", "verify"}, 1}, args, nargs, kwnames);
+            const std::string path = to_text(bound[0], "path");
+            const bool verify = bound[1] ? to_bool(bound[1], "verify") : true;
+            return Object::wrap(Core::open(path, verify));
         });
     }
 };

@@ -52,6 +52,10 @@ Py_ssize_t length_slot(PyObject* self) {
 template <class Core>
 PyObject* merge_in_place_slot(PyObject* self, PyObject* other) {
     using Object = Instance<Core>;
+    if (Object::check(self) && Object::is_read_only(self)) {
+        // Refused, not rebound to x | y: the caller asked to change this one.
+        return entry_point([&]() -> PyObject* { throw_read_only(class_name<Core>); });
+    }
     if (!Object::check(self) || !Object::check(other) || self == other ||
         !can_borrow_exclusive(Object::cast(self)->borrow) || !can_borrow_shared(Object::cast(other)->borrow)) {
         return not_implemented();

@@ -1,6 +1,6 @@
 """The one home of the test helpers: an oracle for velt's hashing built on the
 xxhash package (never on velt), the binary envelope, the exact-message matcher,
-and the table of the eight classes that the shared contract runs over."""
+and the table of the nine classes that the shared contract runs over."""
 
 import contextlib
 import dataclasses
@@ -89,7 +89,7 @@ def raises(error, message):
     assert str(caught.value) == message
 
 
-# ---- The eight classes ---------------------------------------------------------------------
+# ---- The nine classes ----------------------------------------------------------------------
 
 WORKLOAD = ["a", "b", "b", "c", b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3), "x" * 300]
 
@@ -129,6 +129,7 @@ KINDS = [
     Kind(velt.CountMinSketch, {"width": 32, "depth": 3, "seed": 1}, ("width", "depth", "seed")),
     Kind(velt.MinHash, {"num_hashes": 16, "seed": 1}, ("num_hashes", "seed"), sized=False),
     Kind(velt.TopK, {"k": 4}, ("k",), hashes=False, any_iterable=False, workload=[i for i in WORKLOAD if isinstance(i, str)]),
+    Kind(velt.BlockedBloomFilter, {"num_blocks": 16, "seed": 1}, ("num_blocks", "seed")),
 ]
 KIND_OF = {kind.cls: kind for kind in KINDS}
 every_kind = pytest.mark.parametrize("kind", KINDS, ids=lambda kind: kind.name)

@@ -50,6 +50,7 @@ def first_length_claim(kind):
 CASES = [
     ("BloomFilter(num_bits=2**64 - 1)", *NO_MEMORY),
     ("BloomFilter(num_bits=64, num_hashes=2**32)", *OUT_OF_U32),
+    ("BlockedBloomFilter(num_blocks=2**32)", *NO_MEMORY),
     ("CountingBloomFilter(num_counters=2**64 - 1)", *NO_MEMORY),
     ("ScalableBloomFilter(initial_capacity=2**64 - 1)", *NO_MEMORY),
     ("ScalableBloomFilter(initial_capacity=1, growth_ratio=1e308).update(range(10))", *NO_MEMORY),

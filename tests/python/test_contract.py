@@ -1,4 +1,4 @@
-"""What every class promises alike, written once over the table of the eight classes
+"""What every class promises alike, written once over the table of the nine classes
 (helpers.KINDS): its forms, files, merges, copies, pickles, repr and len, and the
 messages of its envelope, arguments, settings and records."""
 
@@ -89,6 +89,25 @@ def test_one_at_a_time_batches_and_hashes_agree(kind):
         if hasattr(single, "query_hashes"):
             query = getattr(batched, "contains_hash", None) or batched.query_hash
             assert batched.query_hashes(hashes) == [query(value) for value in hashes]
+
+
+class Unprintable:
+    def __str__(self):
+        raise ArithmeticError("no text")
+
+
+@every_kind
+def test_a_failing_item_changes_nothing_however_far_into_the_batch(kind):
+    obj = kind.filled()
+    before = obj.to_bytes()
+    for at in (0, 4095, 4096, 10000):  # batches may convert a block of 4096 items at a time
+        items = [f"item-{i}" for i in range(at)] + [Unprintable()]
+        with pytest.raises(TypeError if kind.cls is velt.TopK else ArithmeticError):
+            obj.update(items)
+        assert obj.to_bytes() == before
+        if hasattr(obj, "query_many") and kind.cls is not velt.TopK:
+            with pytest.raises(ArithmeticError):
+                obj.query_many(iter(items))
 
 
 @every_kind
@@ -225,7 +244,7 @@ def test_merging_with_itself_is_refused_as_borrowed(kind):
 
 def test_classes_are_registered_in_order():
     order = ["BloomFilter", "CountingBloomFilter", "ScalableBloomFilter", "CuckooFilter", "HyperLogLog",
-             "CountMinSketch", "MinHash", "TopK"]
+             "CountMinSketch", "MinHash", "TopK", "BlockedBloomFilter"]
     assert _velt.__all__ == velt.__all__ == order and sorted(kind.name for kind in KINDS) == sorted(order)
     assert [name for name in vars(_velt) if name in order] == order
 
@@ -233,7 +252,7 @@ def test_classes_are_registered_in_order():
 # ---- Settings and records: each class's own messages, checked alike ---------------------------
 
 RATE = "false_positive_rate must be between 0 and 1 (exclusive)"
-B, C, S, F, H, M, N, T = (kind.cls for kind in KINDS)
+B, C, S, F, H, M, N, T, K = (kind.cls for kind in KINDS)
 SETTINGS_ERRORS = [
     (B, {}, "Either expected_items or num_bits must be provided"),
     (B, {"expected_items": 0, "num_bits": 100}, "expected_items must be positive"),
@@ -262,6 +281,13 @@ SETTINGS_ERRORS = [
     (M, {"error_rate": 0.01, "confidence": 1e-17}, "depth must be positive"),
     (N, {"num_hashes": 0}, "num_hashes must be positive"),
     (T, {"k": 0}, "k must be positive"),
+    (K, {}, "Either expected_items or num_blocks must be provided"),
+    (K, {"expected_items": 0, "num_blocks": 100}, "expected_items must be positive"),
+    (K, {"num_blocks": 0}, "num_blocks must be positive"),
+    (K, {"num_blocks": 2**32 + 1}, "num_blocks must be at most 4294967296"),
+    (K, {"num_blocks": 100, "false_positive_rate": 1.0}, RATE),
+    (K, {"expected_items": 0, "false_positive_rate": math.nan}, RATE),
+    (K, {"expected_items": 10**12, "false_positive_rate": 1e-300}, "expected_items and false_positive_rate need more than 4294967296 blocks"),
 ]
 
 
@@ -321,6 +347,10 @@ RECORD_ERRORS = [
     (T, {"counters": [["a", 5, 6], ["b", 4, 0]]}, "counter error exceeds count"),
     (T, {"counters": [["a", 5, 0], ["b", 4, 5]]}, "counter error exceeds count"),
     (T, {"counters": [["a", 3, 0], ["b", 5, 0]]}, "counters must be sorted by descending count"),
+    (K, {"num_blocks": 0, "blocks": []}, "num_blocks must be positive"),
+    (K, {"num_blocks": 2**32 + 1}, "num_blocks must be at most 4294967296"),
+    (K, {"num_blocks": 15}, "block array length does not match num_blocks"),
+    (K, {"blocks": [0] * 63}, "block array length does not match num_blocks"),
 ]
 
 

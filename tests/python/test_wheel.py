@@ -23,7 +23,8 @@ import hashlib, sys, velt
 
 def report():
     items = [f"item-{i % (1 + i % 500)}" for i in range(4000)]
-    settings = {"BloomFilter": dict(expected_items=1000), "CountingBloomFilter": dict(expected_items=1000),
+    settings = {"BloomFilter": dict(expected_items=1000), "BlockedBloomFilter": dict(expected_items=1000),
+                "CountingBloomFilter": dict(expected_items=1000),
                 "ScalableBloomFilter": dict(initial_capacity=20), "CuckooFilter": dict(capacity=1000),
                 "HyperLogLog": dict(precision=12), "CountMinSketch": dict(width=256, depth=4),
                 "MinHash": dict(num_hashes=64), "TopK": dict(k=10)}

@@ -13,13 +13,15 @@ void write_envelope_header(char* out, Format format, std::string_view payload) {
 }
 
 std::string encode_envelope(Format format, std::string_view payload) {
-    std::string out(envelope_header_size + payload.size(), '\0');
-    copy_bytes(out.data() + envelope_header_size, payload.data(), payload.size());
+    std::string out;
+    out.reserve(envelope_header_size + payload.size());
+    out.resize(envelope_header_size);
+    out.append(payload);
     write_envelope_header(out.data(), format, payload);
     return out;
 }
 
-std::string_view decode_envelope(std::string_view data, Format format) {
+std::string_view decode_envelope(std::string_view data, Format format, bool verify_checksum) {
     // The cheap header checks come first; the payload is hashed only when they pass.
     if (data.size() < envelope_header_size || data.substr(0, magic_size) != format.magic) {
         throw ValueError("invalid Velt binary format");
@@ -33,7 +35,8 @@ std::string_view decode_envelope(std::string_view data, Format format) {
     if (load_le<std::uint64_t>(data.data() + length_offset) != payload.size()) {
         throw ValueError("binary payload length does not match header");
     }
-    if (load_le<std::uint64_t>(data.data() + checksum_offset) != hash_with_seed(payload, checksum_seed)) {
+    if (verify_checksum &&
+        load_le<std::uint64_t>(data.data() + checksum_offset) != hash_with_seed(payload, checksum_seed)) {
         throw ValueError("binary payload checksum mismatch");
     }
     return payload;

@@ -46,8 +46,9 @@ std::string encode_envelope(Format format, std::string_view payload);
 void write_envelope_header(char* out, Format format, std::string_view payload);
 
 // The payload of `data` after checking magic, version, length and checksum, in
-// that order; throws ValueError with the envelope's messages.
-std::string_view decode_envelope(std::string_view data, Format format);
+// that order; throws ValueError with the envelope's messages. Without
+// `verify_checksum` the payload is not hashed (for a trusted file opened in place).
+std::string_view decode_envelope(std::string_view data, Format format, bool verify_checksum = true);
 
 // ---- Little-endian scalars ------------------------------------------------
 

@@ -8,7 +8,7 @@ import pathlib
 
 import pytest
 
-from velt import BloomFilter, CountingBloomFilter, CountMinSketch, CuckooFilter, HyperLogLog, MinHash, ScalableBloomFilter, TopK
+from velt import BlockedBloomFilter, BloomFilter, CountingBloomFilter, CountMinSketch, CuckooFilter, HyperLogLog, MinHash, ScalableBloomFilter, TopK
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 MIXED = [b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)]
@@ -24,6 +24,10 @@ def fed(structure, *streams, hashes=HASHES):
 
 def bloom_workload():
     return fed(BloomFilter(expected_items=200, false_positive_rate=0.01, seed=2026), (f"user-{i}" for i in range(150)), MIXED)
+
+
+def blocked_bloom_workload():
+    return fed(BlockedBloomFilter(expected_items=200, false_positive_rate=0.01, seed=2026), (f"user-{i}" for i in range(150)), MIXED)
 
 
 def counting_bloom_workload():
