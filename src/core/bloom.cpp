@@ -7,6 +7,7 @@
 
 #include "core/bloom_sizing.hpp"
 #include "core/error.hpp"
+#include "core/platform/hints.hpp"
 #include "core/saturating.hpp"
 #include "core/tuning.hpp"
 
@@ -63,7 +64,7 @@ void BloomFilter::insert_all(std::size_t count, PairOf&& pair_of) {
         std::uint64_t* next = positions;
         for (std::size_t j = 0; j < size; ++j) {
             for_each_position(pair_of(start + j), data_.num_hashes, data_.num_bits, [&](std::uint64_t position) {
-                __builtin_prefetch(&words[position / 64], 1);
+                platform::prefetch_for_write(&words[position / 64]);
                 *next++ = position;
                 return true;
             });
@@ -83,7 +84,7 @@ void BloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
 template <class PairOf>
 std::vector<std::uint8_t> BloomFilter::test_all(std::size_t count, PairOf&& pair_of) const {
     return answers_in_blocks(
-        count, pair_of, [this](HashPair pair) { __builtin_prefetch(&data_.bits[pair.h1 % data_.num_bits / 64]); },
+        count, pair_of, [this](HashPair pair) { platform::prefetch_for_read(&data_.bits[pair.h1 % data_.num_bits / 64]); },
         [this](HashPair pair) { return test(pair); });
 }
 
