@@ -22,8 +22,8 @@ struct FileFailure {
 // Replaces the contents of the file at `path` by `bytes`, creating it if need
 // be, without ever leaving a truncated file: the bytes go to a temporary file
 // in the target's folder, which is flushed to disk and then atomically put in
-// the target's place (a link is followed to the file it names, whose
-// permissions are kept). A failure leaves the old file whole and no temporary
+// the target's place (a link is followed to the file it names, whose POSIX
+// permission bits and owner, or Windows attributes, are kept). A failure leaves the old file whole and no temporary
 // file behind. Devices and pipes are written in place, and so is a file whose
 // folder refuses new files.
 std::optional<FileFailure> replace_file(const std::string& path, std::string_view bytes);

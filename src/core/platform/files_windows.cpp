@@ -2,9 +2,7 @@
 // system's own words for every error.
 #if defined(_WIN32)
 
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
+#include "core/platform/windows_api.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -106,37 +104,41 @@ std::optional<std::wstring> final_path(HANDLE file) {
     }
 }
 
+// The attributes of a file that its replacement takes over, as POSIX keeps the
+// permission bits: those a new file can be created with.
+DWORD kept_attributes(DWORD attributes) {
+    constexpr DWORD settable =
+        FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    return (attributes & settable) != 0 ? attributes & settable : FILE_ATTRIBUTE_NORMAL;
+}
+
 // A new, empty file beside `target` whose name no other file has, open for
-// writing; its path is left in `temp_path`. INVALID_HANDLE_VALUE when the
-// folder takes no new file.
-HANDLE create_temporary(const std::wstring& target, std::wstring& temp_path) {
+// writing, with the given attributes; its path is left in `temp_path`.
+// INVALID_HANDLE_VALUE when the folder takes no new file.
+HANDLE create_temporary(const std::wstring& target, DWORD attributes, std::wstring& temp_path) {
     static std::atomic<unsigned> counter{0};
     const std::size_t slash = target.find_last_of(L"\\/");
     const std::wstring prefix = target.substr(0, slash + 1) + L"." + target.substr(slash + 1) + L".tmp-" +
                                 std::to_wstring(::GetCurrentProcessId()) + L"-";
     for (int attempt = 0; attempt < 100; ++attempt) {
         temp_path = prefix + std::to_wstring(::GetTickCount64()) + L"-" + std::to_wstring(counter++);
-        const HANDLE temp =
-            ::CreateFileW(temp_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE temp = ::CreateFileW(temp_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, attributes, nullptr);
         if (temp != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS) return temp;
     }
     return INVALID_HANDLE_VALUE;
 }
 
-// Fills the new temporary file `temp` with `bytes`, flushes it, and puts it in
-// the target's place; removes it again on failure. ReplaceFileW gives the new
-// file the target's attributes and security, as POSIX keeps the permission bits.
-std::optional<FileFailure> fill_and_replace(FileHandle& temp, const std::wstring& temp_path, const std::wstring& target,
-                                            std::string_view bytes) {
+// Fills the new temporary file `temp` with `bytes`, flushes it, and renames it
+// over the target in one step, itself written through to the disk; removes it
+// again on failure.
+std::optional<FileFailure> fill_and_rename(FileHandle& temp, const std::wstring& temp_path, const std::wstring& target,
+                                           std::string_view bytes) {
     DWORD error = write_all(temp.get(), bytes);
     if (error == 0 && !::FlushFileBuffers(temp.get())) error = ::GetLastError();
     const DWORD close_error = temp.close();
     if (error == 0) error = close_error;
-    constexpr DWORD merge_what_can_be = REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS;
-    if (error == 0 &&
-        !::ReplaceFileW(target.c_str(), temp_path.c_str(), nullptr, merge_what_can_be, nullptr, nullptr)) {
-        error = ::GetLastError();
-    }
+    const DWORD move_flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (error == 0 && !::MoveFileExW(temp_path.c_str(), target.c_str(), move_flags)) error = ::GetLastError();
     if (error == 0) return std::nullopt;
     ::DeleteFileW(temp_path.c_str());
     return failure(FileStep::transfer, error);
@@ -154,12 +156,20 @@ std::optional<FileFailure> replace_file(const std::string& path, std::string_vie
     if (!target.valid()) return failure(FileStep::open, ::GetLastError());
 
     if (::GetFileType(target.get()) == FILE_TYPE_DISK) {
+        BY_HANDLE_FILE_INFORMATION information{};
+        if (!::GetFileInformationByHandle(target.get(), &information)) {
+            return failure(FileStep::transfer, ::GetLastError());
+        }
+        // Windows opens no read-only file for writing, whoever asks; where the
+        // open went through all the same (Wine running as root), the rename would
+        // still be refused, so the file is refused here as the open refuses it.
+        if (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return failure(FileStep::open, ERROR_ACCESS_DENIED);
         if (const std::optional<std::wstring> resolved = final_path(target.get())) {
             std::wstring temp_path;
-            FileHandle temp(create_temporary(*resolved, temp_path));
+            FileHandle temp(create_temporary(*resolved, kept_attributes(information.dwFileAttributes), temp_path));
             if (temp.valid()) {
                 target.close();  // an open file cannot be replaced
-                return fill_and_replace(temp, temp_path, *resolved, bytes);
+                return fill_and_rename(temp, temp_path, *resolved, bytes);
             }
         }
         // No temporary file can live beside the target: write in place, as a plain save would.

@@ -3,9 +3,7 @@
 #include <limits>
 
 #if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
+#include "core/platform/windows_api.hpp"
 
 #include <malloc.h>
 #else
