@@ -3,7 +3,6 @@
 // its byte order or compiler. (tests/python/codec/test_golden.py makes them.)
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "core/bloom.hpp"
@@ -20,11 +19,8 @@
 namespace velt {
 namespace {
 
-// The directory of the files: $VELT_TEST_DATA_DIR, else the source tree's tests/data.
-std::string data_file(const std::string& name) {
-    const char* directory = std::getenv("VELT_TEST_DATA_DIR");
-    return std::string(directory != nullptr ? directory : VELT_TEST_DATA_DIR) + "/" + name;
-}
+// VELT_TEST_DATA_DIR is the source tree's tests/data, named by the build.
+std::string data_file(const std::string& name) { return std::string(VELT_TEST_DATA_DIR) + "/" + name; }
 
 template <class S>
 void check_golden_files(const std::string& name) {
