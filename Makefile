@@ -18,12 +18,21 @@ TEST_FUZZ_SECONDS := 20
 # Fuzz targets run this many at a time (CI machines have two cores).
 FUZZ_JOBS := 2
 
-.PHONY: demo test test-stubs test-native native-tests-build test-number-text-long test-python test-sanitize test-fuzz fuzz fuzz-build bench docs system-deps clean
+# The core and its C++ tests cross-built for other systems and run under an
+# emulator: Windows (mingw-w64, Wine), aarch64 and big-endian s390x (qemu-user).
+# GoogleTest is built from Debian's sources, since libgtest-dev is the host's.
+CROSS_OPTIONS := -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O1 -DVELT_BUILD_MODULE=OFF \
+	-DVELT_BUILD_TESTS=ON -DVELT_GTEST_SOURCE_DIR=/usr/src/googletest
+WINDOWS_BUILD := build/windows
+# A Wine of its own under build/, quiet, without the .NET and HTML runtimes it would offer to install.
+WINE_ENVIRONMENT := WINEPREFIX=$(abspath $(WINDOWS_BUILD)/wineprefix) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+.PHONY: demo test test-stubs test-native native-tests-build test-number-text-long test-python test-sanitize test-fuzz test-windows test-cross fuzz fuzz-build bench docs system-deps clean
 
 demo: $(VENV)/.installed
 	$(PY) -m velt demo
 
-test: test-stubs test-native test-python test-sanitize test-fuzz
+test: test-stubs test-native test-python test-sanitize test-fuzz test-windows test-cross
 
 # The type stubs (python/velt/_velt.pyi) against the installed native module.
 test-stubs: $(VENV)/.installed
@@ -49,6 +58,24 @@ test-number-text-long: native-tests-build
 
 test-python: $(VENV)/.installed
 	$(PY) -m pytest
+
+# cross_test(build directory, toolchain, environment of the run): configures,
+# builds the core's tests and runs them under the toolchain's emulator.
+define cross_test
+	$(VENV)/bin/cmake -Wno-deprecated -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		--toolchain cmake/toolchains/$(2).cmake $(CROSS_OPTIONS) > /dev/null
+	$(VENV)/bin/cmake --build $(1) --target velt_core_tests
+	$(3) $(VENV)/bin/ctest --test-dir $(1) --output-on-failure
+endef
+
+test-windows: $(VENV)/.ready
+	@tools/install-system-deps.sh mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 googletest
+	$(call cross_test,$(WINDOWS_BUILD),mingw-w64-x86_64,$(WINE_ENVIRONMENT))
+
+test-cross: $(VENV)/.ready
+	@tools/install-system-deps.sh g++-aarch64-linux-gnu g++-s390x-linux-gnu qemu-user-static googletest
+	$(call cross_test,build/aarch64,aarch64-linux-gnu)
+	$(call cross_test,build/s390x,s390x-linux-gnu)
 
 # The native tests and the whole Python suite against a core and module built
 # with ASan and UBSan. The interpreter is not: the runtime is preloaded, with

@@ -7,6 +7,7 @@
 
 #include "core/bloom_sizing.hpp"
 #include "core/error.hpp"
+#include "core/platform/hints.hpp"
 #include "core/platform/vector_lanes.hpp"
 #include "core/saturating.hpp"
 #include "core/tuning.hpp"
@@ -84,8 +85,8 @@ void set_block(std::uint64_t* words, const BlockPlacement& placement) {
 // (in a mapped file): both are fetched.
 template <class Words>
 void prefetch_block(const Words& words, std::uint64_t block) {
-    __builtin_prefetch(word_address(words, words_per_block * block));
-    __builtin_prefetch(word_address(words, words_per_block * block + words_per_block - 1));
+    platform::prefetch_for_read(word_address(words, words_per_block * block));
+    platform::prefetch_for_read(word_address(words, words_per_block * block + words_per_block - 1));
 }
 
 // Calls visit(i, placement of hashes[i]) for every hash in order, having
@@ -114,9 +115,9 @@ VELT_AVX2_FUNCTION void set_blocks_in_lanes(std::uint64_t* words, std::span<cons
 #if VELT_HAS_AVX2_LANES
     constexpr std::size_t distance = tuning::blocked_prefetch_distance;
     const auto block = [&](std::size_t i) { return words + words_per_block * split_block::block_of(hashes[i], num_blocks); };
-    for (std::size_t i = 0; i < std::min(distance, hashes.size()); ++i) __builtin_prefetch(block(i), 1);
+    for (std::size_t i = 0; i < std::min(distance, hashes.size()); ++i) platform::prefetch_for_write(block(i));
     for (std::size_t i = 0; i < hashes.size(); ++i) {
-        if (i + distance < hashes.size()) __builtin_prefetch(block(i + distance), 1);
+        if (i + distance < hashes.size()) platform::prefetch_for_write(block(i + distance));
         platform::or_salted_bits(block(i), static_cast<std::uint32_t>(hashes[i]), split_block::salts);
     }
 #else
@@ -202,7 +203,7 @@ void BlockedBloomFilter::set_blocks(std::span<const std::uint64_t> hashes) {
         set_blocks_in_lanes(words, hashes, data_.num_blocks);
     } else {
         for_each_placement(
-            hashes, data_.num_blocks, [&](std::uint64_t block) { __builtin_prefetch(words + words_per_block * block, 1); },
+            hashes, data_.num_blocks, [&](std::uint64_t block) { platform::prefetch_for_write(words + words_per_block * block); },
             [&](std::size_t, const BlockPlacement& placement) { set_block(words, placement); });
     }
     data_.count = saturating_add(data_.count, hashes.size());

@@ -7,6 +7,7 @@
 
 #include "core/bloom_sizing.hpp"
 #include "core/error.hpp"
+#include "core/platform/hints.hpp"
 #include "core/saturating.hpp"
 #include "core/tuning.hpp"
 
@@ -83,7 +84,8 @@ bool BloomFilter::for_each_listed(const Words& words, std::size_t count, PairOf&
         std::uint64_t* next = positions;
         for (std::size_t j = 0; j < size; ++j) {
             for_each_position(pair_of(start + j), data_.num_hashes, data_.num_bits, [&](std::uint64_t position) {
-                __builtin_prefetch(word_address(words, position / 64), for_writing ? 1 : 0);
+                if constexpr (for_writing) platform::prefetch_for_write(word_address(words, position / 64));
+                else platform::prefetch_for_read(word_address(words, position / 64));
                 *next++ = position;
                 return true;
             });

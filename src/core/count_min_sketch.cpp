@@ -7,6 +7,7 @@
 
 #include "core/error.hpp"
 #include "core/length_class.hpp"
+#include "core/platform/hints.hpp"
 #include "core/saturating.hpp"
 #include "core/tuning.hpp"
 
@@ -164,7 +165,7 @@ void CountMinSketch::for_each_in_blocks(std::size_t count, ColumnsOf&& columns_o
             std::uint64_t* columns = &block_columns[j * depth];
             columns_of(start + j, columns);
             if (!prefetch) continue;
-            for (std::size_t row = 0; row < depth; ++row) __builtin_prefetch(&data_.table[row][columns[row]]);
+            for (std::size_t row = 0; row < depth; ++row) platform::prefetch_for_read(&data_.table[row][columns[row]]);
         }
         for (std::size_t j = 0; j < size; ++j) visit(start + j, &block_columns[j * depth]);
     }

@@ -5,6 +5,7 @@
 
 #include "core/bloom_sizing.hpp"
 #include "core/error.hpp"
+#include "core/platform/hints.hpp"
 #include "core/saturating.hpp"
 #include "core/tuning.hpp"
 
@@ -104,7 +105,7 @@ void CountingBloomFilter::add_all(std::size_t count, PairOf&& pair_of) {
         for (std::size_t j = 0; j < size; ++j) {
             std::uint64_t* listed = positions.data() + j * k;
             list_positions(pair_of(start + j), listed);
-            for (std::size_t i = 0; i < k; ++i) __builtin_prefetch(counters + listed[i], 1);
+            for (std::size_t i = 0; i < k; ++i) platform::prefetch_for_write(counters + listed[i]);
         }
         for (std::size_t j = 0; j < size; ++j) add_positions({positions.data() + j * k, k});
     }
@@ -147,7 +148,7 @@ std::vector<std::uint8_t> CountingBloomFilter::test_all(std::size_t count, PairO
     const std::uint8_t* counters = data_.counters.data();
     const auto prefetch = [&](HashPair pair) {
         for_each_position(pair, prefetched, data_.num_counters, [counters](std::uint64_t position) {
-            __builtin_prefetch(counters + position);
+            platform::prefetch_for_read(counters + position);
             return true;
         });
     };

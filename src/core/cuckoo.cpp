@@ -7,6 +7,7 @@
 #include <random>
 
 #include "core/error.hpp"
+#include "core/platform/hints.hpp"
 #include "core/saturating.hpp"
 #include "core/tuning.hpp"
 
@@ -191,7 +192,7 @@ bool CuckooFilter::remove(std::string_view item) {
 // Batches place a block of items before touching the buckets, prefetching each
 // one's first bucket meanwhile (for_each_in_blocks of hash.hpp), so that cache
 // misses overlap instead of following one another.
-void CuckooFilter::prefetch(Placement at) const { __builtin_prefetch(&data_.buckets[at.bucket]); }
+void CuckooFilter::prefetch(Placement at) const { platform::prefetch_for_read(&data_.buckets[at.bucket]); }
 
 template <class PlacementOf>
 std::uint64_t CuckooFilter::insert_all(std::size_t count, PlacementOf&& placement_of) {

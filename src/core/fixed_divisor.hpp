@@ -11,10 +11,9 @@
 #include <bit>
 #include <cstdint>
 
-namespace velt {
+#include "core/platform/wide_arithmetic.hpp"
 
-// The 128-bit product's type, a GCC and Clang extension.
-__extension__ typedef unsigned __int128 uint128;
+namespace velt {
 
 class FixedDivisor {
 public:
@@ -24,11 +23,9 @@ public:
         shift_ = static_cast<unsigned>(std::bit_width(divisor) - 1);
         // 2^(64 + l) / d fits in 64 bits because d > 2^l; doubled with the
         // remainder's carry it gives floor(2^(65 + l) / d) - 2^64.
-        const uint128 numerator = static_cast<uint128>(1) << (64 + shift_);
-        std::uint64_t magic = static_cast<std::uint64_t>(numerator / divisor);
-        const auto remainder = static_cast<std::uint64_t>(numerator % divisor);
+        const auto [quotient, remainder] = platform::divide_wide(std::uint64_t{1} << shift_, 0, divisor);
         const std::uint64_t twice_remainder = remainder + remainder;
-        magic += magic;
+        std::uint64_t magic = quotient + quotient;
         if (twice_remainder >= divisor || twice_remainder < remainder) magic += 1;
         magic_ = magic + 1;
     }
@@ -36,7 +33,7 @@ public:
     // x % divisor.
     std::uint64_t remainder(std::uint64_t x) const {
         if (power_of_two_) return x & (divisor_ - 1);
-        const auto high = static_cast<std::uint64_t>((static_cast<uint128>(magic_) * x) >> 64);
+        const std::uint64_t high = platform::multiply_high(magic_, x);
         const std::uint64_t quotient = (((x - high) >> 1) + high) >> shift_;
         return x - quotient * divisor_;
     }

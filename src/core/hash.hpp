@@ -13,6 +13,7 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "core/platform/hints.hpp"
 #include "core/tuning.hpp"
 
 namespace velt {
@@ -78,7 +79,7 @@ inline bool for_each_position(HashPair pair, std::uint32_t k, std::uint64_t m, V
 // items[i], after prefetching the bytes of an item further on.
 inline std::string_view item_prefetching_ahead(std::span<const std::string_view> items, std::size_t i) {
     constexpr std::size_t prefetch_distance = tuning::item_prefetch_distance;
-    if (i + prefetch_distance < items.size()) __builtin_prefetch(items[i + prefetch_distance].data());
+    if (i + prefetch_distance < items.size()) platform::prefetch_for_read(items[i + prefetch_distance].data());
     return items[i];
 }
 

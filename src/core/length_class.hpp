@@ -9,13 +9,15 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/platform/hints.hpp"
+
 namespace velt {
 
 template <std::size_t shortest, std::size_t longest>
 struct LengthClass {
     // Tells the optimiser that `item` lies in this class.
     static void assume(std::string_view item) {
-        if (item.size() < shortest || item.size() > longest) __builtin_unreachable();
+        if (item.size() < shortest || item.size() > longest) platform::unreachable();
     }
 };
 

@@ -6,6 +6,7 @@
 
 #include "core/bloom_sizing.hpp"
 #include "core/error.hpp"
+#include "core/platform/hints.hpp"
 #include "core/saturating.hpp"
 
 namespace velt {
@@ -106,7 +107,7 @@ bool ScalableBloomFilter::test(HashPair pair) const {
 
 // Batches prefetch the word of each item's first position in every slice.
 void ScalableBloomFilter::prefetch(HashPair pair) const {
-    for (const BloomFilterSlice& slice : data_.slices) __builtin_prefetch(&slice.bits[pair.h1 % slice.num_bits / 64]);
+    for (const BloomFilterSlice& slice : data_.slices) platform::prefetch_for_read(&slice.bits[pair.h1 % slice.num_bits / 64]);
 }
 
 template <class PairOf>

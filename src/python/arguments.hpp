@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "core/large_array.hpp"
+#include "core/platform/hints.hpp"
 #include "core/tuning.hpp"
 
 namespace velt::python {
@@ -147,7 +148,7 @@ void for_each_element(PyObject* iterable, Visit&& visit) {
         for (Py_ssize_t i = 0;; ++i) {
             const Py_ssize_t size = Py_SIZE(iterable);  // a list may change while its items run code
             if (i >= size) return;
-            if (i + prefetch_distance < size) __builtin_prefetch(element_at(i + prefetch_distance));
+            if (i + prefetch_distance < size) platform::prefetch_for_read(element_at(i + prefetch_distance));
             visit(element_at(i));
         }
     }

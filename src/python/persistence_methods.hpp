@@ -3,8 +3,8 @@
 // Persistence<Core>::to_bytes and so on.
 #pragma once
 
-#include "core/large_array.hpp"
 #include "core/persistence.hpp"
+#include "core/platform/memory.hpp"
 #include "python/arguments.hpp"
 #include "python/binding.hpp"
 
@@ -41,7 +41,7 @@ struct Persistence {
                 bytes = Ref::checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
                 char* buffer = PyBytes_AsString(bytes.get());
                 if (buffer == nullptr) throw_python_error();
-                advise_huge_pages(buffer, size);
+                platform::advise_huge_pages(buffer, size);
                 return buffer;
             });
             return bytes.release();

@@ -20,17 +20,23 @@ std::filesystem::path written(const std::string& name, const std::string& conten
 TEST(FileMapping, MapsTheWholeFileAndSeesItTruncated) {
     const std::string contents(10000, 'v');
     const auto path = written("velt_mapping_test.bin", contents);
-    FileMapping mapping;
-    ASSERT_FALSE(FileMapping::map(path.string(), mapping).has_value());
-    ASSERT_EQ(mapping.size(), contents.size());
-    EXPECT_EQ(std::string(mapping.data(), mapping.size()), contents);
-    EXPECT_TRUE(mapping.file_is_whole());
-    FileMapping moved = std::move(mapping);
-    EXPECT_EQ(mapping.data(), nullptr);
-    std::filesystem::resize_file(path, 100);
-#if !defined(_WIN32)
-    EXPECT_FALSE(moved.file_is_whole());
+    {
+        FileMapping mapping;
+        ASSERT_FALSE(FileMapping::map(path.string(), mapping).has_value());
+        ASSERT_EQ(mapping.size(), contents.size());
+        EXPECT_EQ(std::string(mapping.data(), mapping.size()), contents);
+        EXPECT_TRUE(mapping.file_is_whole());
+        FileMapping moved = std::move(mapping);
+        EXPECT_EQ(mapping.data(), nullptr);
+        std::error_code cut;
+        std::filesystem::resize_file(path, 100, cut);
+#if defined(_WIN32)
+        EXPECT_TRUE(cut);  // Windows refuses to cut a mapped file
+#else
+        ASSERT_FALSE(cut);
+        EXPECT_FALSE(moved.file_is_whole());
 #endif
+    }
     std::filesystem::remove(path);
 }
 

@@ -7,6 +7,8 @@
 #include <limits>
 #include <vector>
 
+#include "core/platform/wide_arithmetic.hpp"
+
 namespace velt::codec {
 
 namespace {
@@ -53,11 +55,9 @@ struct UInt128 {
     std::uint64_t low = 0;
 };
 
-// platform: 128-bit multiply
 UInt128 multiply(std::uint64_t a, std::uint64_t b) {
-    __extension__ typedef unsigned __int128 uint128;
-    const uint128 product = static_cast<uint128>(a) * b;
-    return {static_cast<std::uint64_t>(product >> 64), static_cast<std::uint64_t>(product)};
+    const platform::WideProduct product = platform::multiply_wide(a, b);
+    return {product.high, product.low};
 }
 
 // The leading 128 bits of 10^e, truncated: floor(10^e x 2^(127 - floor(log2 10^e))),
