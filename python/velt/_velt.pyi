@@ -453,6 +453,17 @@ class MinHash:
     @staticmethod
     def load(path: str) -> MinHash: ...
 
+    # Signatures of many documents at once
+    @staticmethod
+    def signatures(
+        documents: _Texts | Sequence[Iterable[object]],
+        num_hashes: int = 128,
+        seed: int = 0,
+        shingle: Literal["word", "character"] = "word",
+        n: int = 5,
+        scheme: Literal["classic", "multiply_shift"] = "classic",
+    ) -> memoryview: ...
+
     # Signature and configuration
     def get_signature(self) -> list[int]: ...
     def signature(self) -> list[int]: ...
