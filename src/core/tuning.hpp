@@ -35,6 +35,11 @@ inline constexpr std::uint64_t topk_initial_counters = 1024;
 // Shows in bench/similarity.py, the signature rows, on documents of long items.
 inline constexpr std::size_t classic_secret_slots = 1024;
 
+// Safety cap: the search for an index's bands and rows looks at bands * rows up to
+// this many slots (a few hundred thousand S-curve points at 1024); a longer
+// signature still indexes, with its further slots kept for the Jaccard estimates.
+inline constexpr std::uint64_t lsh_parameter_search_slots = 1024;
+
 // ---- Batches over a table ---------------------------------------------------------
 // A batch hashes a block of items before touching the table and prefetches what the
 // block will touch, so that cache misses overlap. Larger blocks overlap more misses

@@ -14,5 +14,6 @@ void add_minhash(PyObject* module);
 void add_hyperloglog(PyObject* module);
 void add_count_min_sketch(PyObject* module);
 void add_topk(PyObject* module);
+void add_minhash_lsh(PyObject* module);
 
 }  // namespace velt::python

@@ -33,6 +33,7 @@ PyObject* create_module() {
     add_count_min_sketch(module.get());
     add_minhash(module.get());
     add_topk(module.get());
+    add_minhash_lsh(module.get());
     return module.release();
 }
 
