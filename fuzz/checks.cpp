@@ -79,7 +79,8 @@ void check_envelope(std::string_view data) {
                                         HyperLogLog::format,
                                         CountMinSketch::format,
                                         MinHash::format,
-                                        TopK::format};
+                                        TopK::format,
+                                        MinHashLSH::format};
     for (const codec::Format format : formats) {
         std::string_view payload;
         try {
@@ -103,6 +104,7 @@ VELT_FUZZ_DEFINE_CHECKS(HyperLogLog)
 VELT_FUZZ_DEFINE_CHECKS(CountMinSketch)
 VELT_FUZZ_DEFINE_CHECKS(MinHash)
 VELT_FUZZ_DEFINE_CHECKS(TopK)
+VELT_FUZZ_DEFINE_CHECKS(MinHashLSH)
 #undef VELT_FUZZ_DEFINE_CHECKS
 
 }  // namespace velt::fuzz

@@ -1,6 +1,7 @@
 #include "core/minhash_lsh.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <numeric>
@@ -117,6 +118,7 @@ MinHashLSH MinHashLSH::from_record(MinHashLSHData record) {
         record.signatures.size() % index.num_hashes_ != 0) {
         throw ValueError("signatures do not match the keys");
     }
+    index.reserve(record.keys.size());
     for (std::size_t i = 0; i < record.keys.size(); ++i) {
         const IndexKey& key = record.keys[i];
         if (key.kind > 1 || (key.is_text() ? key.number != 0 : !key.text.empty())) throw ValueError("invalid key");
@@ -131,7 +133,20 @@ MinHashLSH MinHashLSH::from_record(MinHashLSHData record) {
 std::uint64_t MinHashLSH::band_key(std::span<const std::uint64_t> signature, std::uint64_t band) const {
     const std::string_view bytes(reinterpret_cast<const char*>(signature.data() + band * rows_),
                                  rows_ * sizeof(std::uint64_t));
-    return hash_with_seed(bytes, band);
+    // The band's number is mixed in after hashing: seeded XXH3 of structured
+    // inputs with seeds one apart can collide, while the sum below collides
+    // only when the hashes themselves do.
+    return splitmix_finalise(hash_with_seed(bytes, 0) + band * golden_gamma);
+}
+
+std::vector<std::uint64_t> MinHashLSH::band_keys(std::span<const std::uint64_t> signature) const {
+    std::vector<std::uint64_t> keys(static_cast<std::size_t>(bands_));
+    for (std::uint64_t band = 0; band < bands_; ++band) {
+        keys[band] = band_key(signature, band);
+        // Each band's slot is a cache miss in a large table: fetched together, they overlap.
+        if (!table_.empty()) __builtin_prefetch(&table_[static_cast<std::size_t>(keys[band]) & (table_.size() - 1)]);
+    }
+    return keys;
 }
 
 std::span<const std::uint64_t> MinHashLSH::signature_of(std::uint32_t id) const {
@@ -145,16 +160,24 @@ std::size_t MinHashLSH::find_slot(std::uint64_t key) const {
     return position;
 }
 
-void MinHashLSH::grow_table() {
+void MinHashLSH::reserve(std::size_t entries) {
+    signatures_.reserve(entries * num_hashes_);
+    keys_.reserve(entries);
+    ids_.reserve(entries);
+    // Room for every band of every entry at most half full, made at once.
+    const std::size_t slots = 2 * entries * static_cast<std::size_t>(bands_);
+    if (slots > table_.size()) grow_table(std::bit_ceil(slots));
+}
+
+void MinHashLSH::grow_table(std::size_t size) {
     LargeArray<BandSlot> old = std::move(table_);
-    table_.assign(std::max<std::size_t>(64, old.size() * 2), BandSlot{0, empty_entry, 0});
+    table_.assign(size, BandSlot{0, empty_entry, 0});
     for (const BandSlot& slot : old) {
         if (slot.first != empty_entry) table_[find_slot(slot.key)] = slot;
     }
 }
 
 void MinHashLSH::link(std::uint64_t key, std::uint32_t id) {
-    if (2 * (table_used_ + 1) > table_.size()) grow_table();
     BandSlot& slot = table_[find_slot(key)];
     if (slot.first == empty_entry) {
         slot = {key, id, 0};
@@ -255,7 +278,8 @@ void MinHashLSH::add_entry(const IndexKey& key, std::span<const std::uint64_t> s
     signatures_.insert(signatures_.end(), signature.begin(), signature.end());
     keys_.push_back(key);
     ids_.emplace(key, id);
-    for (std::uint64_t band = 0; band < bands_; ++band) link(band_key(signature, band), id);
+    if (2 * (table_used_ + bands_) > table_.size()) grow_table(std::bit_ceil(std::max<std::size_t>(64, 4 * (table_used_ + bands_))));
+    for (const std::uint64_t band_key : band_keys(signature)) link(band_key, id);
 }
 
 void MinHashLSH::insert(const IndexKey& key, std::span<const std::uint64_t> signature) {
@@ -272,14 +296,15 @@ void MinHashLSH::update(std::span<const IndexKey> keys, std::span<const std::uin
     for (const IndexKey& key : keys) {
         if (contains(key) || !seen.emplace(key, 0).second) throw ValueError("key already in the index");
     }
+    reserve(keys_.size() + keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) add_entry(keys[i], signatures.subspan(i * num_hashes_, num_hashes_));
 }
 
 std::vector<const IndexKey*> MinHashLSH::query(std::span<const std::uint64_t> signature) const {
     check_signature(signature);
     std::vector<std::uint32_t> ids;
-    for (std::uint64_t band = 0; band < bands_; ++band) {
-        for_each_in_band(band_key(signature, band), [&](std::uint32_t id) { ids.push_back(id); });
+    for (const std::uint64_t key : band_keys(signature)) {
+        for_each_in_band(key, [&](std::uint32_t id) { ids.push_back(id); });
     }
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
@@ -315,10 +340,23 @@ void MinHashLSH::merge(const MinHashLSH& other) {
                                     {"rows", rows_, other.rows_},
                                     {"scheme", static_cast<std::uint64_t>(scheme_),
                                      static_cast<std::uint64_t>(other.scheme_)}});
-    for (const IndexKey& key : other.keys_) {
-        if (contains(key)) throw ValueError("Cannot merge: a key is in both indexes");
+    // A key in both is one entry when it has one signature: the union keeps it once.
+    const auto already_here = [&](std::uint32_t id) {
+        const auto found = ids_.find(other.keys_[id]);
+        if (found == ids_.end()) return false;
+        const auto mine = signature_of(found->second);
+        const auto theirs = other.signature_of(id);
+        if (!std::equal(mine.begin(), mine.end(), theirs.begin())) {
+            throw ValueError("Cannot merge: a key is in both indexes with different signatures");
+        }
+        return true;
+    };
+    std::vector<std::uint32_t> new_ids;
+    for (std::uint32_t id = 0; id < other.keys_.size(); ++id) {
+        if (!already_here(id)) new_ids.push_back(id);
     }
-    for (std::uint32_t id = 0; id < other.keys_.size(); ++id) add_entry(other.keys_[id], other.signature_of(id));
+    reserve(keys_.size() + new_ids.size());
+    for (const std::uint32_t id : new_ids) add_entry(other.keys_[id], other.signature_of(id));
 }
 
 void MinHashLSH::clear() {

@@ -135,7 +135,8 @@ public:
     // The keys in insertion order.
     std::span<const IndexKey> keys() const { return keys_; }
 
-    // Adds every entry of `other`, an index of the same settings with no key in common.
+    // Adds every entry of `other`, an index of the same settings; a key in both
+    // must have the same signature in both, and is kept once.
     void merge(const MinHashLSH& other);
     void clear();
 
@@ -168,13 +169,17 @@ private:
     MinHashLSH() = default;
     void check_settings() const;
     std::uint64_t band_key(std::span<const std::uint64_t> signature, std::uint64_t band) const;
+    // The key of every band of `signature`, their table slots prefetched.
+    std::vector<std::uint64_t> band_keys(std::span<const std::uint64_t> signature) const;
     std::span<const std::uint64_t> signature_of(std::uint32_t id) const;
     void add_entry(const IndexKey& key, std::span<const std::uint64_t> signature);
     void link(std::uint64_t key, std::uint32_t id);
     void unlink(std::uint64_t key, std::uint32_t id);
     void relink(std::uint64_t key, std::uint32_t from, std::uint32_t to);
     std::size_t find_slot(std::uint64_t key) const;
-    void grow_table();
+    // Makes room for `entries` entries in all, so that a batch grows nothing entry by entry.
+    void reserve(std::size_t entries);
+    void grow_table(std::size_t size);
     void erase_slot(std::size_t position);
     template <class Visit>
     void for_each_in_band(std::uint64_t key, Visit&& visit) const;

@@ -225,8 +225,9 @@ PyMethodDef MinHashLSH_methods[] = {
            "duplicate_of($self, verify=False)\n--\n\nA dict from every key to the first key of its group in\n"
            "duplicates() (the key itself when it has no duplicate), for joining onto a frame."),
     method("merge", merge_method<MinHashLSH>,
-           "merge($self, other)\n--\n\nAdd every entry of an index of the same settings. A key in both raises\n"
-           "ValueError and leaves the index as it was."),
+           "merge($self, other)\n--\n\nAdd every entry of an index of the same settings. A key in both\n"
+           "indexes is kept once; with different signatures it raises ValueError and leaves the index\n"
+           "as it was."),
     method("copy", copy_method<MinHashLSH>, "copy($self)\n--\n\nCreate a deep copy of this index."),
     method("clear", clear_method<MinHashLSH>, "clear($self)\n--\n\nRemove every key."),
     method("to_bytes", Persistence<MinHashLSH>::to_bytes, "to_bytes($self)\n--\n\nSerialize to bytes."),
