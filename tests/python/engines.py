@@ -92,15 +92,15 @@ DOCUMENTS = _ORIGINALS + [text.replace(text.split()[40], "changed", 1) for text 
 DEDUP_SETTINGS = {"threshold": 0.7, "num_hashes": 64, "seed": 5, "n": 3}
 
 
-def one_process_duplicates(settings):
+def one_process_duplicates(settings, documents=DOCUMENTS):
     """Each document's group leader, as one MinHashLSH gives it with positions as keys."""
     from velt import MinHashLSH
 
     signature_settings = {key: settings[key] for key in ("num_hashes", "seed", "n", "scheme", "shingle") if key in settings}
     index_settings = {key: settings[key] for key in ("threshold", "num_hashes", "seed", "scheme") if key in settings}
     index = MinHashLSH(**index_settings)
-    index.update(list(range(len(DOCUMENTS))), MinHash.signatures(DOCUMENTS, **signature_settings))
+    index.update(list(range(len(documents))), MinHash.signatures(documents, **signature_settings))
     leader = index.duplicate_of()
-    groups = [leader[row] for row in range(len(DOCUMENTS))]
+    groups = [leader[row] for row in range(len(documents))]
     assert sum(group != row for row, group in enumerate(groups)) >= 30  # the copies (and the repeated short texts)
     return groups
