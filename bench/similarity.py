@@ -349,11 +349,16 @@ def estimate_accuracy(corpus, exact, classic_rows, fast_rows) -> list[str]:
 
 
 MEMORY_CHILD = """
+import ctypes
+import gc
 import sys
 import numpy as np
 from velt import MinHash, MinHashLSH
 
 def resident():
+    # Freed heap memory goes back to the system first: the index must not grow into it unseen.
+    gc.collect()
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * 4096
 
@@ -365,7 +370,7 @@ if library == "velt":
     index.update(list(range(entries)), signatures)
 else:
     import datasketch
-    minhashes = [datasketch.MinHash(num_perm=128, hashvalues=row & 0xFFFFFFFF) for row in signatures]
+    minhashes = datasketch.MinHash.bulk([[str(i).encode()] for i in range(entries)], num_perm=128)
     before = resident()
     index = datasketch.MinHashLSH(threshold=0.8, num_perm=128, params=(bands, rows))
     for i, minhash in enumerate(minhashes):

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <numeric>
 
 #include "core/error.hpp"
@@ -38,7 +40,9 @@ double integrate(F&& f, double low, double high) {
 
 }  // namespace
 
-BandsAndRows optimal_bands_and_rows(double threshold, std::uint64_t num_hashes) {
+namespace {
+
+BandsAndRows search_bands_and_rows(double threshold, std::uint64_t num_hashes) {
     const std::uint64_t slots = std::min<std::uint64_t>(num_hashes, tuning::lsh_parameter_search_slots);
     BandsAndRows best{1, 1};
     double least = INFINITY;
@@ -55,6 +59,22 @@ BandsAndRows optimal_bands_and_rows(double threshold, std::uint64_t num_hashes) 
             }
         }
     }
+    return best;
+}
+
+}  // namespace
+
+BandsAndRows optimal_bands_and_rows(double threshold, std::uint64_t num_hashes) {
+    // The search evaluates the S-curve a few hundred thousand times (about 10 ms at 128
+    // slots); programs make many indexes of the same few settings, so answers are kept.
+    static std::mutex mutex;
+    static std::map<std::pair<double, std::uint64_t>, BandsAndRows> known;
+    const std::lock_guard lock(mutex);
+    const auto found = known.find({threshold, num_hashes});
+    if (found != known.end()) return found->second;
+    if (known.size() >= tuning::lsh_parameter_answers_kept) known.clear();
+    const BandsAndRows best = search_bands_and_rows(threshold, num_hashes);
+    known.emplace(std::pair{threshold, num_hashes}, best);
     return best;
 }
 

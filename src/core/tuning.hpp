@@ -39,6 +39,9 @@ inline constexpr std::size_t classic_secret_slots = 1024;
 // this many slots (a few hundred thousand S-curve points at 1024); a longer
 // signature still indexes, with its further slots kept for the Jaccard estimates.
 inline constexpr std::uint64_t lsh_parameter_search_slots = 1024;
+// Answers of that search kept for later indexes of the same threshold and num_hashes
+// (all forgotten when this many are kept). Shows in the construction of a MinHashLSH.
+inline constexpr std::size_t lsh_parameter_answers_kept = 64;
 
 // ---- Batches over a table ---------------------------------------------------------
 // A batch hashes a block of items before touching the table and prefetches what the

@@ -21,8 +21,8 @@ std::vector<std::uint64_t> random_values(std::size_t count, std::mt19937_64& ran
 TEST(Signatures, EveryInstructionSetLowersSlotsAlike) {
     std::mt19937_64 random(7);
     // Slot counts around the group of eight, and hash counts from none to many.
-    for (const std::size_t slots : {1, 7, 8, 9, 64, 128, 131}) {
-        for (const std::size_t count : {0, 1, 3, 500}) {
+    for (const std::size_t slots : {1u, 7u, 8u, 9u, 64u, 128u, 131u}) {
+        for (const std::size_t count : {0u, 1u, 3u, 500u}) {
             const auto hashes = random_values(count, random);
             const auto multipliers = random_values(slots, random);
             const auto increments = random_values(slots, random);
@@ -48,7 +48,7 @@ TEST(Signatures, EveryInstructionSetLowersSlotsAlike) {
 
 TEST(Signatures, ClassicRowsOfLongItemsEqualMinHash) {
     const std::string long_items[] = {std::string(241, 'a'), std::string(4000, 'b'), "short"};
-    for (const std::uint64_t slots : {3, 128, 1100}) {  // 1100 is past the slots that keep secrets
+    for (const std::uint64_t slots : {3u, 128u, 1100u}) {  // 1100 is past the slots that keep secrets
         std::vector<std::string_view> items(std::begin(long_items), std::end(long_items));
         MinHash minhash = MinHash::create(slots, 99);
         minhash.update(items);
