@@ -18,7 +18,7 @@ TEST_FUZZ_SECONDS := 20
 # Fuzz targets run this many at a time (CI machines have two cores).
 FUZZ_JOBS := 2
 
-.PHONY: demo test test-stubs test-native test-python test-sanitize test-fuzz fuzz fuzz-build bench docs system-deps clean
+.PHONY: demo test test-stubs test-native native-tests-build test-number-text-long test-python test-sanitize test-fuzz fuzz fuzz-build bench docs system-deps clean
 
 demo: $(VENV)/.installed
 	$(PY) -m velt demo
@@ -29,11 +29,23 @@ test: test-stubs test-native test-python test-sanitize test-fuzz
 test-stubs: $(VENV)/.installed
 	$(PY) -m mypy.stubtest velt._velt
 
-test-native: $(VENV)/.ready
+test-native: native-tests-build
+	$(VENV)/bin/ctest --test-dir $(NATIVE_BUILD) --output-on-failure -j2
+
+native-tests-build: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DVELT_BUILD_MODULE=OFF -DVELT_BUILD_TESTS=ON > /dev/null
 	$(VENV)/bin/cmake --build $(NATIVE_BUILD)
-	$(VENV)/bin/ctest --test-dir $(NATIVE_BUILD) --output-on-failure -j2
+
+# The number text of doubles against the standard library's conversions, with
+# NUMBER_TEXT_CASES random cases of each kind instead of the suite's 10^5: minutes,
+# so not part of `make test`. Its tests are split in two halves, run at once.
+NUMBER_TEXT_CASES := 100000000
+test-number-text-long: native-tests-build
+	pids=""; for shard in 0 1; do \
+		VELT_NUMBER_TEXT_CASES=$(NUMBER_TEXT_CASES) GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=$$shard \
+			$(NATIVE_BUILD)/velt_core_tests --gtest_filter='NumberText*' --gtest_brief=1 & pids="$$pids $$!"; \
+	done; status=0; for pid in $$pids; do wait $$pid || status=1; done; exit $$status
 
 test-python: $(VENV)/.installed
 	$(PY) -m pytest

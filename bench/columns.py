@@ -1,7 +1,9 @@
 """Columns as items: each structure fed the same values as a list and as columns
 (a pyarrow array, a polars Series, a pandas Series, and for ids a numpy int64
 array), two threads feeding two filters from columns, and the peak memory of a
-large column update."""
+large column update. Columns as answers (the `answers` suite): query_many from a
+column, answered with a column, against the list path and against update from the
+same column."""
 
 from __future__ import annotations
 
@@ -178,4 +180,48 @@ def columns(inputs: Inputs) -> Results:
         Target(f"peak RSS added by BloomFilter.update of a {10 * n:,}-value pyarrow array", memory, 64.0, "<=",
                unit=" MiB"),
     ]
+    return Results([table], targets)
+
+
+# ---- Answers ---------------------------------------------------------------------------
+
+# Keys of the frequency rows: each count exceeds Python's small-int cache, so that a list
+# answer costs a new int per value.
+ANSWER_KEYS = 1000
+
+
+def _answering(n: int) -> dict:
+    """Each class that answers per item: a new structure, and whether it takes the distinct
+    values (the filters) or the values over ANSWER_KEYS keys (the counters)."""
+    return {
+        "BloomFilter": (lambda: BloomFilter(n, FPR), "distinct"),
+        "CountingBloomFilter": (lambda: CountingBloomFilter(n, FPR), "distinct"),
+        "ScalableBloomFilter": (lambda: ScalableBloomFilter(n, FPR), "distinct"),
+        "CuckooFilter": (lambda: CuckooFilter(n), "distinct"),
+        "CountMinSketch": (lambda: CountMinSketch(error_rate=0.001, confidence=0.99), "keys"),
+        "TopK": (lambda: TopK(100), "keys"),
+    }
+
+
+def answers(inputs: Inputs) -> Results:
+    """query_many of 10^6 values from a pyarrow array and a polars Series (a column back) and
+    from a list (a list back), beside update from the same pyarrow array, on the structure
+    that update filled."""
+    table = Table("Answers: query_many of 10^6 values, column in and out against list in and out, and update")
+    values = {"distinct": inputs.strs, "keys": [f"key-{i % ANSWER_KEYS}" for i in range(inputs.n)]}
+    targets = []
+    for name, (new, kind) in _answering(inputs.n).items():
+        listed = values[kind]
+        column = pa.array(listed)
+        full = new()
+        full.update(column)
+        comparison = table.compare(f"{name}.query_many", "distinct strs" if kind == "distinct" else f"strs over {ANSWER_KEYS:,} keys")
+        query = comparison.velt("pyarrow array -> pyarrow Array",
+                                measure(lambda s, c: s.query_many(c), column, lambda: full, whole=True))
+        comparison.velt("polars Series -> polars Series", measure(lambda s, c: s.query_many(c), pl.Series(listed), lambda: full))
+        comparison.velt("list -> list", measure(lambda s, c: s.query_many(c), listed, lambda: full))
+        update = comparison.velt("update from the pyarrow array", measure(_update, column, new, whole=True))
+        bound = 1.1 if name == "BloomFilter" else 1.3 if kind == "keys" else None
+        if bound is not None:
+            targets.append(Target(f"{name}.query_many / update, both from a pyarrow array", ratio(query, update), bound, "<="))
     return Results([table], targets)

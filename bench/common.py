@@ -106,13 +106,15 @@ def measure(
     items: Sequence[Any],
     prepare: Callable[[], Any] = lambda: None,
     repeats: int = REPEATS,
+    whole: bool = False,
 ) -> Timing:
     """The median time per item of run(prepare(), items): prepare is not timed, so each
-    run can start from a fresh structure. Slow alternatives run on a prefix of items."""
+    run can start from a fresh structure. Slow alternatives run on a prefix of items,
+    unless `whole` asks for all of them (figures to be compared at the same N)."""
     n = len(items)
     probe = min(n, SMALLEST_PREFIX)
     per_item = _seconds(run, prepare, items[:probe]) / probe
-    while n > SMALLEST_PREFIX and per_item * n > RUN_BUDGET_SECONDS:
+    while not whole and n > SMALLEST_PREFIX and per_item * n > RUN_BUDGET_SECONDS:
         n //= 10
     sample = items[:n] if n < len(items) else items
     _seconds(run, prepare, sample)  # warm-up

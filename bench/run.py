@@ -29,6 +29,7 @@ SUITES = {
     "persistence": system.persistence,
     "memory": system.memory,
     "columns": columns.columns,
+    "answers": columns.answers,
 }
 PEERS = {
     "rbloom": "rbloom",

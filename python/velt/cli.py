@@ -36,10 +36,13 @@ BATCH_LINES = 65536
 # shows every property and len().
 FIGURES = (
     "health", "is_saturated", "fill_ratio", "bit_count", "estimate_count", "load_factor",
-    "confidence_interval", "standard_error",
+    "confidence_interval", "unbiased_cardinality", "unbiased_confidence_interval", "standard_error",
     "error_rate", "confidence", "error_bound", "min_count", "is_empty",
 )
 TOP_SHOWN = 10
+
+# The four bytes that start every saved structure, to its class: each class names its own.
+MAGICS = {cls._magic(): cls for cls in (getattr(_velt, name) for name in _velt.__all__)}
 
 
 class CommandError(Exception):
@@ -155,30 +158,52 @@ def distinct(args: argparse.Namespace) -> tuple[dict[str, Any], str]:
     return result, text
 
 
+# TopK keeps text, and lines are bytes: each line is counted as a text that stands
+# for its bytes alone. A UTF-8 line is its own text (so that a saved tracker holds the
+# lines themselves); the rare others are tagged, after a NUL that no untagged text
+# starts with: "\0t" before a UTF-8 line that starts with NUL, "\0b" before the
+# Latin-1 text of a line that is not UTF-8 (one character per byte).
+def line_item(line: bytes) -> str:
+    try:
+        text = line.decode()
+    except UnicodeDecodeError:
+        return "\0b" + line.decode("latin-1")
+    return "\0t" + text if text.startswith("\0") else text
+
+
+def item_line(item: str) -> str:
+    """The line an item stands for, as text: the bytes that are not UTF-8 as \\xNN escapes."""
+    if item.startswith("\0b"):
+        return item[2:].encode("latin-1").decode("utf-8", "backslashreplace")
+    return item[2:] if item.startswith("\0t") else item
+
+
 def top(args: argparse.Namespace) -> tuple[dict[str, Any], str]:
     counters = args.counters or max(10 * args.k, 1000)
     tracker = build(_velt.TopK, k=counters)
-    # TopK keeps text: bytes that are not UTF-8 are shown as \xNN escapes.
-    lines = feed(lambda batch: tracker.update([line.decode("utf-8", "backslashreplace") for line in batch]), args.files)
+    lines = feed(lambda batch: tracker.update([line_item(line) for line in batch]), args.files)
     save(tracker, args.save)
-    rows = tracker.top_with_error(args.k + 1)
+    rows = [(item_line(item), count, error) for item, count, error in tracker.top_with_error(args.k + 1)]
     rows, following = rows[: args.k], rows[args.k :]
+    # No line outside the list has a true count above `bar`: the next tracked count, or
+    # the smallest one when the tracker is full (nothing was evicted otherwise). A line
+    # whose count - error reaches it is guaranteed to be among the top k.
+    if following:
+        bar = following[0][1]
+    else:
+        bar = tracker.min_count() if len(tracker) == counters else 0
     result = {
-        "top": [{"line": line, "count": count, "error": error} for line, count, error in rows],
+        "top": [{"line": line, "count": count, "error": error, "guaranteed": count - error >= bar}
+                for line, count, error in rows],
         "lines": lines,
         "counters": counters,
+        "outside_count_at_most": bar,
     }
     width = max([len(f"{count:,}") for _, count, _ in rows] + [5])
     error_width = max([len(f"{error:,}") for _, _, error in rows] + [5])
     table = [f"{'count':>{width}}  {'error':>{error_width}}  line"]
     table += [f"{count:>{width},}  {error:>{error_width},}  {shown(line)}" for line, count, error in rows]
     table.append(f"{lines:,} lines read, {counters:,} counters; each true count is within [count - error, count]")
-    # No line outside the list has a true count above `bar`: the next tracked count, or
-    # the smallest one when the tracker is full (nothing was evicted otherwise).
-    if following:
-        bar = following[0][1]
-    else:
-        bar = tracker.min_count() if len(tracker) == counters else 0
     if rows and all(count - error < bar for _, count, error in rows):
         table.append(
             f"no line is guaranteed to be among the top {args.k}: each count - error is below {bar:,}, the count a line"
@@ -255,7 +280,7 @@ def inspect_file(args: argparse.Namespace) -> tuple[dict[str, Any], str]:
     except OSError as error:
         raise CommandError(f"{path}: {error.strerror}") from None
     magic = data[:4]
-    cls = _velt.MAGICS.get(magic)
+    cls = MAGICS.get(magic)
     if cls is None:
         raise CommandError(f"{path}: not a saved velt structure (it starts with {magic!r})")
     name = cls.__name__
@@ -274,7 +299,8 @@ def inspect_file(args: argparse.Namespace) -> tuple[dict[str, Any], str]:
         "figures": values,
     }
     text = [f"{shown(path)}: {name} (magic {magic.decode()}, {len(data):,} bytes)", f"  {structure!r}"]
-    text += [f"  {key:<20} {describe(value)}" for key, value in values.items()]
+    width = max(map(len, values), default=0)
+    text += [f"  {key:<{width}} {describe(value)}" for key, value in values.items()]
     if hasattr(structure, "top_with_error"):
         rows = structure.top_with_error(TOP_SHOWN)
         result["top"] = [{"item": item, "count": count, "error": error} for item, count, error in rows]

@@ -44,18 +44,17 @@ void BloomFilter::insert(HashPair pair) {
 
 bool BloomFilter::test(HashPair pair) const { return test_bits(data_.bits.data(), pair, data_.num_hashes, data_.num_bits); }
 
-// Batches list the positions of a block of items before setting any bit,
+// Batches list the positions of a block of items before touching any bit,
 // prefetching the word of each meanwhile, so that the cache misses of a block
-// overlap instead of following one another.
-template <class PairOf>
-void BloomFilter::insert_all(std::size_t count, PairOf&& pair_of) {
+// overlap instead of following one another. Calls visit(j, positions) for each
+// item j of the block with its k listed positions; false when k is too large to
+// list, and nothing was visited. Adds prefetch the words for writing.
+template <bool for_writing, class PairOf, class Visit>
+bool BloomFilter::for_each_listed(std::size_t count, PairOf&& pair_of, Visit&& visit) const {
     constexpr std::size_t most_listed = tuning::bloom_positions_per_block;
     const std::size_t k = data_.num_hashes;
-    if (k > most_listed) {
-        for (std::size_t i = 0; i < count; ++i) insert(pair_of(i));
-        return;
-    }
-    std::uint64_t* words = data_.bits.data();
+    if (k > most_listed) return false;
+    const std::uint64_t* words = data_.bits.data();
     std::uint64_t positions[most_listed];
     const std::size_t block_size = most_listed / k;
     for (std::size_t start = 0; start < count; start += block_size) {
@@ -63,12 +62,25 @@ void BloomFilter::insert_all(std::size_t count, PairOf&& pair_of) {
         std::uint64_t* next = positions;
         for (std::size_t j = 0; j < size; ++j) {
             for_each_position(pair_of(start + j), data_.num_hashes, data_.num_bits, [&](std::uint64_t position) {
-                __builtin_prefetch(&words[position / 64], 1);
+                __builtin_prefetch(&words[position / 64], for_writing ? 1 : 0);
                 *next++ = position;
                 return true;
             });
         }
-        for (const std::uint64_t* position = positions; position != next; ++position) set_bit(words, *position);
+        for (std::size_t j = 0; j < size; ++j) visit(start + j, std::span<const std::uint64_t>(positions + j * k, k));
+    }
+    return true;
+}
+
+template <class PairOf>
+void BloomFilter::insert_all(std::size_t count, PairOf&& pair_of) {
+    std::uint64_t* words = data_.bits.data();
+    const bool listed = for_each_listed<true>(count, pair_of, [words](std::size_t, std::span<const std::uint64_t> positions) {
+        for (const std::uint64_t position : positions) set_bit(words, position);
+    });
+    if (!listed) {
+        for (std::size_t i = 0; i < count; ++i) insert(pair_of(i));
+        return;
     }
     data_.count = saturating_add(data_.count, count);
 }
@@ -79,12 +91,21 @@ void BloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
     insert_all(hashes.size(), caller_hash_pairs(hashes, data_.seed));
 }
 
-// Queries prefetch the word of each item's first position.
+// Queries list every position too: a query of a stored item reads all k words,
+// and prefetching only the first would leave the other misses one after another.
 template <class PairOf>
 std::vector<std::uint8_t> BloomFilter::test_all(std::size_t count, PairOf&& pair_of) const {
-    return answers_in_blocks(
-        count, pair_of, [this](HashPair pair) { __builtin_prefetch(&data_.bits[pair.h1 % data_.num_bits / 64]); },
-        [this](HashPair pair) { return test(pair); });
+    std::vector<std::uint8_t> answers(count);
+    const std::uint64_t* words = data_.bits.data();
+    const bool listed = for_each_listed<false>(count, pair_of, [&](std::size_t i, std::span<const std::uint64_t> positions) {
+        bool all_set = true;
+        for (const std::uint64_t position : positions) all_set &= test_bit(words, position);
+        answers[i] = all_set;
+    });
+    if (!listed) {
+        for (std::size_t i = 0; i < count; ++i) answers[i] = test(pair_of(i));
+    }
+    return answers;
 }
 
 std::vector<std::uint8_t> BloomFilter::query_many(std::span<const std::string_view> items) const {

@@ -89,6 +89,9 @@ private:
 
     void insert(HashPair pair);
     bool test(HashPair pair) const;
+    // Lists the positions of blocks of items, prefetching them, and visits each item's.
+    template <bool for_writing, class PairOf, class Visit>
+    bool for_each_listed(std::size_t count, PairOf&& pair_of, Visit&& visit) const;
     // insert(pair_of(i)) for i = 0 .. count-1.
     template <class PairOf>
     void insert_all(std::size_t count, PairOf&& pair_of);

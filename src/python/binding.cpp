@@ -86,7 +86,7 @@ Ref module_attribute(PyObject* module, const char* name, PyObject* (*make)()) {
 
 }  // namespace
 
-void add_class(PyObject* module, PyType_Spec& spec, PyTypeObject*& type, std::string_view magic) {
+void add_class(PyObject* module, PyType_Spec& spec, PyTypeObject*& type) {
     type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     if (type == nullptr) throw_python_error();
     PyObject* const type_object = reinterpret_cast<PyObject*>(type);
@@ -97,18 +97,38 @@ void add_class(PyObject* module, PyType_Spec& spec, PyTypeObject*& type, std::st
     Ref entry = Ref::checked(PyUnicode_FromString(name.c_str()));
     if (PyList_Append(all.get(), entry.get()) < 0) throw_python_error();
 
-    Ref magics = module_attribute(module, "MAGICS", [] { return PyDict_New(); });
-    Ref key = Ref::checked(new_bytes(magic));
-    if (PyDict_SetItem(magics.get(), key.get(), type_object) < 0) throw_python_error();
 }
 
-std::string type_name(PyTypeObject* type) {
-    Ref name = Ref::checked(PyType_GetName(type));
+namespace {
+
+std::string utf8_of(PyObject* text) {
     Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     if (utf8 == nullptr) throw_python_error();
     return std::string(utf8, static_cast<std::size_t>(size));
 }
+
+}  // namespace
+
+std::string type_name(PyTypeObject* type) { return utf8_of(Ref::checked(PyType_GetName(type)).get()); }
+
+std::string type_module(PyObject* object) {
+    Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
+    if (!module || !PyUnicode_Check(module.get())) {
+        PyErr_Clear();
+        return {};
+    }
+    return utf8_of(module.get());
+}
+
+bool has_attribute(PyObject* object, const char* name) {
+    Ref attribute(PyObject_GetAttrString(object, name));
+    if (attribute) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+    PyErr_Clear();
+    return false;
+}
+
 // ---- Special methods -------------------------------------------------------------
 
 Py_ssize_t to_length(std::uint64_t count) {

@@ -192,20 +192,23 @@ inline constexpr auto qualified_name = [] {
     return text;
 }();
 
-// Creates a class from its spec and adds it to the module, to `__all__`, and to
-// `MAGICS` under the magic that starts its binary form.
-void add_class(PyObject* module, PyType_Spec& spec, PyTypeObject*& type, std::string_view magic);
+// Creates a class from its spec and adds it to the module and to `__all__`.
+void add_class(PyObject* module, PyType_Spec& spec, PyTypeObject*& type);
 
 // Creates the class over `Core` with these slots (a table ending in {0, nullptr}).
 template <class Core>
 void add_class(PyObject* module, PyType_Slot* slots) {
     PyType_Spec spec = {qualified_name<Core>.data(), sizeof(Instance<Core>), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    add_class(module, spec, Instance<Core>::type, Core::format.magic);
+    add_class(module, spec, Instance<Core>::type);
 }
 
 // The `__name__` of a type, for messages.
 std::string type_name(PyTypeObject* type);
+// The `__module__` of the object's type ("" when it has none).
+std::string type_module(PyObject* object);
+// Whether getattr(object, name) succeeds; an error other than AttributeError propagates.
+bool has_attribute(PyObject* object, const char* name);
 
 // ---- Releasing the GIL ------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 // BloomFilter: the Python class over velt::BloomFilter.
 #include "core/bloom.hpp"
+#include "python/answers.hpp"
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
 #include "python/methods.hpp"
@@ -63,12 +64,12 @@ PyMethodDef BloomFilter_methods[] = {
            "Returns False if the item is definitely not in the set."),
     method("query", query_item<BloomFilter, "query", &BloomFilter::contains, new_bool>,
            "query($self, item)\n--\n\nCheck if an item might be in the Bloom filter (alias for contains)."),
-    method("query_many", query_items<BloomFilter, "query_many", &BloomFilter::query_many, new_bool>,
-           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path."),
+    method("query_many", query_items<BloomFilter, "query_many", &BloomFilter::query_many>,
+           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.\n\n" VELT_BOOLEAN_ANSWERS),
     method("contains_hash", query_hash<BloomFilter, "contains_hash", &BloomFilter::contains_hash, new_bool>,
            "contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash."),
-    method("query_hashes", query_hashes<BloomFilter, "query_hashes", &BloomFilter::query_hashes, new_bool>,
-           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes."),
+    method("query_hashes", query_hashes<BloomFilter, "query_hashes", &BloomFilter::query_hashes>,
+           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.\n\n" VELT_BOOLEAN_ANSWERS),
     method("merge", merge_method<BloomFilter>,
            "merge($self, other)\n--\n\nMerge another Bloom filter into this one (union operation).\n\n"
            "Both filters must have the same configuration (num_bits, num_hashes, seed)."),
@@ -87,6 +88,8 @@ PyMethodDef BloomFilter_methods[] = {
                   "from_json(data)\n--\n\nDeserialize a Bloom filter from a JSON string."),
     method("save", Persistence<BloomFilter>::save, "save($self, path)\n--\n\nSave the Bloom filter to a file."),
     static_method("load", Persistence<BloomFilter>::load, "load(path)\n--\n\nLoad a Bloom filter from a file."),
+    static_method("_magic", Persistence<BloomFilter>::magic,
+                  "_magic()\n--\n\nThe four bytes that start the binary form, which name the class of a saved structure."),
     method("bit_count",
            read_only<BloomFilter, "bit_count", [](const BloomFilter& f) { return new_u64(f.bit_count()); }>,
            "bit_count($self)\n--\n\nGet the number of bits set to 1."),

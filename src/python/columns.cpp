@@ -61,16 +61,6 @@ T load(const void* buffer, std::size_t index) {
 
 [[noreturn]] void throw_malformed(const std::string& what) { throw ValueError("malformed Arrow column: " + what); }
 
-// The `__module__` of the object's type ("" when it has none).
-std::string type_module(PyObject* object) {
-    Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
-    if (!module || !PyUnicode_Check(module.get())) {
-        PyErr_Clear();
-        return {};
-    }
-    return std::string(to_utf8(module.get(), "__module__"));
-}
-
 // Whether the object's type is exactly `module`.`name`.
 bool is_exactly(PyObject* object, std::string_view module, std::string_view name) {
     return type_name(Py_TYPE(object)) == name && type_module(object) == module;
@@ -372,14 +362,6 @@ bool read_arrow_stream(PyObject* object, ColumnValues values, const ColumnBlock&
     }
     for (auto& array : pending) process_chunk(ArrowChunk(*array.get(), *type, null_text), block, process);
     return true;
-}
-
-bool has_attribute(PyObject* object, const char* name) {
-    Ref attribute(PyObject_GetAttrString(object, name));
-    if (attribute) return true;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
-    PyErr_Clear();
-    return false;
 }
 
 bool read_arrow(PyObject* object, ColumnValues values, const ColumnBlock& process) {

@@ -1,5 +1,6 @@
 // CountMinSketch: the Python class over velt::CountMinSketch.
 #include "core/count_min_sketch.hpp"
+#include "python/answers.hpp"
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
 #include "python/methods.hpp"
@@ -87,12 +88,12 @@ PyMethodDef CountMinSketch_methods[] = {
            "query($self, item)\n--\n\nQuery the estimated frequency of an item."),
     method("count", query_item<CountMinSketch, "count", &CountMinSketch::query, new_u64>,
            "count($self, item)\n--\n\nGet estimated frequency (alias for query)."),
-    method("query_many", query_items<CountMinSketch, "query_many", &CountMinSketch::query_many, new_u64>,
-           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path."),
+    method("query_many", query_items<CountMinSketch, "query_many", &CountMinSketch::query_many>,
+           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.\n\n" VELT_COUNT_ANSWERS),
     method("query_hash", query_hash<CountMinSketch, "query_hash", &CountMinSketch::query_hash, new_u64>,
            "query_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash."),
-    method("query_hashes", query_hashes<CountMinSketch, "query_hashes", &CountMinSketch::query_hashes, new_u64>,
-           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes."),
+    method("query_hashes", query_hashes<CountMinSketch, "query_hashes", &CountMinSketch::query_hashes>,
+           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.\n\n" VELT_COUNT_ANSWERS),
     method("merge", merge_method<CountMinSketch>,
            "merge($self, other)\n--\n\nMerge another Count-Min Sketch into this one."),
     method("copy", copy_method<CountMinSketch>, "copy($self)\n--\n\nCreate a deep copy of this sketch."),
@@ -105,6 +106,8 @@ PyMethodDef CountMinSketch_methods[] = {
                   "from_json(data)\n--\n\nDeserialize from JSON string."),
     method("save", Persistence<CountMinSketch>::save, "save($self, path)\n--\n\nSave the sketch to a file."),
     static_method("load", Persistence<CountMinSketch>::load, "load(path)\n--\n\nLoad a sketch from a file."),
+    static_method("_magic", Persistence<CountMinSketch>::magic,
+                  "_magic()\n--\n\nThe four bytes that start the binary form, which name the class of a saved structure."),
     method("error_rate",
            read_only<CountMinSketch, "error_rate", [](const CountMinSketch& s) { return new_f64(s.error_rate()); }>,
            "error_rate($self)\n--\n\nGet the error rate (epsilon)."),

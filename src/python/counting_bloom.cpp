@@ -1,5 +1,6 @@
 // CountingBloomFilter: the Python class over velt::CountingBloomFilter.
 #include "core/counting_bloom.hpp"
+#include "python/answers.hpp"
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
 #include "python/methods.hpp"
@@ -57,14 +58,14 @@ PyMethodDef CountingBloomFilter_methods[] = {
            "contains($self, item)\n--\n\nCheck if an item might be in the filter."),
     method("query", query_item<CountingBloomFilter, "query", &CountingBloomFilter::contains, new_bool>,
            "query($self, item)\n--\n\nCheck if an item might be in the filter (alias for contains)."),
-    method("query_many", query_items<CountingBloomFilter, "query_many", &CountingBloomFilter::query_many, new_bool>,
-           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path."),
+    method("query_many", query_items<CountingBloomFilter, "query_many", &CountingBloomFilter::query_many>,
+           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.\n\n" VELT_BOOLEAN_ANSWERS),
     method("contains_hash",
            query_hash<CountingBloomFilter, "contains_hash", &CountingBloomFilter::contains_hash, new_bool>,
            "contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash."),
     method("query_hashes",
-           query_hashes<CountingBloomFilter, "query_hashes", &CountingBloomFilter::query_hashes, new_bool>,
-           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes."),
+           query_hashes<CountingBloomFilter, "query_hashes", &CountingBloomFilter::query_hashes>,
+           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.\n\n" VELT_BOOLEAN_ANSWERS),
     method("merge", merge_method<CountingBloomFilter>,
            "merge($self, other)\n--\n\nMerge another Counting Bloom filter into this one."),
     method("copy", copy_method<CountingBloomFilter>, "copy($self)\n--\n\nCreate a deep copy of this filter."),
@@ -78,6 +79,8 @@ PyMethodDef CountingBloomFilter_methods[] = {
                   "from_json(data)\n--\n\nDeserialize from JSON string."),
     method("save", Persistence<CountingBloomFilter>::save, "save($self, path)\n--\n\nSave to a file."),
     static_method("load", Persistence<CountingBloomFilter>::load, "load(path)\n--\n\nLoad from a file."),
+    static_method("_magic", Persistence<CountingBloomFilter>::magic,
+                  "_magic()\n--\n\nThe four bytes that start the binary form, which name the class of a saved structure."),
     method("count", query_item<CountingBloomFilter, "count", &CountingBloomFilter::smallest_counter, new_u64>,
            "count($self, item)\n--\n\nReturn the minimum backing counter for an item."),
     method("fill_ratio",

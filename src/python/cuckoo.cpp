@@ -1,5 +1,6 @@
 // CuckooFilter: the Python class over velt::CuckooFilter.
 #include "core/cuckoo.hpp"
+#include "python/answers.hpp"
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
 #include "python/methods.hpp"
@@ -46,12 +47,12 @@ PyMethodDef CuckooFilter_methods[] = {
            "contains($self, item)\n--\n\nCheck if an item might be in the filter."),
     method("query", query_item<CuckooFilter, "query", &CuckooFilter::contains, new_bool>,
            "query($self, item)\n--\n\nCheck if an item might be in the filter (alias for contains)."),
-    method("query_many", query_items<CuckooFilter, "query_many", &CuckooFilter::query_many, new_bool>,
-           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path."),
+    method("query_many", query_items<CuckooFilter, "query_many", &CuckooFilter::query_many>,
+           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.\n\n" VELT_BOOLEAN_ANSWERS),
     method("contains_hash", query_hash<CuckooFilter, "contains_hash", &CuckooFilter::contains_hash, new_bool>,
            "contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash."),
-    method("query_hashes", query_hashes<CuckooFilter, "query_hashes", &CuckooFilter::query_hashes, new_bool>,
-           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes."),
+    method("query_hashes", query_hashes<CuckooFilter, "query_hashes", &CuckooFilter::query_hashes>,
+           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.\n\n" VELT_BOOLEAN_ANSWERS),
     // A removal changes the filter like an insertion does: exclusive borrow, bool answer.
     method("remove", insert_item<CuckooFilter, "remove", &CuckooFilter::remove>,
            "remove($self, item)\n--\n\nRemove an item from the filter.\n\n"
@@ -67,6 +68,8 @@ PyMethodDef CuckooFilter_methods[] = {
                   "from_json(data)\n--\n\nDeserialize from JSON string."),
     method("save", Persistence<CuckooFilter>::save, "save($self, path)\n--\n\nSave the filter to a file."),
     static_method("load", Persistence<CuckooFilter>::load, "load(path)\n--\n\nLoad a filter from a file."),
+    static_method("_magic", Persistence<CuckooFilter>::magic,
+                  "_magic()\n--\n\nThe four bytes that start the binary form, which name the class of a saved structure."),
     method("capacity",
            read_only<CuckooFilter, "capacity", [](const CuckooFilter& f) { return new_u64(f.capacity()); }>,
            "capacity($self)\n--\n\nGet the maximum capacity of the filter."),

@@ -89,6 +89,8 @@ PyMethodDef HyperLogLog_methods[] = {
                   "from_json(data)\n--\n\nDeserialize from JSON string."),
     method("save", Persistence<HyperLogLog>::save, "save($self, path)\n--\n\nSave the counter to a file."),
     static_method("load", Persistence<HyperLogLog>::load, "load(path)\n--\n\nLoad a counter from a file."),
+    static_method("_magic", Persistence<HyperLogLog>::magic,
+                  "_magic()\n--\n\nThe four bytes that start the binary form, which name the class of a saved structure."),
     method("relative_error",
            read_only<HyperLogLog, "relative_error", [](const HyperLogLog& h) { return new_f64(h.relative_error()); }>,
            "relative_error($self)\n--\n\nGet relative error (as a percentage)."),

@@ -15,6 +15,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "python/answers.hpp"
 #include "python/arguments.hpp"
 #include "python/binding.hpp"
 #include "python/columns.hpp"
@@ -126,19 +127,17 @@ PyObject* query_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-// name(items): a list of the answers core.query(all item bytes) gives without the GIL.
-template <class Core, MethodName name, auto query, auto to_python>
+// name(items): the answers core.query(all item bytes) gives without the GIL,
+// as a list, or as a column when `items` is one (answers.hpp).
+template <class Core, MethodName name, auto query>
 PyObject* query_items(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
         const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"items"}}, args, nargs, kwnames);
         auto structure = Instance<Core>::shared(self);
         using Answers = decltype((std::as_const(structure.core).*query)(std::span<const std::string_view>()));
-        std::vector<typename Answers::value_type> answers;
-        for_each_item_block(bound[0], [&](auto block) {
-            const Answers some = (std::as_const(structure.core).*query)(block);
-            answers.insert(answers.end(), some.begin(), some.end());
-        });
-        return new_list(answers, to_python);
+        auto answers = BatchAnswers::to<typename Answers::value_type>(bound[0]);
+        for_each_item_block(bound[0], [&](auto block) { answers.append((std::as_const(structure.core).*query)(block)); });
+        return answers.result();
     });
 }
 
@@ -152,15 +151,18 @@ PyObject* query_hash(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-// name(hashes): a list of the answers core.query(all hashes) gives without the GIL.
-template <class Core, MethodName name, auto query, auto to_python>
+// name(hashes): the answers core.query(all hashes) gives without the GIL, as
+// a list, or as a column when `hashes` is one (answers.hpp).
+template <class Core, MethodName name, auto query>
 PyObject* query_hashes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return entry_point([&] {
         const auto bound = bind(Signature<1>{class_name<Core>, name.text, {"hashes"}}, args, nargs, kwnames);
         auto structure = Instance<Core>::shared(self);
         const auto hashes = to_hashes(bound[0], "hashes");
-        const auto answers = without_gil([&] { return (std::as_const(structure.core).*query)(hashes); });
-        return new_list(answers, to_python);
+        using Answers = decltype((std::as_const(structure.core).*query)(hashes));
+        auto answers = BatchAnswers::to<typename Answers::value_type>(bound[0]);
+        without_gil([&] { answers.append((std::as_const(structure.core).*query)(hashes)); });
+        return answers.result();
     });
 }
 

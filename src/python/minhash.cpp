@@ -90,6 +90,8 @@ PyMethodDef MinHash_methods[] = {
     static_method("from_json", Persistence<MinHash>::from_json, "from_json(data)\n--\n\nDeserialize from JSON string."),
     method("save", Persistence<MinHash>::save, "save($self, path)\n--\n\nSave the signature to a file."),
     static_method("load", Persistence<MinHash>::load, "load(path)\n--\n\nLoad a signature from a file."),
+    static_method("_magic", Persistence<MinHash>::magic,
+                  "_magic()\n--\n\nThe four bytes that start the binary form, which name the class of a saved structure."),
     method("get_signature", read_only<MinHash, "get_signature", signature_list>,
            "get_signature($self)\n--\n\nGet the signature as a list of integers."),
     method("signature", read_only<MinHash, "signature", signature_list>,

@@ -238,6 +238,8 @@ PyMethodDef MinHashLSH_methods[] = {
                   "from_json(data)\n--\n\nDeserialize from JSON string."),
     method("save", Persistence<MinHashLSH>::save, "save($self, path)\n--\n\nSave the index to a file."),
     static_method("load", Persistence<MinHashLSH>::load, "load(path)\n--\n\nLoad an index from a file."),
+    static_method("_magic", Persistence<MinHashLSH>::magic,
+                  "_magic()\n--\n\nThe four bytes that start the binary form, which name the class of a saved structure."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 // The module `velt._velt`: the table of contents of the binding layer. It
 // creates each class in a fixed order, which is also the order of `__all__`.
+#include "python/answers.hpp"
 #include "python/binding.hpp"
 #include "python/classes.hpp"
 
@@ -25,6 +26,7 @@ std::int64_t owning_interpreter = -1;
 PyObject* create_module() {
     using namespace velt::python;
     Ref module = Ref::checked(PyModule_Create(&velt_module));
+    create_answer_column_type();  // what batch queries to a column answer with; not a name of the module
     add_bloom_filter(module.get());
     add_counting_bloom_filter(module.get());
     add_scalable_bloom_filter(module.get());

@@ -1,5 +1,6 @@
-// The six persistence methods, shared by every class. A class file lists them
-// in its table with its own docstrings, as Persistence<Core>::to_bytes and so on.
+// The six persistence methods, shared by every class, and the private _magic.
+// A class file lists them in its table with its own docstrings, as
+// Persistence<Core>::to_bytes and so on.
 #pragma once
 
 #include "core/large_array.hpp"
@@ -61,6 +62,14 @@ struct Persistence {
             const std::string path = to_text(bound[0], "path");
             velt::save(structure.core, path);
             return none();
+        });
+    }
+
+    // _magic(): private, for the command line, which tells a saved file's class by its first bytes.
+    static PyObject* magic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return entry_point([&] {
+            bind(Signature<0>{class_name<Core>, "_magic", {}}, args, nargs, kwnames);
+            return new_bytes(Core::format.magic);
         });
     }
 

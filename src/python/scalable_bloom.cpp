@@ -1,5 +1,6 @@
 // ScalableBloomFilter: the Python class over velt::ScalableBloomFilter.
 #include "core/scalable_bloom.hpp"
+#include "python/answers.hpp"
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
 #include "python/methods.hpp"
@@ -51,12 +52,12 @@ PyMethodDef ScalableBloomFilter_methods[] = {
            "contains($self, item)\n--\n\nCheck if an item might be in the filter."),
     method("query", query_item<Filter, "query", &Filter::contains, new_bool>,
            "query($self, item)\n--\n\nCheck if an item might be in the filter (alias for contains)."),
-    method("query_many", query_items<Filter, "query_many", &Filter::query_many, new_bool>,
-           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path."),
+    method("query_many", query_items<Filter, "query_many", &Filter::query_many>,
+           "query_many($self, items)\n--\n\nQuery multiple items using the optimized batch path.\n\n" VELT_BOOLEAN_ANSWERS),
     method("contains_hash", query_hash<Filter, "contains_hash", &Filter::contains_hash, new_bool>,
            "contains_hash($self, hash)\n--\n\nQuery a caller-provided 64-bit hash."),
-    method("query_hashes", query_hashes<Filter, "query_hashes", &Filter::query_hashes, new_bool>,
-           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes."),
+    method("query_hashes", query_hashes<Filter, "query_hashes", &Filter::query_hashes>,
+           "query_hashes($self, hashes)\n--\n\nQuery caller-provided 64-bit hashes.\n\n" VELT_BOOLEAN_ANSWERS),
     method("copy", copy_method<Filter>, "copy($self)\n--\n\nCreate a deep copy."),
     method("clear", clear_method<Filter>, "clear($self)\n--\n\nClear all items."),
     method("to_bytes", Persistence<Filter>::to_bytes, "to_bytes($self)\n--\n\nSerialize to bytes."),
@@ -66,6 +67,8 @@ PyMethodDef ScalableBloomFilter_methods[] = {
                   "from_json(data)\n--\n\nDeserialize from a JSON string."),
     method("save", Persistence<Filter>::save, "save($self, path)\n--\n\nSave to a file."),
     static_method("load", Persistence<Filter>::load, "load(path)\n--\n\nLoad from a file."),
+    static_method("_magic", Persistence<Filter>::magic,
+                  "_magic()\n--\n\nThe four bytes that start the binary form, which name the class of a saved structure."),
     method("capacity", read_only<Filter, "capacity", [](const Filter& f) { return new_u64(f.capacity()); }>,
            "capacity($self)\n--\n\nCurrent total capacity across all slices."),
     method("false_positive_rate",

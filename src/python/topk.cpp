@@ -5,6 +5,7 @@
 // for_each_column_block). Nothing falls back to str(item), so b"x" and "x" can
 // never be confused in the counts.
 #include "core/topk.hpp"
+#include "python/answers.hpp"
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
 #include "python/columns.hpp"
@@ -80,12 +81,9 @@ PyObject* TopK_query_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return entry_point([&] {
         const auto bound = bind(Signature<1>{class_name<TopK>, "query_many", {"items"}}, args, nargs, kwnames);
         auto tracker = Object::shared(self);
-        std::vector<std::uint64_t> counts;
-        for_each_text_block(bound[0], [&](auto texts) {
-            const auto some = tracker.core.query_many(texts);
-            counts.insert(counts.end(), some.begin(), some.end());
-        });
-        return new_list(counts, new_u64);
+        auto counts = BatchAnswers::to<std::uint64_t>(bound[0]);
+        for_each_text_block(bound[0], [&](auto texts) { counts.append(tracker.core.query_many(texts)); });
+        return counts.result();
     });
 }
 
@@ -132,7 +130,7 @@ PyMethodDef TopK_methods[] = {
            "Returns 0 if the item is not being tracked."),
     method("count", TopK_query<"count">, "count($self, item)\n--\n\nGet the count of an item (alias for query)."),
     method("query_many", TopK_query_many,
-           "query_many($self, items)\n--\n\nQuery multiple item counts using the optimized batch path."),
+           "query_many($self, items)\n--\n\nQuery multiple item counts using the optimized batch path.\n\n" VELT_COUNT_ANSWERS),
     method("contains", TopK_contains, "contains($self, item)\n--\n\nCheck if an item is being tracked."),
     method("top", TopK_top<"top", new_item_count>,
            "top($self, n=None)\n--\n\nGet the top-k items with their counts.\n\n"
@@ -151,6 +149,8 @@ PyMethodDef TopK_methods[] = {
     static_method("from_json", Persistence<TopK>::from_json, "from_json(data)\n--\n\nDeserialize from JSON string."),
     method("save", Persistence<TopK>::save, "save($self, path)\n--\n\nSave the tracker to a file."),
     static_method("load", Persistence<TopK>::load, "load(path)\n--\n\nLoad a tracker from a file."),
+    static_method("_magic", Persistence<TopK>::magic,
+                  "_magic()\n--\n\nThe four bytes that start the binary form, which name the class of a saved structure."),
     {nullptr, nullptr, 0, nullptr},
 };
 

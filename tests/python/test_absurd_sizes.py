@@ -12,6 +12,8 @@ import pytest
 from velt import BloomFilter, CountMinSketch, CuckooFilter, MinHashLSH, ScalableBloomFilter, TopK
 from helpers import KIND_OF, KINDS, fields, with_u64
 
+# Linux alone enforces RLIMIT_AS and counts ru_maxrss in KiB.
+pytestmark = pytest.mark.skipif(sys.platform != "linux", reason="caps the address space, as only Linux does")
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 ADDRESS_SPACE = 4 << 30
 # Far below the cap: an absurd request must be refused before anything sizeable is touched.

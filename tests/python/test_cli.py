@@ -80,6 +80,10 @@ def test_top_says_when_no_line_is_guaranteed(head, counters, warned):
     text = velt("top", "-", "-k", 5, "--counters", counters, stdin=stdin).stdout.decode()
     warning = "no line is guaranteed to be among the top 5: each count - error is below"
     assert (warning in text and f"more --counters (now {counters:,})" in text) == warned
+    result = json_of("top", "-", "-k", 5, "--counters", counters, stdin=stdin)
+    bar = result["outside_count_at_most"]
+    assert [row["guaranteed"] for row in result["top"]] == [row["count"] - row["error"] >= bar for row in result["top"]]
+    assert (not any(row["guaranteed"] for row in result["top"])) == warned
 
 
 # A control character, DEL, a C1 control (U+0080 .. U+009F) or a right-to-left override, raw in the output.
@@ -106,12 +110,23 @@ def test_lines_lose_only_their_newline():
     assert {row["line"]: row["count"] for row in result["top"]} == {"x": 2, "x ": 1, "": 1, " x\t": 1, "x\r": 1, "\\xff": 1}
 
 
+def test_top_counts_lines_by_their_bytes():
+    """Lines that print alike are still apart: escapes are made for printing only."""
+    lines = [b"\\xff", b"\xff", b"\xff", b"\x00b\\xff", b"\x00b\xff", b"\x00t", "\u00ff".encode()]
+    rows = json_of("top", "-", stdin=b"\n".join(lines))["top"]
+    assert sorted((row["line"], row["count"]) for row in rows) == sorted(
+        [("\\xff", 1), ("\\xff", 2), ("\x00b\\xff", 1), ("\x00b\\xff", 1), ("\x00t", 1), ("\u00ff", 1)])
+
+
 @pytest.mark.parametrize("path", sorted(DATA.glob("*.bin")), ids=lambda p: p.stem)
 def test_inspect_names_the_class_of_a_saved_structure(path):
     result = json_of("inspect", path)
     structure = getattr(_velt, result["class"]).from_bytes(path.read_bytes())
     assert (result["repr"], result["file_size"]) == (repr(structure), path.stat().st_size)
     assert result["figures"]["size_in_bytes"] == structure.size_in_bytes
+    if result["class"] == "HyperLogLog":  # both estimates, side by side
+        assert result["figures"]["unbiased_cardinality"] == structure.unbiased_cardinality()
+        assert result["figures"]["unbiased_confidence_interval"] == list(structure.unbiased_confidence_interval())
     text = velt("inspect", path).stdout.decode()
     assert text.startswith(f"{path}: {result['class']} (magic {result['magic']}") and repr(structure) in text
 

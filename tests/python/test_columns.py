@@ -1,9 +1,12 @@
 """Columns as items: an Arrow array or stream, a polars or pandas Series, a numpy
 array or another buffer leaves exactly the state, and gives exactly the answers
-and errors, of iterating the same column."""
+and errors, of iterating the same column; the answers come back as a column of
+the same library (a pandas Series on the same index)."""
 
 import array
 import gc
+import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
@@ -55,7 +58,9 @@ def text_columns(values, cuts, offset):
         pa.chunked_array(chunks(values, cuts), kind).slice(offset) for kind in (pa.utf8(), pa.large_utf8(), pa.string_view())
     ]
     columns += [pa.array(values, pa.utf8()).slice(offset), pa.array(values, pa.string_view()).slice(offset)]
-    columns += [pl.Series(sliced, dtype=pl.String), pd.Series(sliced, dtype="str"), pd.Series(sliced, dtype="string")]
+    index = [f"row {i}" for i in range(len(sliced))][::-1]  # answers line up with it
+    columns += [pl.Series("user", sliced, dtype=pl.String), pd.Series(sliced, index, dtype="str", name="user"),
+                pd.Series(sliced, dtype="string")]
     columns += [np.array(present, "U"), np.array([v.encode() for v in present], "S")]
     return columns
 
@@ -70,6 +75,28 @@ def int_columns(values, dtype, cuts, offset):
         columns += [array.array("q" if dtype == "int64" else "B", present)]
         columns += [memoryview(columns[-1]), bytes(columns[-1]) if dtype == "uint8" else numpy_array > 0]
     return columns
+
+
+# What the answers to each kind of column come as; any other Arrow producer gets
+# an object exporting __arrow_c_array__.
+ANSWER_TYPES = [(pd.Series, pd.Series), (pl.Series, pl.Series), ((pa.Array, pa.ChunkedArray), pa.Array),
+                ((np.ndarray, array.array, memoryview, bytes), np.ndarray)]
+
+
+def answers_as_list(column, answers):
+    """The answers to a column, checked to be a column of its own library, as (type, value) pairs."""
+    expected = next((out for into, out in ANSWER_TYPES if isinstance(column, into)), None)
+    if expected is None:
+        answers = pa.array(answers)
+    assert isinstance(answers, expected or pa.Array)
+    if isinstance(column, pd.Series):
+        assert answers.index.equals(column.index) and answers.name == column.name
+    values = answers.to_list() if isinstance(answers, pl.Series) else answers.tolist()
+    return [(type(value), value) for value in values]
+
+
+def same_answers(column, answers, listed):
+    return answers_as_list(column, answers) == [(type(value), value) for value in listed]
 
 
 def assert_same_as_iterating(name, column):
@@ -87,7 +114,7 @@ def assert_same_as_iterating(name, column):
     else:
         assert fed.to_bytes() == iterated.to_bytes()
     if hasattr(fed, "query_many"):
-        assert fed.query_many(column) == iterated.query_many(reference)
+        assert same_answers(column, fed.query_many(column), iterated.query_many(reference))
 
 
 settings_for_columns = settings(max_examples=25, deadline=None)
@@ -113,6 +140,47 @@ def test_integer_columns_are_their_iteration(name, dtype, data, cuts, offset):
         assert_same_as_iterating(name, column)
 
 
+@pytest.mark.parametrize("name", [name for name in CLASSES if hasattr(CLASSES[name](), "query_hashes")])
+@settings_for_columns
+@given(hashes=st.lists(st.one_of(st.sampled_from([0, 2**64 - 1]), st.integers(0, 2**64 - 1)), max_size=60))
+def test_hash_columns_answer_with_columns(name, hashes):
+    structure = CLASSES[name]()
+    structure.update_hashes(hashes[::4])
+    listed = structure.query_hashes(hashes)
+    for column in (np.array(hashes, np.uint64), pa.array(hashes, pa.uint64()), pl.Series("h", hashes, dtype=pl.UInt64),
+                   pd.Series(hashes, index=range(len(hashes), 0, -1), dtype="uint64")):
+        assert same_answers(column, structure.query_hashes(column), listed)
+
+
+def test_answers_to_other_producers_export_arrow_and_buffers_without_numpy():
+    bloom, sketch = velt.BloomFilter(100, 0.01), velt.CountMinSketch(64, 4)
+    bloom.update(["a"]), sketch.update(["a", "a"])
+    hits = bloom.query_many(ArrayProducer(lambda: pa.array(["a", "b"]).__arrow_c_array__()))
+    counts = sketch.query_many(ArrayProducer(lambda: pa.array(["a", "b"]).__arrow_c_array__()))
+    hits.__arrow_c_array__()  # capsules dropped unread release what they hold
+    assert (len(hits), pa.array(hits).to_pylist(), pa.array(counts).to_pylist()) == (2, [True, False], [2, 0])
+    assert memoryview(counts).tolist() == [2, 0]
+    schema, exported = counts.__arrow_c_array__(requested_schema=None)
+    assert pa.Array._import_from_c_capsule(schema, exported).to_pylist() == [2, 0]
+    for empty in (pa.array([], pa.string()), pl.Series([], dtype=pl.String), np.array([], np.int64), pd.Series([], dtype="str")):
+        assert same_answers(empty, bloom.query_many(empty), []) and same_answers(empty, sketch.query_many(empty), [])
+    answers = bloom.query_many(np.array([1, 2]))
+    answers[0] = True  # numpy answers are the caller's own array
+    assert answers.tolist() == [True, False]
+    with pytest.raises(BufferError):
+        memoryview(hits)  # Arrow booleans are bits: no buffer form
+    without_numpy = """
+import sys, array; sys.modules["numpy"] = None
+import velt
+bloom, sketch = velt.BloomFilter(100, 0.01), velt.CountMinSketch(64, 4)
+bloom.update(["1"]), sketch.update(["1", "1"])
+ids = array.array("q", [1, 2])
+hits, counts = bloom.query_many(ids), sketch.query_many(ids)
+assert (hits.format, hits.tolist(), counts.format, counts.tolist()) == ("?", [True, False], "Q", [2, 0])
+"""
+    assert subprocess.run([sys.executable, "-c", without_numpy]).returncode == 0
+
+
 def test_nulls_are_what_each_producer_iterates_as_and_long_columns_cross_blocks():
     """None for pyarrow and polars, the dtype's missing value for pandas."""
     for column, null in [(pa.array(["a", None]), "None"), (pl.Series(["a", None]), "None"),
@@ -123,6 +191,7 @@ def test_nulls_are_what_each_producer_iterates_as_and_long_columns_cross_blocks(
         assert fed.to_bytes() == named.to_bytes()
     for column in (pa.array([f"v{i % 70001}" if i % 13 else None for i in range(200_000)]), np.arange(-100_000, 100_000)):
         assert_same_as_iterating("CountMinSketch", column)
+        assert_same_as_iterating("BloomFilter", column)  # answers packed across blocks
 
 
 def misaligned(buffer):
@@ -163,7 +232,7 @@ def test_topk_takes_text_columns(values):
         tracker = velt.TopK(3)
         tracker.update(column)
         assert tracker.to_bytes() == expected.to_bytes()
-        assert tracker.query_many(column) == expected.query_many(values)
+        assert same_answers(column, tracker.query_many(column), expected.query_many(values))
 
 
 def test_topk_refuses_a_null_as_it_refuses_none():
@@ -174,6 +243,8 @@ def test_topk_refuses_a_null_as_it_refuses_none():
         with pytest.raises(TypeError) as from_column:
             tracker.update(column)
         assert str(from_column.value) == str(from_list.value)
+        with pytest.raises(TypeError):
+            tracker.query_many(column)
     assert tracker.query("a") == 0  # nothing was added before the refusal
     with pytest.raises(TypeError):
         velt.TopK(3).update(pa.array([1, 2]))  # not text: iterated, refused as before

@@ -28,6 +28,8 @@ def test_one_counter_takes_85_adds_of_three():
     never = CountingBloomFilter(num_counters=2**24, num_hashes=2**32 - 1)
     with raises(OverflowError, CAPACITY):
         never.add("x")
+    never.update([])  # nothing to add: nothing refused
+    never.update_hashes([])
     assert len(never) == 0 and never.fill_ratio() == 0.0
 
 

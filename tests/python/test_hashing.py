@@ -6,8 +6,8 @@ import json
 
 import pytest
 
-from velt import BloomFilter
-from helpers import G, MASK, caller_pair, item_pair, positions
+from velt import BloomFilter, MinHash
+from helpers import G, MASK, caller_pair, item_pair, mix_caller_hash, positions
 
 NUM_BITS, K = 1_000_003, 4
 SEEDS = [0, 1, 2**63, MASK, G, (2**64 - G) % 2**64]
@@ -38,3 +38,11 @@ def test_caller_hash_pair_is_splitmix(seed, value):
     bloom = BloomFilter(num_bits=NUM_BITS, num_hashes=K, seed=seed)
     bloom.add_hash(value)
     assert set_bits(bloom) == set(positions(caller_pair(value, seed), K, NUM_BITS))
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_minhash_slots_mix_caller_hashes_with_their_own_seeds(seed):
+    """Slot i takes seed + i * G, for caller hashes as for items."""
+    minhash = MinHash(num_hashes=4, seed=seed)
+    minhash.update_hashes([5, MASK])
+    assert minhash.signature() == [min(mix_caller_hash(h, (seed + i * G) & MASK) for h in (5, MASK)) for i in range(4)]

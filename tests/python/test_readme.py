@@ -24,13 +24,20 @@ def python_blocks(text):
 
 
 BLOCKS = python_blocks(README.read_text(encoding="utf-8"))
+# The libraries whose columns the README shows: a snippet that needs a missing one is skipped.
+COLUMN_LIBRARIES = {"pyarrow", "polars", "pandas", "numpy", "duckdb"}
 
 
 @pytest.mark.parametrize("line, heading, code", BLOCKS, ids=[f"line {line}: {heading}" for line, heading, _ in BLOCKS])
 def test_snippet_runs(line, heading, code, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     # Padded so that a traceback names the line of README.md.
-    exec(compile("\n" * (line - 1) + code, str(README), "exec"), {"__name__": "readme"})
+    try:
+        exec(compile("\n" * (line - 1) + code, str(README), "exec"), {"__name__": "readme"})
+    except ModuleNotFoundError as missing:
+        if missing.name not in COLUMN_LIBRARIES:
+            raise
+        pytest.skip(f"{missing.name} is not installed")
 
 
 def test_every_class_has_a_snippet():

@@ -1,12 +1,12 @@
 #include "core/codec/json_reader.hpp"
 
 #include <algorithm>
-#include <charconv>
+#include <cmath>
 #include <optional>
 #include <stdexcept>
-#include <system_error>
 
 #include "core/codec/json_writer.hpp"
+#include "core/codec/number_text.hpp"
 #include "core/codec/utf8.hpp"
 #include "core/error.hpp"
 
@@ -120,36 +120,6 @@ std::string describe(const Number& number) {
     append_plain_decimal(out, number.floating_value);
     out.push_back('`');
     return out;
-}
-
-// Whether a number token that std::from_chars found out of range is too large
-// (rather than too small): its decimal order of magnitude is positive.
-bool overflows(std::string_view token) {
-    std::size_t i = token[0] == '-' ? 1 : 0;
-    long long order = 0;
-    bool significant = false;
-    for (; i < token.size() && is_digit(token[i]); ++i) {
-        significant = significant || token[i] != '0';
-        if (significant) ++order;
-    }
-    if (i < token.size() && token[i] == '.') {
-        for (++i; i < token.size() && is_digit(token[i]); ++i) {
-            if (significant) continue;
-            if (token[i] == '0') --order;
-            else significant = true;
-        }
-    }
-    long long exponent = 0;
-    if (i < token.size()) {  // 'e' or 'E'
-        ++i;
-        const bool negative = token[i] == '-';
-        if (token[i] == '-' || token[i] == '+') ++i;
-        for (; i < token.size(); ++i) {
-            exponent = std::min(exponent * 10 + (token[i] - '0'), 1'000'000'000'000LL);
-        }
-        if (negative) exponent = -exponent;
-    }
-    return order + exponent > 0;
 }
 
 }  // namespace
@@ -369,7 +339,7 @@ Parser::NumberToken Parser::scan_number(Use use) {
 }
 
 // Integers stay exact while they fit (u64, or i64 when negative); every other
-// number is converted correctly rounded by std::from_chars.
+// number is converted correctly rounded.
 Number Parser::parse_number() {
     const NumberToken token = scan_number(Use::read);
     Number number;
@@ -389,12 +359,8 @@ Number Parser::parse_number() {
 
 // The reader stands just after the token.
 double Parser::parse_double(std::string_view token) {
-    double value = 0.0;
-    const auto result = std::from_chars(token.data(), token.data() + token.size(), value);
-    if (result.ec == std::errc::result_out_of_range) {
-        if (overflows(token)) fail_here(number_out_of_range);
-        return token[0] == '-' ? -0.0 : 0.0;  // too small: rounds to zero
-    }
+    const double value = parse_decimal(token);
+    if (std::isinf(value)) fail_here(number_out_of_range);  // a too small one is zero
     return value;
 }
 

@@ -1,7 +1,9 @@
 #include "core/codec/json_writer.hpp"
 
-#include <charconv>
 #include <cmath>
+
+#include "core/codec/number_text.hpp"
+#include "core/decimal.hpp"
 
 namespace velt::codec {
 
@@ -16,23 +18,11 @@ struct Decimal {
 };
 
 Decimal decompose(double value) {
-    // std::to_chars without a precision gives the shortest digits that read
-    // back to the same double, here as "-d.ddde+XX".
-    char text[40];
-    const char* const end =
-        std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
+    const ShortestDecimal shortest = shortest_decimal(value);
     Decimal decimal;
-    const char* p = text;
-    if (*p == '-') {
-        decimal.negative = true;
-        ++p;
-    }
-    for (; *p != 'e'; ++p) {
-        if (*p != '.') decimal.digits[decimal.count++] = *p;
-    }
-    ++p;  // 'e'
-    if (*p == '+') ++p;  // from_chars takes a '-' but not a '+'
-    std::from_chars(p, end, decimal.exponent);
+    decimal.negative = std::signbit(value);
+    decimal.count = static_cast<int>(write_decimal(decimal.digits, shortest.digits) - decimal.digits);
+    decimal.exponent = shortest.exponent + decimal.count - 1;
     return decimal;
 }
 

@@ -4,7 +4,7 @@ import array
 
 import pytest
 
-from velt import BloomFilter
+from velt import BloomFilter, CountMinSketch
 from helpers import raises
 
 
@@ -26,6 +26,7 @@ def bloom():
         (lambda b: b.update_hashes(h for h in [1]), "argument 'hashes': 'generator' object cannot be converted to 'Sequence'"),
         (lambda b: b.update_hashes([1, 2.5]), "argument 'hashes': 'float' object cannot be interpreted as an integer"),
         (lambda b: b.update(5), "'int' object is not iterable"),
+        (lambda b: CountMinSketch(8, 2).add_count(), "CountMinSketch.add_count() missing 2 required positional arguments: 'item' and 'count'"),
     ],
 )
 def test_type_errors(bloom, call, message):
@@ -70,7 +71,7 @@ def outcome(call, hashes):
         answer = call(bloom, hashes)
     except Exception as error:
         return type(error), str(error), bloom.to_bytes()
-    return answer, bloom.to_bytes()
+    return (answer.tolist() if hasattr(answer, "tolist") else answer), bloom.to_bytes()
 
 
 def integer_buffers():

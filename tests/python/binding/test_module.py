@@ -5,7 +5,13 @@ import inspect
 
 import pytest
 
-from helpers import every_kind
+import velt
+from helpers import KINDS, every_kind
+
+
+def test_the_module_names_its_classes_and_nothing_else():
+    assert [name for name in dir(velt._velt) if not name.startswith("__")] == sorted(velt._velt.__all__)
+    assert velt.__all__ == velt._velt.__all__ and len(velt.__all__) == len(KINDS)
 
 
 @every_kind

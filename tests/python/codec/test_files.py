@@ -12,6 +12,7 @@ from velt import BloomFilter, TopK
 from helpers import every_kind, raises
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX permission bits and symlinks")
 def test_save_keeps_permissions_follows_symlinks_and_leaves_no_temporary_file(tmp_path):
     new, old, link = tmp_path / "new.bin", tmp_path / "old.bin", tmp_path / "link.bin"
     bloom = BloomFilter(num_bits=128, num_hashes=2)
@@ -53,8 +54,8 @@ def small_disk(tmp_path):
     """A 64 KiB file system, mounted for the test (needs the right to mount)."""
     mount_point = tmp_path / "disk"
     mount_point.mkdir()
-    if os.getuid() != 0:
-        pytest.skip("mounting a small tmpfs needs root")
+    if sys.platform != "linux" or os.getuid() != 0:
+        pytest.skip("mounting a small tmpfs needs root on Linux")
     mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(mount_point)], capture_output=True)
     if mounted.returncode != 0:
         pytest.skip(f"mounting a small tmpfs is not permitted here: {mounted.stderr.decode().strip()}")
@@ -76,7 +77,7 @@ def test_full_disk_keeps_the_old_file(small_disk, kind):
 
 
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan needs an uncapped address space")
-@pytest.mark.skipif(not os.path.exists("/dev/zero"), reason="needs /dev/zero")
+@pytest.mark.skipif(sys.platform != "linux", reason="needs /dev/zero and RLIMIT_AS")
 def test_load_of_an_endless_file_runs_out_of_memory_cleanly():
     """Reading to the end never ends: it must stop at the memory cap with MemoryError."""
     script = textwrap.dedent(

@@ -43,6 +43,12 @@ def cuckoo_workload():
     return cuckoo
 
 
+def cuckoo_alternates_workload():
+    # Full: items whose first bucket is taken go to their alternate one, which the seed
+    # chooses; still no relocation (the same layout in every run).
+    return fed(CuckooFilter(24, seed=7), (f"item-{i}" for i in range(24)), hashes=[])
+
+
 def scalable_bloom_workload():
     # Three slices of capacities 50, 75 and 112 (112.5 truncated), the last partly filled.
     chain = ScalableBloomFilter(initial_capacity=50, false_positive_rate=0.02, growth_ratio=1.5, fpr_ratio=0.8, seed=2026)
