@@ -80,7 +80,8 @@ void check_envelope(std::string_view data) {
                                         CountMinSketch::format,
                                         MinHash::format,
                                         TopK::format,
-                                        BlockedBloomFilter::format};
+                                        BlockedBloomFilter::format,
+                                        MinHashLSH::format};
     for (const codec::Format format : formats) {
         std::string_view payload;
         try {
@@ -105,6 +106,7 @@ VELT_FUZZ_DEFINE_CHECKS(CountMinSketch)
 VELT_FUZZ_DEFINE_CHECKS(MinHash)
 VELT_FUZZ_DEFINE_CHECKS(TopK)
 VELT_FUZZ_DEFINE_CHECKS(BlockedBloomFilter)
+VELT_FUZZ_DEFINE_CHECKS(MinHashLSH)
 #undef VELT_FUZZ_DEFINE_CHECKS
 
 }  // namespace velt::fuzz

@@ -12,6 +12,7 @@
 #include "core/cuckoo.hpp"
 #include "core/hyperloglog.hpp"
 #include "core/minhash.hpp"
+#include "core/minhash_lsh.hpp"
 #include "core/scalable_bloom.hpp"
 #include "core/topk.hpp"
 
@@ -42,6 +43,7 @@ VELT_FUZZ_DECLARE_CHECKS(HyperLogLog)
 VELT_FUZZ_DECLARE_CHECKS(CountMinSketch)
 VELT_FUZZ_DECLARE_CHECKS(MinHash)
 VELT_FUZZ_DECLARE_CHECKS(TopK)
+VELT_FUZZ_DECLARE_CHECKS(MinHashLSH)
 #undef VELT_FUZZ_DECLARE_CHECKS
 
 }  // namespace velt::fuzz

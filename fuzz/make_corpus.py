@@ -20,6 +20,7 @@ from velt import (
     CuckooFilter,
     HyperLogLog,
     MinHash,
+    MinHashLSH,
     ScalableBloomFilter,
     TopK,
 )
@@ -65,6 +66,13 @@ def shapes():
     topk = filled(TopK(5), [str(item) for item in ITEMS])
     topk.add("\u00e9\u4e2d\U0001f600", 9)
     yield "topk", "errors", topk
+    yield "minhash_lsh", "empty", MinHashLSH(threshold=0.5, num_hashes=4)
+    documents = [" ".join(ITEMS[i : i + 8]) for i in range(0, 32, 3)]
+    for scheme in ("classic", "multiply_shift"):
+        index = MinHashLSH(threshold=0.7, num_hashes=16, seed=7, scheme=scheme)
+        rows = MinHash.signatures(documents, num_hashes=16, seed=7, n=2, scheme=scheme)
+        index.update([f"doc-{i}" if i % 2 else i for i in range(len(documents))], rows)
+        yield "minhash_lsh", scheme, index
 
 
 def as_array(value):

@@ -11,7 +11,7 @@ TopK, which counts text, leaves missing values out.
 
 from collections.abc import Iterable, Sequence
 
-from velt import BloomFilter, CountingBloomFilter, CountMinSketch, HyperLogLog, MinHash, TopK
+from velt import BloomFilter, CountingBloomFilter, CountMinSketch, HyperLogLog, MinHash, MinHashLSH, TopK
 
 # The classes whose structures merge; the others cannot be built in pieces.
 MERGEABLE = (BloomFilter, CountingBloomFilter, HyperLogLog, CountMinSketch, MinHash, TopK)
@@ -67,3 +67,61 @@ def merge_sketches(cls, payloads: Iterable[bytes]):
     for payload in payloads:
         merged.merge(cls.from_bytes(payload))
     return merged.to_bytes()
+
+
+# ---- Near-duplicates ------------------------------------------------------------------
+# The engines find each row's duplicate group as MinHashLSH.duplicate_of() does in one
+# process, with keys the rows' positions: each partition signs its texts and gives every
+# band of every row as (band key, row); the engine groups the band keys (a shuffle); each
+# band shared by two or more rows gives the edges from its first row to the others; and
+# the driver joins the edges into components (union-find), each led by its first row.
+
+
+def lsh_settings(threshold=0.8, num_hashes=128, seed=0, shingle="word", n=5, scheme="classic"):
+    """The settings of a deduplication, checked, with the bands and rows that MinHashLSH chooses."""
+    index = MinHashLSH(threshold=threshold, num_hashes=num_hashes, seed=seed, scheme=scheme)
+    MinHash.signatures([], num_hashes=num_hashes, seed=seed, shingle=shingle, n=n, scheme=scheme)
+    return {"num_hashes": num_hashes, "seed": seed, "shingle": shingle, "n": n, "scheme": scheme,
+            "bands": index.bands, "rows": index.rows}
+
+
+def band_keys(texts, first_row, settings):
+    """(band key, row) for every band of every text, rows numbered from `first_row`. A band key
+    is the text of the band's number and its slots' bytes in hexadecimal (engines keep text
+    columns, not bytes, as strings): rows share it exactly when they share the band."""
+    import numpy as np
+
+    texts = texts if isinstance(texts, list) else list(texts)
+    signatures = np.asarray(MinHash.signatures(texts, num_hashes=settings["num_hashes"], seed=settings["seed"],
+                                               shingle=settings["shingle"], n=settings["n"], scheme=settings["scheme"]))
+    bands, rows = settings["bands"], settings["rows"]
+    keys, positions = [], []
+    for band in range(bands):
+        prefix = f"{band}:"
+        for offset, row in enumerate(signatures[:, band * rows : (band + 1) * rows]):
+            keys.append(prefix + row.astype("<u8").tobytes().hex())
+            positions.append(first_row + offset)
+    return keys, positions
+
+
+def star_edges(rows):
+    """The edges joining the rows of one band: from its first row to each other."""
+    rows = sorted(rows)
+    return [(rows[0], row) for row in rows[1:]]
+
+
+def leaders(count, edges):
+    """For each of `count` rows, the first row of its connected component."""
+    parent = list(range(count))
+
+    def find(row):
+        while parent[row] != row:
+            parent[row] = parent[parent[row]]
+            row = parent[row]
+        return row
+
+    for a, b in edges:
+        a, b = find(a), find(b)
+        if a != b:
+            parent[max(a, b)] = min(a, b)
+    return [find(row) for row in range(count)]

@@ -16,9 +16,9 @@ import dask
 import dask.dataframe as dd
 
 from velt import HyperLogLog
-from velt._partitions import check_settings, merge_sketches, sketch
+from velt._partitions import band_keys, check_settings, leaders, lsh_settings, merge_sketches, sketch, star_edges
 
-__all__ = ["build", "per_group", "cardinality"]
+__all__ = ["build", "per_group", "cardinality", "duplicates"]
 
 
 def build(cls, data, *, split_every=8, **settings):
@@ -79,3 +79,42 @@ def cardinality(precision=14, seed=0):
     """An Aggregation giving, per group, the HyperLogLog estimate of its distinct values."""
     settings = {"precision": precision, "seed": seed}
     return _aggregation("cardinality", HyperLogLog, settings, _cardinalities)
+
+
+def _band_frame(texts, first_row, settings):
+    import pandas as pd
+
+    keys, rows = band_keys(texts, first_row, settings)
+    return pd.DataFrame({"band": pd.Series(keys, dtype="string"), "row": pd.Series(rows, dtype="int64")})
+
+
+def _edges_of_band(rows):
+    return star_edges(rows.tolist()) if len(rows) > 1 else []
+
+
+def duplicates(texts, **settings):
+    """Each row's near-duplicate group, as MinHashLSH.duplicate_of() gives it in one process
+    with the rows' positions as keys: a pandas Series with, for each row of the Dask Series
+    `texts` (of str), the position of the first row of its group (its own when it has none).
+
+    `settings` are those of MinHash.signatures and MinHashLSH: threshold=0.8,
+    num_hashes=128, seed=0, shingle="word", n=5, scheme="classic". Partitions sign their
+    rows; the band keys are shuffled by a groupby on the workers; only the edges of bands
+    that two or more rows share come back, and the driver joins them into groups.
+    """
+    import numpy as np
+    import pandas as pd
+
+    if isinstance(texts, dd.DataFrame):
+        raise TypeError("duplicates takes one column: pass frame[name], not the whole frame")
+    settings = lsh_settings(**settings)
+    lengths = texts.map_partitions(len).compute().tolist()
+    starts = np.concatenate([[0], np.cumsum(lengths)[:-1]]).astype(int).tolist() if lengths else []
+    meta = pd.DataFrame({"band": pd.Series([], dtype="string"), "row": pd.Series([], dtype="int64")})
+    parts = [dask.delayed(_band_frame)(part, start, settings) for part, start in zip(texts.to_delayed(), starts)]
+    if not parts:
+        return pd.Series([], dtype="int64", name="duplicate_of")
+    bands = dd.from_delayed(parts, meta=meta)
+    edges = bands.groupby("band")["row"].apply(_edges_of_band, meta=("row", object)).compute()
+    groups = leaders(sum(lengths), (edge for band_edges in edges for edge in band_edges))
+    return pd.Series(groups, dtype="int64", name="duplicate_of")

@@ -17,9 +17,9 @@ import pyarrow as pa
 from pyspark.sql import types as spark_types
 
 from velt import HyperLogLog
-from velt._partitions import check_settings, merge_sketches, sketch
+from velt._partitions import band_keys, check_settings, leaders, lsh_settings, merge_sketches, sketch, star_edges
 
-__all__ = ["build", "per_group", "cardinality"]
+__all__ = ["build", "per_group", "cardinality", "duplicates"]
 
 _SKETCH = "sketch"
 
@@ -70,3 +70,40 @@ def cardinality(frame, by, column, precision=14, seed=0):
     distinct values of `column`, in the column "cardinality"."""
     settings = {"precision": precision, "seed": seed}
     return _grouped(frame, by, column, HyperLogLog, settings, "cardinality", spark_types.DoubleType(), _estimate)
+
+
+def _bands_of_partition(column, settings, numbered_rows):
+    numbered_rows = list(numbered_rows)
+    if not numbered_rows:
+        return
+    # zipWithIndex numbers a partition's rows one after another.
+    keys, rows = band_keys([row[column] for row, _ in numbered_rows], numbered_rows[0][1], settings)
+    yield from zip(keys, rows)
+
+
+def _edges_of_band(band):
+    rows = list(band[1])
+    return star_edges(rows) if len(rows) > 1 else []
+
+
+def duplicates(frame, column, **settings):
+    """Each row's near-duplicate group, as MinHashLSH.duplicate_of() gives it in one process
+    with the rows' positions (in the frame's order) as keys: a pandas Series with, for each
+    row, the position of the first row of its group (its own when it has none).
+
+    `settings` are those of MinHash.signatures and MinHashLSH: threshold=0.8,
+    num_hashes=128, seed=0, shingle="word", n=5, scheme="classic". Executors sign their
+    rows and shuffle the band keys (groupByKey); only the edges of bands that two or more
+    rows share come back, and the driver joins them into groups.
+    """
+    import pandas as pd
+
+    settings = lsh_settings(**settings)
+    numbered = frame.select(column).rdd.zipWithIndex()
+    edges = (
+        numbered.mapPartitions(partial(_bands_of_partition, column, settings))
+        .groupByKey()
+        .flatMap(_edges_of_band)
+        .collect()
+    )
+    return pd.Series(leaders(numbered.count(), edges), dtype="int64", name="duplicate_of")

@@ -27,6 +27,22 @@ inline constexpr std::size_t max_decoder_reservation_bytes = std::size_t{1} << 2
 // beyond it storage grows as counters are taken. Shows in bench/frequency.py, TopK rows.
 inline constexpr std::uint64_t topk_initial_counters = 1024;
 
+// ---- Signatures ---------------------------------------------------------------------
+
+// The classic signature keeps each slot's XXH3 secret (192 bytes) for items longer
+// than 240 bytes, so that seeded XXH3 does not derive it again per item, up to this
+// many slots (24 KiB at 128); beyond, long items hash with the seed as MinHash does.
+// Shows in bench/similarity.py, the signature rows, on documents of long items.
+inline constexpr std::size_t classic_secret_slots = 1024;
+
+// Safety cap: the search for an index's bands and rows looks at bands * rows up to
+// this many slots (a few hundred thousand S-curve points at 1024); a longer
+// signature still indexes, with its further slots kept for the Jaccard estimates.
+inline constexpr std::uint64_t lsh_parameter_search_slots = 1024;
+// Answers of that search kept for later indexes of the same threshold and num_hashes
+// (all forgotten when this many are kept). Shows in the construction of a MinHashLSH.
+inline constexpr std::size_t lsh_parameter_answers_kept = 64;
+
 // ---- Batches over a table ---------------------------------------------------------
 // A batch hashes a block of items before touching the table and prefetches what the
 // block will touch, so that cache misses overlap. Larger blocks overlap more misses

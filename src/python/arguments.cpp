@@ -281,12 +281,16 @@ bool widen_integers(const char* data, std::size_t count, LargeArray<std::uint64_
 // copied out with the GIL held. Nothing when `value` has no such buffer, or
 // holds a negative element: the element-by-element conversion then gives the
 // same result, or raises the same error, at the same element.
-std::optional<LargeArray<std::uint64_t>> hashes_from_buffer(PyObject* value) {
+// With `dimensions` 2, the rows of a two-dimensional buffer one after another,
+// and the length of a row in `row_length`.
+std::optional<LargeArray<std::uint64_t>> hashes_from_buffer(PyObject* value, int dimensions = 1,
+                                                            std::size_t* row_length = nullptr) {
     BufferView buffer;
     if (!buffer.take(value)) return std::nullopt;
     const Py_buffer& view = buffer.get();
     const auto is_signed = integer_signedness(view.format, view.itemsize);
-    if (!is_signed || view.ndim != 1) return std::nullopt;
+    if (!is_signed || view.ndim != dimensions) return std::nullopt;
+    if (row_length != nullptr) *row_length = static_cast<std::size_t>(view.shape[1]);
     const auto* data = static_cast<const char*>(view.buf);
     const auto count = static_cast<std::size_t>(view.len / view.itemsize);
     LargeArray<std::uint64_t> hashes;
@@ -314,6 +318,13 @@ std::optional<LargeArray<std::uint64_t>> hashes_from_buffer(PyObject* value) {
 }
 
 }  // namespace
+
+std::optional<HashRows> hash_rows_from_buffer(PyObject* value) {
+    std::size_t row_length = 0;
+    auto values = hashes_from_buffer(value, 2, &row_length);
+    if (!values) return std::nullopt;
+    return HashRows{std::move(*values), row_length};
+}
 
 LargeArray<std::uint64_t> to_hashes(PyObject* value, const char* name) {
     check_sequence_argument(value, name);

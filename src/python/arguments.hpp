@@ -109,6 +109,15 @@ private:
 // memoryview) is read through it, with the same results and errors.
 LargeArray<std::uint64_t> to_hashes(PyObject* value, const char* name);
 
+// The rows of a two-dimensional C-contiguous buffer of non-negative integers
+// (the arrays of MinHash.signatures, a 2-D NumPy array), one after another and
+// the length of each; nothing for any other object.
+struct HashRows {
+    LargeArray<std::uint64_t> values;
+    std::size_t row_length;
+};
+std::optional<HashRows> hash_rows_from_buffer(PyObject* value);
+
 // Raises "argument '{name}': '{type}' object cannot be converted to '{target}'".
 [[noreturn]] void throw_cannot_convert(PyObject* value, const char* name, const std::string& target);
 

@@ -15,5 +15,6 @@ void add_hyperloglog(PyObject* module);
 void add_count_min_sketch(PyObject* module);
 void add_topk(PyObject* module);
 void add_blocked_bloom_filter(PyObject* module);
+void add_minhash_lsh(PyObject* module);
 
 }  // namespace velt::python

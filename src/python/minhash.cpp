@@ -4,6 +4,7 @@
 #include "python/classes.hpp"
 #include "python/methods.hpp"
 #include "python/persistence_methods.hpp"
+#include "python/signatures.hpp"
 #include "python/slots.hpp"
 
 namespace velt::python {
@@ -95,6 +96,18 @@ PyMethodDef MinHash_methods[] = {
            "get_signature($self)\n--\n\nGet the signature as a list of integers."),
     method("signature", read_only<MinHash, "signature", signature_list>,
            "signature($self)\n--\n\nGet the signature as a list of integers."),
+    static_method("signatures", MinHash_signatures,
+                  "signatures(documents, num_hashes=128, seed=0, shingle='word', n=5, scheme='classic')\n--\n\n"
+                  "Signatures of many documents at once, computed without the GIL.\n\n"
+                  "documents: a sequence or column of texts, cut into shingles (shingle='word': runs of n\n"
+                  "words split as str.split() does, joined by one space; shingle='character': runs of n\n"
+                  "characters; a text shorter than n is one shingle), or a sequence of lists of items,\n"
+                  "each item a shingle. Returns a 2-D memoryview of unsigned 64-bit integers (format 'Q'),\n"
+                  "one row of num_hashes values per document; numpy.asarray() takes it as it is.\n"
+                  "scheme='classic' gives each row exactly the signature of MinHash(num_hashes, seed)\n"
+                  "updated with the same shingles; scheme='multiply_shift' hashes each shingle once and\n"
+                  "derives every slot from that hash, many times faster, with the same accuracy.\n"
+                  "An empty document has the empty signature."),
     method("standard_error",
            read_only<MinHash, "standard_error", [](const MinHash& m) { return new_f64(m.standard_error()); }>,
            "standard_error($self)\n--\n\nGet the standard error of the Jaccard estimate."),
@@ -135,6 +148,9 @@ PyType_Slot MinHash_slots[] = {
 
 }  // namespace
 
-void add_minhash(PyObject* module) { add_class<MinHash>(module, MinHash_slots); }
+void add_minhash(PyObject* module) {
+    create_signature_array_type();
+    add_class<MinHash>(module, MinHash_slots);
+}
 
 }  // namespace velt::python

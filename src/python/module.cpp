@@ -36,6 +36,7 @@ PyObject* create_module() {
     add_minhash(module.get());
     add_topk(module.get());
     add_blocked_bloom_filter(module.get());
+    add_minhash_lsh(module.get());
     return module.release();
 }
 

@@ -82,3 +82,25 @@ def guide_examples(spark):
 def run_example(guide, line, code):
     # Padded so that a traceback names the line of the guide.
     exec(compile("\n" * (line - 1) + code, str(guide), "exec"), {"__name__": "guide"})
+
+
+# Documents with near-duplicates: texts of 80 words, a tenth of them copied with one word
+# changed (Jaccard of their word 3-grams about 0.93), and a few empty or short ones.
+_WORDS = [f"w{i}" for i in range(500)]
+_ORIGINALS = [" ".join(_rng.choices(_WORDS, k=80)) for _ in range(300)]
+DOCUMENTS = _ORIGINALS + [text.replace(text.split()[40], "changed", 1) for text in _ORIGINALS[:30]] + ["", "w1 w2"] * 3
+DEDUP_SETTINGS = {"threshold": 0.7, "num_hashes": 64, "seed": 5, "n": 3}
+
+
+def one_process_duplicates(settings, documents=DOCUMENTS):
+    """Each document's group leader, as one MinHashLSH gives it with positions as keys."""
+    from velt import MinHashLSH
+
+    signature_settings = {key: settings[key] for key in ("num_hashes", "seed", "n", "scheme", "shingle") if key in settings}
+    index_settings = {key: settings[key] for key in ("threshold", "num_hashes", "seed", "scheme") if key in settings}
+    index = MinHashLSH(**index_settings)
+    index.update(list(range(len(documents))), MinHash.signatures(documents, **signature_settings))
+    leader = index.duplicate_of()
+    groups = [leader[row] for row in range(len(documents))]
+    assert sum(group != row for row, group in enumerate(groups)) >= 30  # the copies (and the repeated short texts)
+    return groups

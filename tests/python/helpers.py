@@ -1,6 +1,6 @@
 """The one home of the test helpers: an oracle for velt's hashing built on the
 xxhash package (never on velt), the binary envelope, the exact-message matcher,
-and the table of the nine classes that the shared contract runs over."""
+and the table of the classes that the shared contract runs over."""
 
 import contextlib
 import dataclasses
@@ -89,7 +89,7 @@ def raises(error, message):
     assert str(caught.value) == message
 
 
-# ---- The nine classes ----------------------------------------------------------------------
+# ---- The classes ---------------------------------------------------------------------------
 
 WORKLOAD = ["a", "b", "b", "c", b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3), "x" * 300]
 
@@ -104,6 +104,7 @@ class Kind:
     whole_files: bool = False  # reads and writes files whole: every failure is a read or a write error
     any_iterable: bool = True  # batches take any iterable, not only sequences
     workload: list = dataclasses.field(default_factory=lambda: WORKLOAD)  # items it takes
+    takes_items = True  # add(item) and update(items)
 
     @property
     def name(self):
@@ -112,12 +113,25 @@ class Kind:
     def make(self, **changes):
         return self.cls(**{**self.settings, **changes})
 
+    def feed(self, obj, items):
+        obj.update(items)
+
     def filled(self, **changes):
         obj = self.make(**changes)
-        obj.update(self.workload)
+        self.feed(obj, self.workload)
         if self.hashes:
             obj.update_hashes([0, 1, MASK])
         return obj
+
+
+class IndexKind(Kind):
+    """An index of keys: fed each key with the signature of the key's text as its one item."""
+
+    takes_items = False
+
+    def feed(self, obj, keys):
+        keys = list(keys)
+        obj.update(keys, velt.MinHash.signatures([[str(key)] for key in keys], obj.num_hashes, obj.seed))
 
 
 KINDS = [
@@ -130,6 +144,8 @@ KINDS = [
     Kind(velt.MinHash, {"num_hashes": 16, "seed": 1}, ("num_hashes", "seed"), sized=False),
     Kind(velt.TopK, {"k": 4}, ("k",), hashes=False, any_iterable=False, workload=[i for i in WORKLOAD if isinstance(i, str)]),
     Kind(velt.BlockedBloomFilter, {"num_blocks": 16, "seed": 1}, ("num_blocks", "seed")),
+    IndexKind(velt.MinHashLSH, {"threshold": 0.5, "num_hashes": 16, "seed": 1}, ("num_hashes", "seed"), hashes=False,
+              workload=["a", "b", "c", 12345, "\u00e9\u4e2d\U0001f600", "x" * 300]),
 ]
 KIND_OF = {kind.cls: kind for kind in KINDS}
 every_kind = pytest.mark.parametrize("kind", KINDS, ids=lambda kind: kind.name)

@@ -9,7 +9,7 @@ import textwrap
 
 import pytest
 
-from velt import BloomFilter, CountMinSketch, CuckooFilter, ScalableBloomFilter, TopK
+from velt import BloomFilter, CountMinSketch, CuckooFilter, MinHashLSH, ScalableBloomFilter, TopK
 from helpers import KIND_OF, KINDS, fields, with_u64
 
 # Linux alone enforces RLIMIT_AS and counts ru_maxrss in KiB.
@@ -41,9 +41,11 @@ def full_scalable():
 
 
 def first_length_claim(kind):
-    """A binary form whose first length field (after the record version, if any) claims 2**63."""
+    """A binary form whose first length field (after the record version, or the index's
+    settings, if any) claims 2**63."""
     obj = kind.filled()
-    return f"{kind.name}.from_bytes({claiming(obj, 1 if 'version' in fields(obj) else 0, 2**63)!r})"
+    offset = 41 if kind.cls is MinHashLSH else 1 if "version" in fields(obj) else 0
+    return f"{kind.name}.from_bytes({claiming(obj, offset, 2**63)!r})"
 
 
 # (call, expected exception type, its exact message)
@@ -61,11 +63,14 @@ CASES = [
     ("CountMinSketch(width=1, depth=2**40)", *NO_MEMORY),
     ("CountMinSketch(error_rate=5e-324, confidence=0.99)", *NO_MEMORY),
     ("MinHash(num_hashes=2**64 - 1)", *NO_MEMORY),
+    ("MinHash.signatures(['a'], num_hashes=2**64 - 1)", *NO_MEMORY),
+    ("MinHashLSH(num_hashes=2**64 - 1)", *NO_MEMORY),
     *[(first_length_claim(kind), *SHORT_PAYLOAD) for kind in KINDS],
     # Length fields of nested or later sequences
     (f"ScalableBloomFilter.from_bytes({claiming(ScalableBloomFilter(initial_capacity=8), 8, 2**63)!r})", *SHORT_PAYLOAD),
     (f"CountMinSketch.from_bytes({claiming(CountMinSketch(width=2, depth=2), 9, 2**63)!r})", *SHORT_PAYLOAD),
     (f"TopK.from_bytes({claiming(KIND_OF[TopK].filled(), 9, 2**63)!r})", *SHORT_PAYLOAD),
+    (f"MinHashLSH.from_bytes({claiming(MinHashLSH(num_hashes=4), 49, 2**63)!r})", *SHORT_PAYLOAD),
     # JSON texts whose sizes disagree absurdly with their arrays
     (f"BloomFilter.from_json({json_with(BloomFilter(num_bits=64), num_bits=U64_MAX, num_hashes=2**32 - 1)!r})",
      ValueError, "bit array length does not match num_bits"),

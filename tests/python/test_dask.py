@@ -6,7 +6,8 @@ import dask.dataframe as dd
 import distributed
 import pandas as pd
 import pytest
-from engines import COLUMNS, EXACT_CASES, EXACT_IDS, GROUPS, built, by_group, check_top_k, guide_examples, run_example
+from engines import (COLUMNS, DEDUP_SETTINGS, DOCUMENTS, EXACT_CASES, EXACT_IDS, GROUPS, built, by_group, check_top_k,
+                     guide_examples, one_process_duplicates, run_example)
 
 import velt.dask
 from velt import CountMinSketch, CuckooFilter, HyperLogLog, ScalableBloomFilter, TopK
@@ -97,3 +98,13 @@ GUIDE, EXAMPLES = guide_examples(spark=False)
 @pytest.mark.parametrize("line, heading, code", EXAMPLES, ids=[f"line {line}" for line, _, _ in EXAMPLES])
 def test_guide_examples_run(client, line, heading, code):
     run_example(GUIDE, line, code)
+
+
+@pytest.mark.parametrize("scheme", ["classic", "multiply_shift"])
+def test_duplicates_equal_the_one_process_groups(client, scheme):
+    settings = {**DEDUP_SETTINGS, "scheme": scheme}
+    texts = dd.from_pandas(pd.Series(DOCUMENTS), npartitions=6)
+    found = velt.dask.duplicates(texts, **settings)
+    assert found.name == "duplicate_of" and found.tolist() == one_process_duplicates(settings)
+    with pytest.raises(TypeError, match="pass frame"):
+        velt.dask.duplicates(texts.to_frame())

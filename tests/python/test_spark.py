@@ -13,7 +13,8 @@ if shutil.which("java") is None:
 from pyspark.sql import SparkSession  # noqa: E402
 
 import velt.spark  # noqa: E402
-from engines import COLUMNS, EXACT_CASES, EXACT_IDS, GROUPS, built, by_group, check_top_k, guide_examples, run_example  # noqa: E402
+from engines import (COLUMNS, DEDUP_SETTINGS, DOCUMENTS, EXACT_CASES, EXACT_IDS, GROUPS, built, by_group,  # noqa: E402
+                     check_top_k, guide_examples, one_process_duplicates, run_example)
 from velt import CountMinSketch, CuckooFilter, HyperLogLog, TopK  # noqa: E402
 
 # pyspark 4.3 warns on every Arrow function that it does not fully support pandas 3;
@@ -83,3 +84,15 @@ GUIDE, EXAMPLES = guide_examples(spark=True)
 @pytest.mark.parametrize("line, heading, code", EXAMPLES, ids=[f"line {line}" for line, _, _ in EXAMPLES])
 def test_guide_examples_run(spark, line, heading, code):
     run_example(GUIDE, line, code)
+
+
+@pytest.mark.parametrize("scheme", ["classic", "multiply_shift"])
+def test_duplicates_equal_the_one_process_groups(spark, scheme):
+    settings = {**DEDUP_SETTINGS, "scheme": scheme}
+    texts = spark.createDataFrame([(text,) for text in DOCUMENTS], "text string").repartition(5)
+    # repartition shuffles rows: number them as the frame now gives them.
+    texts = spark.createDataFrame(texts.collect(), "text string")
+    found = velt.spark.duplicates(texts, "text", **settings)
+    in_order = [row.text for row in texts.collect()]
+    assert sorted(in_order) == sorted(DOCUMENTS)
+    assert found.name == "duplicate_of" and found.tolist() == one_process_duplicates(settings, in_order)

@@ -8,7 +8,8 @@ import pathlib
 
 import pytest
 
-from velt import BlockedBloomFilter, BloomFilter, CountingBloomFilter, CountMinSketch, CuckooFilter, HyperLogLog, MinHash, ScalableBloomFilter, TopK
+from velt import (BlockedBloomFilter, BloomFilter, CountingBloomFilter, CountMinSketch, CuckooFilter, HyperLogLog, MinHash,
+                  MinHashLSH, ScalableBloomFilter, TopK)
 
 DATA = pathlib.Path(__file__).resolve().parents[2] / "data"
 MIXED = [b"\x00\xff", "\u00e9\u4e2d\U0001f600", 12345, (1, 2, 3)]
@@ -60,6 +61,16 @@ def scalable_bloom_workload():
 
 def minhash_workload():
     return fed(MinHash(num_hashes=64, seed=2026), (f"user-{i}" for i in range(150)), MIXED + ["x" * 300])
+
+
+def minhash_lsh_workload():
+    # Rows of the multiply_shift scheme: the file pins that scheme's values too.
+    documents = [f"user {i} visited page {i % 7} then page {i % 5} and left" for i in range(40)]
+    index = MinHashLSH(threshold=0.6, num_hashes=32, seed=2026, scheme="multiply_shift")
+    index.update([f"user-{i}" if i % 3 else i for i in range(40)],
+                 MinHash.signatures(documents, num_hashes=32, seed=2026, n=3, scheme="multiply_shift"))
+    index.remove("user-4")  # the last key takes its place
+    return index
 
 
 def hyperloglog_workload():

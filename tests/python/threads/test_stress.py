@@ -8,7 +8,7 @@ import random
 import threading
 import time
 
-from velt import CuckooFilter
+from velt import CuckooFilter, MinHash
 from helpers import KINDS
 
 THREADS = 8
@@ -26,17 +26,23 @@ def make(kind):
 def operations(kind):
     """(name, draws the argument, applies it); `apply` returns the object to go on with."""
     ops = [
-        ("add", lambda r: r.choice(POOL), lambda o, a: (o.add(a), o)[1]),
-        ("update", lambda r: r.sample(POOL, r.randint(1, 300)), lambda o, a: (o.update(a), o)[1]),
         ("copy", lambda r: None, lambda o, a: o.copy()),
         ("read", lambda r: None, lambda o, a: (repr(o), o.to_bytes(), o)[2]),
     ]
+    if kind.takes_items:
+        ops += [("add", lambda r: r.choice(POOL), lambda o, a: (o.add(a), o)[1]),
+                ("update", lambda r: r.sample(POOL, r.randint(1, 300)), lambda o, a: (o.update(a), o)[1])]
+    else:  # an index: fresh keys, each with the signature of its text
+        ops += [("update", lambda r: [r.getrandbits(64) for _ in range(r.randint(1, 50))],
+                 lambda o, a: (kind.feed(o, a), o)[1]),
+                ("query_many", lambda r: r.sample(POOL, 20), lambda o, a: (o.query_many(
+                    MinHash.signatures([[key] for key in a], o.num_hashes, o.seed)), o)[1])]
     if kind.hashes:
         ops.append(("update_hashes", lambda r: [r.getrandbits(64) for _ in range(r.randint(1, 300))],
                     lambda o, a: (o.update_hashes(a), o)[1]))
     if kind.name in ("CountingBloomFilter", "CuckooFilter"):  # cleared now and then, before they fill
         ops.append(("clear", lambda r: None, lambda o, a: (o.clear(), o)[1]))
-    if kind.merge_fields and kind.name in ("HyperLogLog", "MinHash"):  # idempotent: shared objects may merge back and forth
+    if kind.merge_fields and kind.name in ("HyperLogLog", "MinHash", "MinHashLSH"):  # idempotent: shared objects may merge back and forth
         ops.append(("merge", None, lambda o, a: (o.merge(a), o)[1]))
     return ops
 
