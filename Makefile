@@ -78,19 +78,27 @@ test-cross: $(VENV)/.ready
 	$(call cross_test,build/s390x,s390x-linux-gnu)
 
 # The native tests and the whole Python suite against a core and module built
-# with ASan and UBSan. The interpreter is not: the runtime is preloaded, with
-# libstdc++ so that ASan can intercept C++ throws. The Spark tests run only in the
-# plain suite: the JVM they start would inherit the preloaded runtime.
+# with ASan and UBSan by clang on libc++, the standard library macOS has (so
+# that both of GCC's and LLVM's libraries are checked on every run; GoogleTest is
+# built from its sources on libc++ too). The interpreter is not instrumented:
+# ASan's runtime is preloaded, with libc++abi so that ASan can intercept C++
+# throws. The Spark tests run only in the plain suite: the JVM they start would
+# inherit the preloaded runtime.
+SANITIZED_RUNTIME = $$(clang++ -print-file-name=libclang_rt.asan-x86_64.so)
 test-sanitize: $(VENV)/.installed
-	$(VENV)/bin/cmake -S . -B $(SANITIZED_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	@tools/install-system-deps.sh clang libclang-rt-14-dev libc++-14-dev libc++abi-14-dev googletest
+	CC=clang CXX=clang++ $(VENV)/bin/cmake -Wno-deprecated -S . -B $(SANITIZED_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELT_SANITIZE=ON -DVELT_BUILD_TESTS=ON \
+		-DVELT_GTEST_SOURCE_DIR=/usr/src/googletest -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
+		-DCMAKE_EXE_LINKER_FLAGS="-stdlib=libc++ -shared-libasan -Wl,-rpath,$$(dirname $(SANITIZED_RUNTIME))" \
+		-DCMAKE_MODULE_LINKER_FLAGS="-stdlib=libc++ -shared-libasan" \
 		-DPython_EXECUTABLE=$(abspath $(PY)) > /dev/null
 	$(VENV)/bin/cmake --build $(SANITIZED_BUILD)
 	ASAN_OPTIONS=$(ASAN_OPTIONS) $(SANITIZED_BUILD)/velt_core_tests --gtest_brief=1
 	rm -rf $(SANITIZED_BUILD)/package && mkdir -p $(SANITIZED_BUILD)/package
 	cp -r python/velt $(SANITIZED_BUILD)/package/ && cp $(SANITIZED_BUILD)/_velt*.so $(SANITIZED_BUILD)/package/velt/
 	ASAN_OPTIONS=$(ASAN_OPTIONS):detect_leaks=0 \
-		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+		LD_PRELOAD="$(SANITIZED_RUNTIME) $$(clang++ -stdlib=libc++ -print-file-name=libc++abi.so.1)" \
 		PYTHONPATH=$(abspath $(SANITIZED_BUILD)/package) $(PY) -m pytest -p no:cacheprovider \
 		--deselect tests/python/test_wheel.py --ignore tests/python/test_spark.py
 

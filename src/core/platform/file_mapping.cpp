@@ -102,16 +102,16 @@ std::optional<MappingFailure> FileMapping::map(const std::string& path, FileMapp
     using Step = MappingFailure::Step;
     FileMapping result;
     result.descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (result.descriptor_ < 0) return MappingFailure{Step::open, system_reason(errno)};
+    if (result.descriptor_ < 0) return MappingFailure{Step::open, system_reason(static_cast<unsigned long>(errno))};
     struct stat status {};
-    if (::fstat(result.descriptor_, &status) != 0) return MappingFailure{Step::map, system_reason(errno)};
+    if (::fstat(result.descriptor_, &status) != 0) return MappingFailure{Step::map, system_reason(static_cast<unsigned long>(errno))};
     if (S_ISDIR(status.st_mode)) return MappingFailure{Step::map, system_reason(EISDIR)};
     if (!S_ISREG(status.st_mode)) return MappingFailure{Step::map, system_reason(ENODEV)};
     if (static_cast<std::uintmax_t>(status.st_size) > SIZE_MAX) return MappingFailure{Step::map, system_reason(EFBIG)};
     const auto size = static_cast<std::size_t>(status.st_size);
     if (size > 0) {
         void* address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, result.descriptor_, 0);
-        if (address == MAP_FAILED) return MappingFailure{Step::map, system_reason(errno)};
+        if (address == MAP_FAILED) return MappingFailure{Step::map, system_reason(static_cast<unsigned long>(errno))};
         result.data_ = static_cast<const char*>(address);
         result.size_ = size;
     }
