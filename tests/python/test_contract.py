@@ -4,9 +4,12 @@ messages of its envelope, arguments, settings and records."""
 
 import copy
 import copyreg
+import errno
 import json
 import math
+import os
 import pickle
+import sys
 
 import pytest
 
@@ -175,14 +178,25 @@ def test_load_of_a_truncated_file(kind, tmp_path, keep):
         kind.cls.load(str(tmp_path / "cut.bin"))
 
 
+def system_reason(posix_code, windows_code):
+    """The system's words for an error and its code, as the file messages quote them."""
+    if sys.platform == "win32":
+        import ctypes
+
+        return f"{ctypes.FormatError(windows_code)} (os error {windows_code})"
+    return f"{os.strerror(posix_code)} (os error {posix_code})"
+
+
 @every_kind
 def test_file_errors(kind, tmp_path):
     opening, creating = ("Read error: ", "Write error: ") if kind.whole_files else ("Cannot open file: ", "Cannot create file: ")
-    with raises(ValueError, opening + "No such file or directory (os error 2)"):
+    with raises(ValueError, opening + system_reason(errno.ENOENT, 2)):  # ERROR_FILE_NOT_FOUND
         kind.cls.load(str(tmp_path / "missing.bin"))
-    with raises(ValueError, "Read error: Is a directory (os error 21)"):
+    # POSIX opens a folder and fails to read it; Windows refuses to open it (ERROR_ACCESS_DENIED).
+    folder = opening + system_reason(None, 5) if sys.platform == "win32" else "Read error: " + system_reason(errno.EISDIR, None)
+    with raises(ValueError, folder):
         kind.cls.load(str(tmp_path))
-    with raises(ValueError, creating + "No such file or directory (os error 2)"):
+    with raises(ValueError, creating + system_reason(errno.ENOENT, 3)):  # ERROR_PATH_NOT_FOUND
         kind.make().save(str(tmp_path / "no" / "such.bin"))
 
 
