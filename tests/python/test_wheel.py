@@ -15,7 +15,8 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 pytestmark = pytest.mark.skipif(not (ROOT / "pyproject.toml").exists(), reason="needs the source tree")
 
-# Builds every class from two halves of one stream (merged where the class merges), checks
+# Builds every class from two halves of one stream (merged where the class merges; the index
+# keyed by each distinct item, with the signature of its text), checks
 # that its bytes read back to the same bytes and that no filter misses an added item, and
 # reports what each answers, for the test to compare with the package under test.
 EXERCISE = """
@@ -27,23 +28,36 @@ def report():
                 "CountingBloomFilter": dict(expected_items=1000),
                 "ScalableBloomFilter": dict(initial_capacity=20), "CuckooFilter": dict(capacity=1000),
                 "HyperLogLog": dict(precision=12), "CountMinSketch": dict(width=256, depth=4),
-                "MinHash": dict(num_hashes=64), "TopK": dict(k=10)}
+                "MinHash": dict(num_hashes=64), "TopK": dict(k=10), "MinHashLSH": dict(num_hashes=64)}
+
+    def signatures(texts):
+        return velt.MinHash.signatures([[text] for text in texts], 64, 0)
+
+    def feed(structure, part):
+        if isinstance(structure, velt.MinHashLSH):
+            keys = sorted(set(part))
+            structure.update(keys, signatures(keys))
+        else:
+            structure.update(part)
+
     answers = {}
     for name in velt.__all__:
         cls = getattr(velt, name)
         structure, half = cls(**settings[name]), cls(**settings[name])
-        structure.update(items[:2000])
-        half.update(items[2000:])
+        feed(structure, items[:2000])
+        feed(half, items[2000:])
         if hasattr(cls, "merge"):
             structure.merge(half)
         else:
-            structure.update(items[2000:])
+            feed(structure, items[2000:])
         data = structure.to_bytes()
         assert cls.from_bytes(data).to_bytes() == data, name
         if name.endswith("Filter"):
             assert all(item in structure for item in items), name
         answer = {"HyperLogLog": lambda: structure.cardinality(), "MinHash": lambda: structure.jaccard(half),
-                  "TopK": lambda: structure.top(3)}.get(name, lambda: structure.query_many(["absent", *items[:50]]))()
+                  "TopK": lambda: structure.top(3),
+                  "MinHashLSH": lambda: structure.query_many(signatures(["absent", *items[:50]]))}.get(
+                      name, lambda: structure.query_many(["absent", *items[:50]]))()
         # A cuckoo filter's layout after relocations follows a generator seeded by the system.
         layout = None if name == "CuckooFilter" else hashlib.sha256(data).hexdigest()
         answers[name] = [layout, answer]
