@@ -133,7 +133,7 @@ std::uint64_t CountMinSketch::query_hash(std::uint64_t hash) const {
 // instructions cost more than the latency they would hide.
 
 template <class LengthClass>
-[[gnu::flatten]] void CountMinSketch::item_columns_of_length(std::string_view item, std::uint64_t* columns) const {
+VELT_FLATTEN void CountMinSketch::item_columns_of_length(std::string_view item, std::uint64_t* columns) const {
     std::uint64_t row_seed = data_.seed;
     for (std::size_t row = 0; row < data_.table.size(); ++row, row_seed += golden_gamma) {
         LengthClass::assume(item);

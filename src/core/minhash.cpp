@@ -7,6 +7,7 @@
 
 #include "core/error.hpp"
 #include "core/length_class.hpp"
+#include "core/platform/hints.hpp"
 
 namespace velt {
 namespace {
@@ -52,7 +53,7 @@ void MinHash::lower_slots(HashOfSlot&& hash_of_slot) {
 // Inlined whole (flatten) for one length class, XXH3 keeps only that class's
 // arithmetic inside the loop over slots.
 template <class LengthClass>
-[[gnu::flatten]] void MinHash::add_of_length(std::string_view item) {
+VELT_FLATTEN void MinHash::add_of_length(std::string_view item) {
     lower_slots([item](std::uint64_t slot_seed) {
         LengthClass::assume(item);
         return hash_with_seed(item, slot_seed);

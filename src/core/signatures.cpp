@@ -8,6 +8,7 @@
 #include "core/length_class.hpp"
 #include "core/minhash.hpp"
 #include "core/platform/cpu_features.hpp"
+#include "core/platform/hints.hpp"
 #include "core/tuning.hpp"
 
 namespace velt {
@@ -90,7 +91,7 @@ namespace {
 
 // Lowers every slot of `out` to the seeded XXH3 of an item of one length class.
 template <class LengthClass>
-[[gnu::flatten]] void lower_by_seeded_hash(std::string_view item, std::span<const std::uint64_t> seeds,
+VELT_FLATTEN void lower_by_seeded_hash(std::string_view item, std::span<const std::uint64_t> seeds,
                                            std::span<std::uint64_t> out) {
     for (std::size_t i = 0; i < out.size(); ++i) {
         LengthClass::assume(item);
@@ -153,7 +154,7 @@ namespace {
 
 // One loop for both instruction sets: slots in groups of `group`, kept in
 // registers while every hash goes by, so the compiler vectorises across a group.
-[[gnu::always_inline]] inline void lower_slots_in_groups(std::span<const std::uint64_t> hashes,
+VELT_ALWAYS_INLINE inline void lower_slots_in_groups(std::span<const std::uint64_t> hashes,
                                                          SlotParameters slots, std::span<std::uint64_t> signature) {
     constexpr std::size_t group = 8;
     const std::uint64_t* const multipliers = slots.multipliers.data();

@@ -25,6 +25,7 @@ CLASSES = {
     "HyperLogLog": lambda: velt.HyperLogLog(8, seed=3),
     "CountMinSketch": lambda: velt.CountMinSketch(64, 4, seed=3),
     "MinHash": lambda: velt.MinHash(16, seed=3),
+    "BlockedBloomFilter": lambda: velt.BlockedBloomFilter(num_blocks=16, seed=3),
 }
 
 texts = st.lists(

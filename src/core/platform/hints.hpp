@@ -1,5 +1,5 @@
 // Hints to the optimiser and the memory system: prefetching a cache line that
-// is about to be read or written, and marking a path that is never taken.
+// is about to be read or written, inlining, and marking a path that is never taken.
 // Each compiler spells them differently; without one, a hint does nothing.
 #pragma once
 
@@ -38,6 +38,17 @@ inline void prefetch_for_write(const void* address) {
     static_cast<void>(address);
 #endif
 }
+
+// VELT_FLATTEN inlines every call inside the function it marks (a hot loop
+// specialised for one kind of item); VELT_ALWAYS_INLINE inlines the function it
+// marks wherever it is called. MSVC has no flatten, and decides inlining itself.
+#if defined(__GNUC__) || defined(__clang__)
+#define VELT_FLATTEN [[gnu::flatten]]
+#define VELT_ALWAYS_INLINE [[gnu::always_inline]]
+#else
+#define VELT_FLATTEN
+#define VELT_ALWAYS_INLINE
+#endif
 
 // Tells the optimiser that control never reaches this call, so that it can
 // drop the checks that lead here. Reaching it is undefined behaviour.
