@@ -110,7 +110,7 @@ void for_each_placement(std::span<const std::uint64_t> hashes, std::uint64_t num
 // in scalar code, computing the bits costs more than fetching the blocks).
 // Written out rather than through lambdas, which would not be compiled for the
 // vector instructions.
-VELT_AVX2_FUNCTION void set_blocks_in_lanes(std::uint64_t* words, std::span<const std::uint64_t> hashes,
+VELT_TARGET_AVX2 void set_blocks_in_lanes(std::uint64_t* words, std::span<const std::uint64_t> hashes,
                                             std::uint64_t num_blocks) {
 #if VELT_HAS_AVX2_LANES
     constexpr std::size_t distance = tuning::blocked_prefetch_distance;
@@ -199,7 +199,7 @@ void BlockedBloomFilter::insert_all(std::size_t count, HashOf&& hash_of) {
 
 void BlockedBloomFilter::set_blocks(std::span<const std::uint64_t> hashes) {
     std::uint64_t* words = data_.blocks.data();
-    if (platform::has_avx2()) {
+    if (VELT_HAS_AVX2_LANES && platform::cpu_has_avx2()) {
         set_blocks_in_lanes(words, hashes, data_.num_blocks);
     } else {
         for_each_placement(

@@ -197,8 +197,7 @@ void lower_slots_baseline(std::span<const std::uint64_t> hashes, SlotParameters 
 bool lower_slots_vectorised(std::span<const std::uint64_t> hashes, SlotParameters slots,
                             std::span<std::uint64_t> signature) {
 #if VELT_HAS_AVX2_VARIANT
-    static const bool has_avx2 = platform::cpu_has_avx2();
-    if (has_avx2) {
+    if (platform::cpu_has_avx2()) {
         lower_slots_avx2(hashes, slots, signature);
         return true;
     }

@@ -11,7 +11,10 @@ namespace velt::platform {
 #define VELT_HAS_AVX2_VARIANT 1
 // Compiles the function it marks for processors with AVX2 (and the BMI2 that comes with it).
 #define VELT_TARGET_AVX2 __attribute__((target("avx2,bmi2")))
-inline bool cpu_has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2"); }
+inline bool cpu_has_avx2() {
+    static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+    return supported;
+}
 #else
 #define VELT_HAS_AVX2_VARIANT 0
 #define VELT_TARGET_AVX2

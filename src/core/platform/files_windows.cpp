@@ -144,7 +144,6 @@ std::optional<std::wstring> wide_path(const std::string& path) {
     return wide;
 }
 
-
 std::optional<FileFailure> replace_file(const std::string& path, std::string_view bytes) {
     const std::optional<std::wstring> wide = wide_path(path);
     if (!wide) return failure(FileStep::open, ::GetLastError());

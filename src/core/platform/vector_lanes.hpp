@@ -1,37 +1,30 @@
 // Eight 32-bit lanes at once, for processors that have AVX2, chosen at run
-// time: the build targets the baseline instruction set, so the vector code is
-// compiled for AVX2 separately and called only where has_avx2(). Vector types,
-// target attributes and processor detection differ between compilers; where
-// they are not available here, has_avx2() is false and callers keep their
-// portable code.
+// time (cpu_features.hpp): the build targets the baseline instruction set, so
+// the vector code is compiled for AVX2 separately and called only where
+// cpu_has_avx2(). Vector types differ between compilers; where they are not
+// available, VELT_HAS_AVX2_LANES is 0 and callers keep their portable code.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
-#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#include "core/platform/cpu_features.hpp"
+
+#if VELT_HAS_AVX2_VARIANT && defined(__x86_64__)
 #define VELT_HAS_AVX2_LANES 1
-// Compiles a function for AVX2 processors; call it only where has_avx2().
-#define VELT_AVX2_FUNCTION __attribute__((target("avx2")))
 #else
 #define VELT_HAS_AVX2_LANES 0
-#define VELT_AVX2_FUNCTION
 #endif
 
 namespace velt::platform {
 
 #if VELT_HAS_AVX2_LANES
 
-inline bool has_avx2() {
-    static const bool supported = __builtin_cpu_supports("avx2");
-    return supported;
-}
-
 using Lanes32x8 = std::uint32_t __attribute__((vector_size(32)));
 
 // ORs into the eight 32-bit words at `words` (little-endian, two to a 64-bit
 // word) bit (key * salts[w] mod 2^32) >> 27 of word w.
-VELT_AVX2_FUNCTION inline void or_salted_bits(std::uint64_t* words, std::uint32_t key, const std::uint32_t (&salts)[8]) {
+VELT_TARGET_AVX2 inline void or_salted_bits(std::uint64_t* words, std::uint32_t key, const std::uint32_t (&salts)[8]) {
     Lanes32x8 multipliers, lanes;
     std::memcpy(&multipliers, salts, sizeof multipliers);
     std::memcpy(&lanes, words, sizeof lanes);
@@ -39,10 +32,6 @@ VELT_AVX2_FUNCTION inline void or_salted_bits(std::uint64_t* words, std::uint32_
     lanes |= ones << ((key * multipliers) >> 27);
     std::memcpy(words, &lanes, sizeof lanes);
 }
-
-#else
-
-inline bool has_avx2() { return false; }
 
 #endif
 
