@@ -59,11 +59,12 @@ test-number-text-long: native-tests-build
 test-python: $(VENV)/.installed
 	$(PY) -m pytest
 
-# cross_test(build directory, toolchain, environment of the run): configures,
-# builds the core's tests and runs them under the toolchain's emulator.
+# cross_test(build directory, toolchain, environment of the run, options of the
+# toolchain): configures, builds the core's tests and runs them under the
+# toolchain's emulator.
 define cross_test
 	$(VENV)/bin/cmake -Wno-deprecated -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-		--toolchain cmake/toolchains/$(2).cmake $(CROSS_OPTIONS) > /dev/null
+		--toolchain cmake/toolchains/$(2).cmake $(CROSS_OPTIONS) $(4) > /dev/null
 	$(VENV)/bin/cmake --build $(1) --target velt_core_tests
 	$(3) $(VENV)/bin/ctest --test-dir $(1) --output-on-failure
 endef
@@ -74,8 +75,8 @@ test-windows: $(VENV)/.ready
 
 test-cross: $(VENV)/.ready
 	@tools/install-system-deps.sh g++-aarch64-linux-gnu g++-s390x-linux-gnu qemu-user-static googletest
-	$(call cross_test,build/aarch64,aarch64-linux-gnu)
-	$(call cross_test,build/s390x,s390x-linux-gnu)
+	$(call cross_test,build/aarch64,linux-cross,,-DVELT_CROSS_PROCESSOR=aarch64)
+	$(call cross_test,build/s390x,linux-cross,,-DVELT_CROSS_PROCESSOR=s390x)
 
 # The native tests and the whole Python suite against a core and module built
 # with ASan and UBSan by clang on libc++, the standard library macOS has (so
