@@ -1,14 +1,17 @@
 #include "core/signatures.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 
+#include "core/codec/binary.hpp"
 #include "core/error.hpp"
 #include "core/length_class.hpp"
 #include "core/minhash.hpp"
 #include "core/platform/cpu_features.hpp"
 #include "core/platform/hints.hpp"
+#include "core/platform/multiply_add_minima.hpp"
 #include "core/tuning.hpp"
 
 namespace velt {
@@ -36,6 +39,10 @@ Shingler::Shingler(std::string_view kind, std::uint64_t n) : n_(0) {
     n_ = static_cast<std::size_t>(std::min<std::uint64_t>(n, SIZE_MAX));
 }
 
+namespace {
+
+// The length in bytes of the non-ASCII whitespace character (as str.isspace()
+// decides) that `rest` starts with, or 0 when it starts with none.
 std::size_t multibyte_whitespace_length(std::string_view rest) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(rest[i]); };
     const unsigned char first = byte(0);
@@ -50,6 +57,95 @@ std::size_t multibyte_whitespace_length(std::string_view rest) {
     // U+2000 .. U+200A, U+2028, U+2029, U+202F
     if (second == 0x80) return third <= 0x8A || third == 0xA8 || third == 0xA9 || third == 0xAF ? 3 : 0;
     return second == 0x81 && third == 0x9F ? 3 : 0;  // U+205F
+}
+
+bool is_ascii_whitespace(unsigned char byte) {
+    return byte == ' ' || (byte >= 0x09 && byte <= 0x0D) || (byte >= 0x1C && byte <= 0x1F);
+}
+
+constexpr std::uint64_t every_byte = 0x0101010101010101ULL;
+constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+
+// The ASCII whitespace among eight bytes (the first lowest), one bit per byte.
+std::uint64_t ascii_whitespace_of_eight(std::uint64_t eight) {
+    // Every byte raised to 0x80 or more: taking up to 0x21 from each borrows
+    // from no neighbour, and leaves a byte's high bit set exactly where its low
+    // seven bits were at least that much.
+    const std::uint64_t raised = eight | high_bits;
+    const auto at_least = [raised](std::uint64_t low) { return raised - low * every_byte; };
+    const std::uint64_t tab_to_return = at_least(0x09) & ~at_least(0x0E);
+    const std::uint64_t separators_and_space = at_least(0x1C) & ~at_least(0x21);
+    const std::uint64_t marked = (tab_to_return | separators_and_space) & ~eight & high_bits;  // ASCII bytes only
+    // Gathers the high bit of byte i to bit 56 + i; no two partial products meet.
+    return ((marked >> 7) * 0x0102040810204080ULL) >> 56;
+}
+
+}  // namespace
+
+void Shingler::mark_whitespace(std::string_view text) {
+    const std::size_t size = text.size();
+    whitespace_.assign(size / 64 + 1, 0);
+    std::uint64_t* const bits = whitespace_.data();
+    const auto mark = [bits](std::size_t at, std::size_t count) {
+        for (std::size_t i = at; i < at + count; ++i) bits[i / 64] |= std::uint64_t{1} << (i % 64);
+    };
+    // Non-ASCII whitespace starts with one of these bytes, never found inside a character.
+    const auto mark_multibyte = [&](std::size_t at) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if (byte == 0xC2 || byte == 0xE1 || byte == 0xE2 || byte == 0xE3) {
+            mark(at, multibyte_whitespace_length(text.substr(at)));
+        }
+    };
+    std::size_t at = 0;
+    for (; at + 8 <= size; at += 8) {
+        const auto eight = codec::load_le<std::uint64_t>(text.data() + at);
+        bits[at / 64] |= ascii_whitespace_of_eight(eight) << (at % 64);
+        if ((eight & high_bits) != 0) {
+            for (std::size_t i = at; i < at + 8; ++i) mark_multibyte(i);
+        }
+    }
+    for (; at < size; ++at) {
+        if (is_ascii_whitespace(static_cast<unsigned char>(text[at]))) mark(at, 1);
+        else mark_multibyte(at);
+    }
+    // Past the end counts as whitespace, so that the last word ends there.
+    bits[size / 64] |= ~std::uint64_t{0} << (size % 64);
+}
+
+void Shingler::cut_into_words(std::string_view text) {
+    mark_whitespace(text);
+    // Most words are copied as 16 bytes whatever their length (one move instead
+    // of a call): the buffer has room for that past the text's length.
+    constexpr std::size_t short_word = 16;
+    normalised_.resize(text.size() + short_word);
+    char* const out = normalised_.data();
+    std::size_t written = 0;
+    tokens_.clear();
+    // Words start and end where the whitespace bits change; before the text counts as whitespace.
+    std::uint64_t before = 1;
+    bool in_word = false;
+    std::size_t word_start = 0;
+    for (std::size_t w = 0; w < whitespace_.size(); ++w) {
+        const std::uint64_t space = whitespace_[w];
+        for (std::uint64_t changes = space ^ ((space << 1) | before); changes != 0; changes &= changes - 1) {
+            const std::size_t at = w * 64 + static_cast<std::size_t>(std::countr_zero(changes));
+            if (!in_word) {
+                word_start = at;
+            } else {
+                if (!tokens_.empty()) out[written++] = ' ';
+                if (at - word_start <= short_word && word_start + short_word <= text.size()) {
+                    std::memcpy(out + written, text.data() + word_start, short_word);
+                } else {
+                    std::memcpy(out + written, text.data() + word_start, at - word_start);
+                }
+                tokens_.push_back({written, written + (at - word_start)});
+                written += at - word_start;
+            }
+            in_word = !in_word;
+        }
+        before = space >> 63;
+    }
+    normalised_.resize(written);
 }
 
 // ---- Signing ---------------------------------------------------------------------------
@@ -152,10 +248,20 @@ void SignatureMaker::sign_text(std::string_view text, Shingler& shingler, std::s
 
 namespace {
 
-// One loop for both instruction sets: slots in groups of `group`, kept in
-// registers while every hash goes by, so the compiler vectorises across a group.
-VELT_ALWAYS_INLINE inline void lower_slots_in_groups(std::span<const std::uint64_t> hashes,
-                                                         SlotParameters slots, std::span<std::uint64_t> signature) {
+// Slot `slot` lowered by every hash, one multiply-add at a time.
+inline void lower_slot(std::span<const std::uint64_t> hashes, SlotParameters slots, std::size_t slot,
+                       std::span<std::uint64_t> signature) {
+    std::uint64_t lowest = signature[slot];
+    for (const std::uint64_t hash : hashes) {
+        lowest = std::min(lowest, slots.multipliers[slot] * hash + slots.increments[slot]);
+    }
+    signature[slot] = lowest;
+}
+
+// The portable loop: slots in groups of `group`, kept in registers while every
+// hash goes by, so that the compiler may vectorise across a group.
+void lower_slots_in_groups(std::span<const std::uint64_t> hashes, SlotParameters slots,
+                           std::span<std::uint64_t> signature) {
     constexpr std::size_t group = 8;
     const std::uint64_t* const multipliers = slots.multipliers.data();
     const std::uint64_t* const increments = slots.increments.data();
@@ -173,17 +279,19 @@ VELT_ALWAYS_INLINE inline void lower_slots_in_groups(std::span<const std::uint64
         }
         for (std::size_t j = 0; j < group; ++j) out[first + j] = lowest[j];
     }
-    for (; first < count; ++first) {
-        std::uint64_t lowest = out[first];
-        for (const std::uint64_t hash : hashes) lowest = std::min(lowest, multipliers[first] * hash + increments[first]);
-        out[first] = lowest;
-    }
+    for (; first < count; ++first) lower_slot(hashes, slots, first, signature);
 }
 
-#if VELT_HAS_AVX2_VARIANT
-VELT_TARGET_AVX2 void lower_slots_avx2(std::span<const std::uint64_t> hashes, SlotParameters slots,
-                                       std::span<std::uint64_t> signature) {
-    lower_slots_in_groups(hashes, slots, signature);
+#if VELT_HAS_AVX2_MINIMA
+void lower_slots_avx2(std::span<const std::uint64_t> hashes, SlotParameters slots,
+                      std::span<std::uint64_t> signature) {
+    constexpr std::size_t group = platform::multiply_add_minima_lanes;
+    std::size_t first = 0;
+    for (; first + group <= signature.size(); first += group) {
+        platform::lower_multiply_add_minima(hashes.data(), hashes.size(), &slots.multipliers[first],
+                                            &slots.increments[first], &signature[first]);
+    }
+    for (; first < signature.size(); ++first) lower_slot(hashes, slots, first, signature);
 }
 #endif
 
@@ -196,7 +304,7 @@ void lower_slots_baseline(std::span<const std::uint64_t> hashes, SlotParameters 
 
 bool lower_slots_vectorised(std::span<const std::uint64_t> hashes, SlotParameters slots,
                             std::span<std::uint64_t> signature) {
-#if VELT_HAS_AVX2_VARIANT
+#if VELT_HAS_AVX2_MINIMA
     if (platform::cpu_has_avx2()) {
         lower_slots_avx2(hashes, slots, signature);
         return true;

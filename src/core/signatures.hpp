@@ -60,6 +60,12 @@ private:
 
     template <class Visit>
     void for_each_word_shingle(std::string_view text, Visit& visit);
+    // Writes the text's words to normalised_, one space between each two, and
+    // their places there to tokens_.
+    void cut_into_words(std::string_view text);
+    // Sets whitespace_ to one bit per byte of `text`, set where it is whitespace
+    // and past its end, the first byte lowest.
+    void mark_whitespace(std::string_view text);
     template <class Visit>
     void for_each_character_shingle(std::string_view text, Visit& visit);
 
@@ -67,17 +73,9 @@ private:
     std::size_t n_;
     std::vector<Token> tokens_;
     std::string normalised_;
+    std::vector<std::uint64_t> whitespace_;
     std::vector<std::size_t> code_point_starts_;
 };
-
-// The length in bytes of the whitespace character at text[at] (as
-// str.isspace() decides), or 0 when there is none there.
-std::size_t multibyte_whitespace_length(std::string_view rest);
-inline std::size_t whitespace_length(std::string_view text, std::size_t at) {
-    const auto byte = static_cast<unsigned char>(text[at]);
-    if (byte < 0x80) return byte == ' ' || (byte >= 0x09 && byte <= 0x0D) || (byte >= 0x1C && byte <= 0x1F);
-    return multibyte_whitespace_length(text.substr(at));
-}
 
 // ---- Signing ----------------------------------------------------------------------------
 
@@ -140,27 +138,8 @@ bool lower_slots_vectorised(std::span<const std::uint64_t> hashes, SlotParameter
 
 template <class Visit>
 void Shingler::for_each_word_shingle(std::string_view text, Visit& visit) {
-    // The text's tokens written out once, one space between each two, so that
-    // every run of tokens is a substring of it.
-    normalised_.resize(text.size());
-    char* const out = normalised_.data();
-    std::size_t written = 0;
-    tokens_.clear();
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t space = whitespace_length(text, at);
-        if (space != 0) {
-            at += space;
-            continue;
-        }
-        if (!tokens_.empty()) out[written++] = ' ';
-        const std::size_t start = written;
-        do {
-            out[written++] = text[at++];
-        } while (at < text.size() && whitespace_length(text, at) == 0);
-        tokens_.push_back({start, written});
-    }
-    const std::string_view normalised(out, written);
+    cut_into_words(text);
+    const std::string_view normalised = normalised_;
     const std::size_t count = tokens_.size();
     if (count == 0) return;
     const std::size_t run = std::min(n_, count);

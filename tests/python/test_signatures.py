@@ -55,6 +55,16 @@ def test_rows_are_the_signatures_of_the_documents_shingles(documents, shingle, n
     assert rows.tolist() == [ROW_OF[scheme](shingles(text, shingle, n), 9, seed) for text in documents]
 
 
+@settings(max_examples=100, deadline=None)
+@given(pieces=st.lists(st.text(alphabet=WHITESPACE + LETTERS + "x", min_size=1, max_size=12), max_size=80),
+       n=st.integers(1, 3))
+def test_long_texts_are_cut_where_str_split_cuts_them(pieces, n):
+    # Long enough for whitespace to fall on every place of the eight-byte and 64-byte runs the cutter reads.
+    text = "".join(pieces)
+    rows = MinHash.signatures([text], num_hashes=4, seed=7, n=n, scheme="multiply_shift")
+    assert rows.tolist() == [multiply_shift_row(shingles(text, "word", n), 4, 7)]
+
+
 @pytest.mark.parametrize("scheme", ["classic", "multiply_shift"])
 def test_documents_of_items_are_signed_as_their_items(scheme):
     long_items = ["x" * 241, "y" * 1000, b"\x00" * 300]  # past 240 bytes the classic scheme keeps slot secrets
