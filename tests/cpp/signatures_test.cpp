@@ -46,6 +46,35 @@ TEST(Signatures, EveryInstructionSetLowersSlotsAlike) {
     }
 }
 
+TEST(Signatures, WordsAreCutAtEveryKindOfWhitespace) {
+    // Texts made of known pieces, so that their words are known: every whitespace
+    // character str.split() splits on, and letters that share a first byte with one.
+    const std::vector<std::string> spaces = {" ", "\t", "\n", "\x0b", "\x0c", "\r", "\x1c", "\x1f", "\xc2\x85",
+                                             "\xc2\xa0", "\xe1\x9a\x80", "\xe2\x80\x80", "\xe2\x80\x8a", "\xe2\x80\xa8",
+                                             "\xe2\x80\xa9", "\xe2\x80\xaf", "\xe2\x81\x9f", "\xe3\x80\x80"};
+    const std::vector<std::string> letters = {"a", "xyz", "\x08", "!", "\xc3\xa9", "\xc2\xa1", "\xe2\x80\x90",
+                                              "\xe3\x80\x81", "\xe1\x9a\x81", "\xf0\x9f\x98\x80"};
+    std::mt19937_64 random(11);
+    Shingler shingler("word", 1);
+    for (int round = 0; round < 2000; ++round) {
+        std::string text;
+        std::vector<std::string> expected;
+        bool in_word = false;
+        for (std::size_t piece = random() % 120; piece > 0; --piece) {
+            const bool space = random() % 3 == 0;
+            const auto& choices = space ? spaces : letters;
+            const std::string& chosen = choices[random() % choices.size()];
+            text += chosen;
+            if (!space && in_word) expected.back() += chosen;
+            else if (!space) expected.push_back(chosen);
+            in_word = !space;
+        }
+        std::vector<std::string> words;
+        shingler.for_each_shingle(text, [&](std::string_view word) { words.emplace_back(word); });
+        ASSERT_EQ(words, expected) << round;
+    }
+}
+
 TEST(Signatures, ClassicRowsOfLongItemsEqualMinHash) {
     const std::string long_items[] = {std::string(241, 'a'), std::string(4000, 'b'), "short"};
     for (const std::uint64_t slots : {3u, 128u, 1100u}) {  // 1100 is past the slots that keep secrets
