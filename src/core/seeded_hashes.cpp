@@ -1,0 +1,136 @@
+#include "core/seeded_hashes.hpp"
+
+#include "core/platform/cpu_features.hpp"
+#include "core/platform/vector_lanes.hpp"
+#include "core/tuning.hpp"
+
+namespace velt {
+
+// ---- The AVX2 loops -------------------------------------------------------------------
+// The same arithmetic four seeds at a time, a block's keys of a row in one vector.
+
+namespace seeded_xxh3 {
+namespace {
+
+#if VELT_HAS_AVX2_LANES
+using platform::Lanes64x4;
+
+VELT_TARGET_AVX2 inline Lanes64x4 broadcast(std::uint64_t word) { return Lanes64x4{word, word, word, word}; }
+
+// XXH3's avalanche of each lane (XXH3_avalanche).
+VELT_TARGET_AVX2 inline Lanes64x4 avalanche_lanes(Lanes64x4 sum) {
+    sum ^= sum >> 37;
+    sum *= 0x165667919E3779F9ULL;
+    return sum ^ (sum >> 32);
+}
+
+// The hashes of a block's four seeds, from the item's words (each in every lane).
+template <std::size_t pairs>
+VELT_TARGET_AVX2 inline Lanes64x4 hashes_17_to_128(const Lanes64x4 (&words)[4 * pairs], Lanes64x4 start,
+                                                   const KeyBlock& block) {
+    const std::uint64_t(*const keys)[lanes] = block.key + first_round_row;
+    Lanes64x4 sum = start;
+    for (std::size_t word = 0; word < 4 * pairs; word += 2) {
+        sum += platform::multiply_fold_lanes(words[word] ^ platform::load_lanes(keys[word]),
+                                             words[word + 1] ^ platform::load_lanes(keys[word + 1]));
+    }
+    return avalanche_lanes(sum);
+}
+
+template <std::size_t pairs>
+VELT_TARGET_AVX2 void lower_17_to_128_in_lanes(const unsigned char* input, std::size_t length,
+                                               std::span<const KeyBlock> table, std::span<std::uint64_t> out) {
+    Lanes64x4 words[4 * pairs];
+    for (std::size_t p = 0; p < pairs; ++p) {
+        const unsigned char* const front = input + 16 * p;
+        const unsigned char* const back = input + length - 16 * (p + 1);
+        words[4 * p] = broadcast(XXH_readLE64(front));
+        words[4 * p + 1] = broadcast(XXH_readLE64(front + 8));
+        words[4 * p + 2] = broadcast(XXH_readLE64(back));
+        words[4 * p + 3] = broadcast(XXH_readLE64(back + 8));
+    }
+    const Lanes64x4 start = broadcast(length * XXH_PRIME64_1);
+    const std::size_t full_blocks = out.size() / lanes;
+    for (std::size_t b = 0; b < full_blocks; ++b) {
+        std::uint64_t* const slots = &out[b * lanes];
+        platform::store_lanes(slots, platform::min_lanes(hashes_17_to_128<pairs>(words, start, table[b]), platform::load_lanes(slots)));
+    }
+    if (const std::size_t rest = out.size() % lanes; rest != 0) {
+        std::uint64_t hashes[lanes];
+        platform::store_lanes(hashes, hashes_17_to_128<pairs>(words, start, table[full_blocks]));
+        for (std::size_t lane = 0; lane < rest; ++lane) {
+            std::uint64_t& slot = out[full_blocks * lanes + lane];
+            slot = std::min(slot, hashes[lane]);
+        }
+    }
+}
+#endif
+
+}  // namespace
+
+bool lower_in_lanes(std::string_view item, std::span<const KeyBlock> table, std::span<std::uint64_t> out) {
+#if VELT_HAS_AVX2_LANES
+    const std::size_t length = item.size();
+    if (length <= 16 || length > 128 || !platform::cpu_has_avx2()) return false;
+    const auto* const input = reinterpret_cast<const unsigned char*>(item.data());
+    if (length > 96) lower_17_to_128_in_lanes<4>(input, length, table, out);
+    else if (length > 64) lower_17_to_128_in_lanes<3>(input, length, table, out);
+    else if (length > 32) lower_17_to_128_in_lanes<2>(input, length, table, out);
+    else lower_17_to_128_in_lanes<1>(input, length, table, out);
+    return true;
+#else
+    (void)item, (void)table, (void)out;
+    return false;
+#endif
+}
+
+}  // namespace seeded_xxh3
+
+// ---- SeededHashes -----------------------------------------------------------------------
+
+SeededHashes::SeededHashes(std::vector<std::uint64_t> seeds)
+    : seeds_(std::move(seeds)), keys_((seeds_.size() + seeded_xxh3::lanes - 1) / seeded_xxh3::lanes) {}
+
+SeededHashes SeededHashes::of_slots(std::size_t count, std::uint64_t seed) {
+    std::vector<std::uint64_t> seeds(count);
+    for (std::uint64_t& each : seeds) {
+        each = seed;
+        seed += golden_gamma;
+    }
+    return SeededHashes(std::move(seeds));
+}
+
+void SeededHashes::lower(std::string_view item, std::span<std::uint64_t> out) {
+    if (item.size() > 240) {
+        lower_longer_than_240(item, out);
+        return;
+    }
+    const std::size_t rows = seeded_xxh3::rows_read(item.size());
+    if (rows > rows_filled_) {
+        seeded_xxh3::fill_rows(seeds_, rows_filled_, rows, keys_);
+        rows_filled_ = rows;
+    }
+    if (!seeded_xxh3::lower_in_lanes(item, keys_, out)) seeded_xxh3::lower_up_to_240(item, keys_, out);
+}
+
+void SeededHashes::lower_longer_than_240(std::string_view item, std::span<std::uint64_t> out) {
+    if (seeds_.size() > tuning::classic_secret_slots) {
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = std::min(out[i], hash_with_seed(item, seeds_[i]));
+        return;
+    }
+    if (secrets_.empty()) {
+        secrets_.resize(seeds_.size() * XXH3_SECRET_DEFAULT_SIZE);
+        for (std::size_t i = 0; i < seeds_.size(); ++i) {
+            XXH3_generateSecret_fromSeed(&secrets_[i * XXH3_SECRET_DEFAULT_SIZE], seeds_[i]);
+        }
+    }
+    // With the secret that XXH3_generateSecret_fromSeed makes from the seed, this
+    // is exactly XXH3_64bits_withSeed (xxhash.h promises it for every length).
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const std::uint64_t hash = XXH3_64bits_withSecretandSeed(
+            item.data(), item.size(), &secrets_[i * XXH3_SECRET_DEFAULT_SIZE], XXH3_SECRET_DEFAULT_SIZE, seeds_[i]);
+        out[i] = std::min(out[i], hash);
+    }
+}
+
+}  // namespace velt
