@@ -50,7 +50,7 @@ void MinHash::lower_slots(HashOfSlot&& hash_of_slot) {
 }
 
 void MinHash::add(std::string_view item) {
-    SeededHashes::of_slots(data_.signature.size(), data_.seed).lower(item, data_.signature);
+    SeededHashes::lower_once(item, data_.seed, data_.signature);
 }
 
 void MinHash::add_hash(std::uint64_t hash) {

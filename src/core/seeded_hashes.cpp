@@ -100,6 +100,17 @@ SeededHashes SeededHashes::of_slots(std::size_t count, std::uint64_t seed) {
     return SeededHashes(std::move(seeds));
 }
 
+void SeededHashes::lower_once(std::string_view item, std::uint64_t seed, std::span<std::uint64_t> out) {
+    if (item.size() <= 240) {
+        seeded_xxh3::lower_up_to_240(item, seeded_xxh3::KeysOfSlots{seed}, out);
+        return;
+    }
+    for (std::uint64_t& slot : out) {
+        slot = std::min(slot, hash_with_seed(item, seed));
+        seed += golden_gamma;
+    }
+}
+
 void SeededHashes::lower(std::string_view item, std::span<std::uint64_t> out) {
     if (item.size() > 240) {
         lower_longer_than_240(item, out);
@@ -110,7 +121,7 @@ void SeededHashes::lower(std::string_view item, std::span<std::uint64_t> out) {
         seeded_xxh3::fill_rows(seeds_, rows_filled_, rows, keys_);
         rows_filled_ = rows;
     }
-    if (!seeded_xxh3::lower_in_lanes(item, keys_, out)) seeded_xxh3::lower_up_to_240(item, keys_, out);
+    if (!seeded_xxh3::lower_in_lanes(item, keys_, out)) seeded_xxh3::lower_up_to_240(item, seeded_xxh3::KeyTable{keys_}, out);
 }
 
 void SeededHashes::lower_longer_than_240(std::string_view item, std::span<std::uint64_t> out) {

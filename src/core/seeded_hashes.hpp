@@ -95,9 +95,37 @@ inline void fill_rows(std::span<const std::uint64_t> seeds, std::size_t first, s
     }
 }
 
+// ---- Where the loops find the keys -------------------------------------------------
+// keys.block(b)(row, lane) is the key of `row` under seed 4b + lane: read from a
+// filled table, or made from the seed as the loop goes, for a single item, which
+// would not repay filling a table.
+
+struct KeyTable {
+    std::span<const KeyBlock> blocks;
+
+    struct Block {
+        const KeyBlock& keys;
+        std::uint64_t operator()(std::size_t row, std::size_t lane) const { return keys.key[row][lane]; }
+    };
+    Block block(std::size_t b) const { return {blocks[b]}; }
+};
+
+// The keys of a MinHash's slot seeds: seed, seed + G, seed + 2G, ...
+struct KeysOfSlots {
+    std::uint64_t seed;
+
+    struct Block {
+        std::uint64_t first_seed;
+        std::uint64_t operator()(std::size_t row, std::size_t lane) const {
+            return key_of(row, first_seed + lane * golden_gamma);
+        }
+    };
+    Block block(std::size_t b) const { return {seed + b * lanes * golden_gamma}; }
+};
+
 // ---- The loops, one per length range ----------------------------------------------
 // Each lowers out[i] to the seeded XXH3 of the item under seed i, where that is
-// smaller, from the table of those seeds (with the rows it reads filled).
+// smaller, with the keys of those seeds (a table's rows that it reads filled).
 
 // XXH3's 128-bit multiply folded to 64 bits: the two halves of a * b xored.
 inline std::uint64_t multiply_fold(std::uint64_t a, std::uint64_t b) {
@@ -105,70 +133,74 @@ inline std::uint64_t multiply_fold(std::uint64_t a, std::uint64_t b) {
     return product.low ^ product.high;
 }
 
-template <class HashOfLane, std::size_t... lane>
-VELT_ALWAYS_INLINE inline void lower_block(const KeyBlock& block, std::uint64_t* out, HashOfLane& hash_of_lane,
+template <class BlockKeys, class HashOfLane, std::size_t... lane>
+VELT_ALWAYS_INLINE inline void lower_block(const BlockKeys& keys, std::uint64_t* out, HashOfLane& hash_of_lane,
                                            std::index_sequence<lane...>) {
-    ((out[lane] = std::min(out[lane], hash_of_lane(block, lane))), ...);
+    ((out[lane] = std::min(out[lane], hash_of_lane(keys, lane))), ...);
 }
 
-// out[i] = min(out[i], hash_of_lane(block i / 4, i % 4)) for every slot, the four
-// lanes of a block written out one after another so that their work overlaps.
-template <class HashOfLane>
-VELT_ALWAYS_INLINE inline void lower_each(std::span<const KeyBlock> table, std::span<std::uint64_t> out,
-                                          HashOfLane&& hash_of_lane) {
+// out[i] = min(out[i], hash_of_lane(keys of block i / 4, i % 4)) for every slot,
+// the four lanes of a block written out one after another so that their work overlaps.
+template <class Keys, class HashOfLane>
+VELT_ALWAYS_INLINE inline void lower_each(const Keys& keys, std::span<std::uint64_t> out, HashOfLane&& hash_of_lane) {
     const std::size_t full_blocks = out.size() / lanes;
     for (std::size_t b = 0; b < full_blocks; ++b) {
-        lower_block(table[b], &out[b * lanes], hash_of_lane, std::make_index_sequence<lanes>());
+        lower_block(keys.block(b), &out[b * lanes], hash_of_lane, std::make_index_sequence<lanes>());
     }
     for (std::size_t lane = 0; lane < out.size() % lanes; ++lane) {
         std::uint64_t& slot = out[full_blocks * lanes + lane];
-        slot = std::min(slot, hash_of_lane(table[full_blocks], lane));
+        slot = std::min(slot, hash_of_lane(keys.block(full_blocks), lane));
     }
 }
 
-inline void lower_empty(std::span<const KeyBlock> table, std::span<std::uint64_t> out) {
-    lower_each(table, out, [](const KeyBlock& block, std::size_t lane) { return block.key[row_empty][lane]; });
+template <class Keys>
+void lower_empty(const Keys& keys, std::span<std::uint64_t> out) {
+    lower_each(keys, out, [](const auto& block, std::size_t lane) { return block(row_empty, lane); });
 }
 
 // 1 to 3 bytes: the first, middle and last byte and the length, in one 32-bit word.
-inline void lower_1_to_3(const unsigned char* input, std::size_t length, std::span<const KeyBlock> table,
+template <class Keys>
+void lower_1_to_3(const unsigned char* input, std::size_t length, const Keys& keys,
                          std::span<std::uint64_t> out) {
     const std::uint64_t combined = (std::uint32_t{input[0]} << 16) | (std::uint32_t{input[length >> 1]} << 24) |
                                    std::uint32_t{input[length - 1]} | (static_cast<std::uint32_t>(length) << 8);
-    lower_each(table, out, [&](const KeyBlock& block, std::size_t lane) {
-        return XXH64_avalanche(combined ^ block.key[row_1_to_3][lane]);
+    lower_each(keys, out, [&](const auto& block, std::size_t lane) {
+        return XXH64_avalanche(combined ^ block(row_1_to_3, lane));
     });
 }
 
 // 4 to 8 bytes: the first and last four bytes, as one 64-bit word.
-inline void lower_4_to_8(const unsigned char* input, std::size_t length, std::span<const KeyBlock> table,
+template <class Keys>
+void lower_4_to_8(const unsigned char* input, std::size_t length, const Keys& keys,
                          std::span<std::uint64_t> out) {
     const std::uint64_t words = XXH_readLE32(input + length - 4) + (std::uint64_t{XXH_readLE32(input)} << 32);
-    lower_each(table, out, [&](const KeyBlock& block, std::size_t lane) {
-        return XXH3_rrmxmx(words ^ block.key[row_4_to_8][lane], length);
+    lower_each(keys, out, [&](const auto& block, std::size_t lane) {
+        return XXH3_rrmxmx(words ^ block(row_4_to_8, lane), length);
     });
 }
 
 // 9 to 16 bytes: the first and last eight bytes.
-inline void lower_9_to_16(const unsigned char* input, std::size_t length, std::span<const KeyBlock> table,
+template <class Keys>
+void lower_9_to_16(const unsigned char* input, std::size_t length, const Keys& keys,
                           std::span<std::uint64_t> out) {
     const std::uint64_t first = XXH_readLE64(input);
     const std::uint64_t last = XXH_readLE64(input + length - 8);
-    lower_each(table, out, [&](const KeyBlock& block, std::size_t lane) {
-        const std::uint64_t low = first ^ block.key[rows_9_to_16][lane];
-        const std::uint64_t high = last ^ block.key[rows_9_to_16 + 1][lane];
+    lower_each(keys, out, [&](const auto& block, std::size_t lane) {
+        const std::uint64_t low = first ^ block(rows_9_to_16, lane);
+        const std::uint64_t high = last ^ block(rows_9_to_16 + 1, lane);
         return XXH3_avalanche(length + XXH_swap64(low) + high + multiply_fold(low, high));
     });
 }
 
 // The sum of the 16-byte rounds whose input words are words[first, last), each
 // round multiplying its two words shifted by their keys.
+template <class BlockKeys>
 VELT_ALWAYS_INLINE inline std::uint64_t round_sum(const std::uint64_t* words, std::size_t first, std::size_t last,
-                                                  const KeyBlock& block, std::size_t lane) {
-    const std::uint64_t(*const keys)[lanes] = block.key + first_round_row;
+                                                  const BlockKeys& block, std::size_t lane) {
     std::uint64_t sum = 0;
     for (std::size_t word = first; word < last; word += 2) {
-        sum += multiply_fold(words[word] ^ keys[word][lane], words[word + 1] ^ keys[word + 1][lane]);
+        sum += multiply_fold(words[word] ^ block(first_round_row + word, lane),
+                             words[word + 1] ^ block(first_round_row + word + 1, lane));
     }
     return sum;
 }
@@ -176,8 +208,8 @@ VELT_ALWAYS_INLINE inline std::uint64_t round_sum(const std::uint64_t* words, st
 // 17 to 128 bytes, in `pairs` pairs of 16-byte rounds (1: 17-32 bytes, 2: 33-64,
 // 3: 65-96, 4: 97-128): pair p reads 16 bytes from the front at 16p and 16 from
 // the back ending at length - 16p, as round words 4p to 4p + 3.
-template <std::size_t pairs>
-void lower_17_to_128(const unsigned char* input, std::size_t length, std::span<const KeyBlock> table,
+template <std::size_t pairs, class Keys>
+void lower_17_to_128(const unsigned char* input, std::size_t length, const Keys& keys,
                      std::span<std::uint64_t> out) {
     std::uint64_t words[4 * pairs];
     for (std::size_t p = 0; p < pairs; ++p) {
@@ -189,14 +221,15 @@ void lower_17_to_128(const unsigned char* input, std::size_t length, std::span<c
         words[4 * p + 3] = XXH_readLE64(back + 8);
     }
     const std::uint64_t start = length * XXH_PRIME64_1;
-    lower_each(table, out, [&](const KeyBlock& block, std::size_t lane) {
+    lower_each(keys, out, [&](const auto& block, std::size_t lane) {
         return XXH3_avalanche(start + round_sum(words, 0, 4 * pairs, block, lane));
     });
 }
 
 // 129 to 240 bytes: eight rounds over the first 128 bytes, an avalanche, one
 // round per further whole 16 bytes, and a last round over the final 16 bytes.
-inline void lower_129_to_240(const unsigned char* input, std::size_t length, std::span<const KeyBlock> table,
+template <class Keys>
+void lower_129_to_240(const unsigned char* input, std::size_t length, const Keys& keys,
                              std::span<std::uint64_t> out) {
     const std::size_t later_words_end = 2 * (length / 16);
     std::uint64_t words[round_words];
@@ -204,7 +237,7 @@ inline void lower_129_to_240(const unsigned char* input, std::size_t length, std
     words[last_round_word] = XXH_readLE64(input + length - 16);
     words[last_round_word + 1] = XXH_readLE64(input + length - 8);
     const std::uint64_t start = length * XXH_PRIME64_1;
-    lower_each(table, out, [&](const KeyBlock& block, std::size_t lane) {
+    lower_each(keys, out, [&](const auto& block, std::size_t lane) {
         const std::uint64_t first = XXH3_avalanche(start + round_sum(words, 0, first_later_word, block, lane));
         return XXH3_avalanche(first + round_sum(words, first_later_word, later_words_end, block, lane) +
                               round_sum(words, last_round_word, round_words, block, lane));
@@ -218,19 +251,20 @@ inline std::size_t rows_read(std::size_t length) {
     return first_round_row;
 }
 
-// Any item up to 240 bytes, by its length range; the table's rows up to rows_read(length) filled.
-inline void lower_up_to_240(std::string_view item, std::span<const KeyBlock> table, std::span<std::uint64_t> out) {
+// Any item up to 240 bytes, by its length range (a table's rows up to rows_read(length) filled).
+template <class Keys>
+void lower_up_to_240(std::string_view item, const Keys& keys, std::span<std::uint64_t> out) {
     const auto* const input = reinterpret_cast<const unsigned char*>(item.data());
     const std::size_t length = item.size();
-    if (length > 128) lower_129_to_240(input, length, table, out);
-    else if (length > 96) lower_17_to_128<4>(input, length, table, out);
-    else if (length > 64) lower_17_to_128<3>(input, length, table, out);
-    else if (length > 32) lower_17_to_128<2>(input, length, table, out);
-    else if (length > 16) lower_17_to_128<1>(input, length, table, out);
-    else if (length > 8) lower_9_to_16(input, length, table, out);
-    else if (length > 3) lower_4_to_8(input, length, table, out);
-    else if (length > 0) lower_1_to_3(input, length, table, out);
-    else lower_empty(table, out);
+    if (length > 128) lower_129_to_240(input, length, keys, out);
+    else if (length > 96) lower_17_to_128<4>(input, length, keys, out);
+    else if (length > 64) lower_17_to_128<3>(input, length, keys, out);
+    else if (length > 32) lower_17_to_128<2>(input, length, keys, out);
+    else if (length > 16) lower_17_to_128<1>(input, length, keys, out);
+    else if (length > 8) lower_9_to_16(input, length, keys, out);
+    else if (length > 3) lower_4_to_8(input, length, keys, out);
+    else if (length > 0) lower_1_to_3(input, length, keys, out);
+    else lower_empty(keys, out);
 }
 
 // The same with four seeds per AVX2 instruction, where this build and processor
@@ -250,6 +284,9 @@ public:
     explicit SeededHashes(std::vector<std::uint64_t> seeds);
     // The seeds of a MinHash's slots: seed, seed + G, seed + 2G, ...
     static SeededHashes of_slots(std::size_t count, std::uint64_t seed);
+    // What of_slots(out.size(), seed).lower(item, out) does, for a single item:
+    // the keys are made as they are used, which costs less than a table for one item.
+    static void lower_once(std::string_view item, std::uint64_t seed, std::span<std::uint64_t> out);
 
     std::span<const std::uint64_t> seeds() const { return seeds_; }
 

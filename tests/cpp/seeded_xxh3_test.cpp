@@ -43,7 +43,7 @@ TEST(SeededXxh3, EveryLengthUpTo240EqualsSeededXxh3) {
         const std::string buffer = random_bytes(length + 1, random);
         const std::string_view item = std::string_view(buffer).substr(1);
         std::vector<std::uint64_t> lowest(seeds.size(), ~std::uint64_t{0});
-        seeded_xxh3::lower_up_to_240(item, table, lowest);
+        seeded_xxh3::lower_up_to_240(item, seeded_xxh3::KeyTable{table}, lowest);
         for (std::size_t i = 0; i < seeds.size(); ++i) {
             ASSERT_EQ(lowest[i], XXH3_64bits_withSeed(item.data(), item.size(), seeds[i]))
                 << "length " << length << ", seed " << seeds[i];
@@ -61,7 +61,7 @@ TEST(SeededXxh3, KeepsTheSmallerValue) {
         // Half the slots start at 0 (below every hash), half at a random value.
         for (std::size_t i = 0; i < start.size(); ++i) start[i] = i % 2 == 0 ? 0 : random();
         std::vector<std::uint64_t> lowest = start;
-        seeded_xxh3::lower_up_to_240(item, table, lowest);
+        seeded_xxh3::lower_up_to_240(item, seeded_xxh3::KeyTable{table}, lowest);
         for (std::size_t i = 0; i < seeds.size(); ++i) {
             EXPECT_EQ(lowest[i], std::min(start[i], XXH3_64bits_withSeed(item.data(), item.size(), seeds[i])))
                 << "length " << length;
