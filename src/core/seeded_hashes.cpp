@@ -40,20 +40,16 @@ VELT_TARGET_AVX2 inline Lanes64x4 hashes_17_to_128(const Lanes64x4 (&words)[4 * 
 template <std::size_t pairs>
 VELT_TARGET_AVX2 void lower_17_to_128_in_lanes(const unsigned char* input, std::size_t length,
                                                std::span<const KeyBlock> table, std::span<std::uint64_t> out) {
+    std::uint64_t item_words[4 * pairs];
+    read_17_to_128<pairs>(input, length, item_words);
     Lanes64x4 words[4 * pairs];
-    for (std::size_t p = 0; p < pairs; ++p) {
-        const unsigned char* const front = input + 16 * p;
-        const unsigned char* const back = input + length - 16 * (p + 1);
-        words[4 * p] = broadcast(XXH_readLE64(front));
-        words[4 * p + 1] = broadcast(XXH_readLE64(front + 8));
-        words[4 * p + 2] = broadcast(XXH_readLE64(back));
-        words[4 * p + 3] = broadcast(XXH_readLE64(back + 8));
-    }
+    for (std::size_t w = 0; w < 4 * pairs; ++w) words[w] = broadcast(item_words[w]);
     const Lanes64x4 start = broadcast(length * XXH_PRIME64_1);
     const std::size_t full_blocks = out.size() / lanes;
     for (std::size_t b = 0; b < full_blocks; ++b) {
         std::uint64_t* const slots = &out[b * lanes];
-        platform::store_lanes(slots, platform::min_lanes(hashes_17_to_128<pairs>(words, start, table[b]), platform::load_lanes(slots)));
+        const Lanes64x4 hashes = hashes_17_to_128<pairs>(words, start, table[b]);
+        platform::store_lanes(slots, platform::min_lanes(hashes, platform::load_lanes(slots)));
     }
     if (const std::size_t rest = out.size() % lanes; rest != 0) {
         std::uint64_t hashes[lanes];
@@ -121,7 +117,9 @@ void SeededHashes::lower(std::string_view item, std::span<std::uint64_t> out) {
         seeded_xxh3::fill_rows(seeds_, rows_filled_, rows, keys_);
         rows_filled_ = rows;
     }
-    if (!seeded_xxh3::lower_in_lanes(item, keys_, out)) seeded_xxh3::lower_up_to_240(item, seeded_xxh3::KeyTable{keys_}, out);
+    if (!seeded_xxh3::lower_in_lanes(item, keys_, out)) {
+        seeded_xxh3::lower_up_to_240(item, seeded_xxh3::KeyTable{keys_}, out);
+    }
 }
 
 void SeededHashes::lower_longer_than_240(std::string_view item, std::span<std::uint64_t> out) {

@@ -84,7 +84,8 @@ inline std::uint64_t key_of(std::size_t row, std::uint64_t seed) {
 }
 
 // Fills rows [first, last) of the table of `seeds`.
-inline void fill_rows(std::span<const std::uint64_t> seeds, std::size_t first, std::size_t last, std::span<KeyBlock> table) {
+inline void fill_rows(std::span<const std::uint64_t> seeds, std::size_t first, std::size_t last,
+                      std::span<KeyBlock> table) {
     for (std::size_t b = 0; b < table.size(); ++b) {
         for (std::size_t lane = 0; lane < lanes; ++lane) {
             // The padding lanes of the last block hash under seed 0; their results are never written out.
@@ -208,10 +209,8 @@ VELT_ALWAYS_INLINE inline std::uint64_t round_sum(const std::uint64_t* words, st
 // 17 to 128 bytes, in `pairs` pairs of 16-byte rounds (1: 17-32 bytes, 2: 33-64,
 // 3: 65-96, 4: 97-128): pair p reads 16 bytes from the front at 16p and 16 from
 // the back ending at length - 16p, as round words 4p to 4p + 3.
-template <std::size_t pairs, class Keys>
-void lower_17_to_128(const unsigned char* input, std::size_t length, const Keys& keys,
-                     std::span<std::uint64_t> out) {
-    std::uint64_t words[4 * pairs];
+template <std::size_t pairs>
+void read_17_to_128(const unsigned char* input, std::size_t length, std::uint64_t (&words)[4 * pairs]) {
     for (std::size_t p = 0; p < pairs; ++p) {
         const unsigned char* const front = input + 16 * p;
         const unsigned char* const back = input + length - 16 * (p + 1);
@@ -220,6 +219,13 @@ void lower_17_to_128(const unsigned char* input, std::size_t length, const Keys&
         words[4 * p + 2] = XXH_readLE64(back);
         words[4 * p + 3] = XXH_readLE64(back + 8);
     }
+}
+
+template <std::size_t pairs, class Keys>
+void lower_17_to_128(const unsigned char* input, std::size_t length, const Keys& keys,
+                     std::span<std::uint64_t> out) {
+    std::uint64_t words[4 * pairs];
+    read_17_to_128<pairs>(input, length, words);
     const std::uint64_t start = length * XXH_PRIME64_1;
     lower_each(keys, out, [&](const auto& block, std::size_t lane) {
         return XXH3_avalanche(start + round_sum(words, 0, 4 * pairs, block, lane));

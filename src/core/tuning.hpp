@@ -29,10 +29,11 @@ inline constexpr std::uint64_t topk_initial_counters = 1024;
 
 // ---- Signatures ---------------------------------------------------------------------
 
-// The classic signature keeps each slot's XXH3 secret (192 bytes) for items longer
-// than 240 bytes, so that seeded XXH3 does not derive it again per item, up to this
-// many slots (24 KiB at 128); beyond, long items hash with the seed as MinHash does.
-// Shows in bench/similarity.py, the signature rows, on documents of long items.
+// The classic signature and MinHash.update keep each slot's XXH3 secret (192 bytes)
+// for items longer than 240 bytes, so that seeded XXH3 does not derive it again per
+// item, up to this many slots (24 KiB at 128); beyond, long items hash with the seed
+// as MinHash.add does. Shows in bench/similarity.py, the signature rows, on
+// documents of long items.
 inline constexpr std::size_t classic_secret_slots = 1024;
 
 // Safety cap: the search for an index's bands and rows looks at bands * rows up to

@@ -46,7 +46,7 @@ VELT_TARGET_AVX2 inline void store_lanes(std::uint64_t* words, Lanes64x4 lanes) 
     std::memcpy(words, &lanes, sizeof lanes);
 }
 
-// Each lane's smaller value, as unsigned integers.
+// Each lane's smaller value, as unsigned integers (AVX2 has no 64-bit minimum).
 VELT_TARGET_AVX2 inline Lanes64x4 min_lanes(Lanes64x4 a, Lanes64x4 b) {
     const auto a_smaller = reinterpret_cast<Lanes64x4>(a < b);
     return (a & a_smaller) | (b & ~a_smaller);
@@ -68,9 +68,9 @@ VELT_TARGET_AVX2 inline Lanes64x4 multiply_fold_lanes(Lanes64x4 a, Lanes64x4 b) 
     const Lanes64x4 middle_low = multiply_low_halves(a, b_high) + (middle & half_mask);
     const Lanes64x4 high = multiply_low_halves(a_high, b_high) + (middle >> 32) + (middle_low >> 32);
     // The low half: middle_low's low 32 bits over low_low's.
-    const auto low = reinterpret_cast<Lanes64x4>(
-        _mm256_blend_epi32(reinterpret_cast<__m256i>(low_low), reinterpret_cast<__m256i>(middle_low << 32), 0b1010'1010));
-    return low ^ high;
+    const __m256i low = _mm256_blend_epi32(reinterpret_cast<__m256i>(low_low),
+                                           reinterpret_cast<__m256i>(middle_low << 32), 0b1010'1010);
+    return reinterpret_cast<Lanes64x4>(low) ^ high;
 }
 
 #endif
