@@ -7,7 +7,8 @@
 // word - seed). So each seed's shifted words, its keys, are made once and kept in
 // a table; an item's words are read once; and one straight-line loop per exact
 // XXH3 length range (17-32, 33-64, 65-96 and 97-128 bytes each have their own)
-// combines them, with no branch on the length inside it. Longer items take
+// combines them, with no branch on the length inside it. A single item makes
+// its keys as it goes instead, which costs less than a table. Longer items take
 // seeded XXH3 itself, with each seed's secret derived once and kept.
 //
 // The building blocks (avalanches, little-endian reads, the default secret) are
@@ -161,8 +162,7 @@ void lower_empty(const Keys& keys, std::span<std::uint64_t> out) {
 
 // 1 to 3 bytes: the first, middle and last byte and the length, in one 32-bit word.
 template <class Keys>
-void lower_1_to_3(const unsigned char* input, std::size_t length, const Keys& keys,
-                         std::span<std::uint64_t> out) {
+void lower_1_to_3(const unsigned char* input, std::size_t length, const Keys& keys, std::span<std::uint64_t> out) {
     const std::uint64_t combined = (std::uint32_t{input[0]} << 16) | (std::uint32_t{input[length >> 1]} << 24) |
                                    std::uint32_t{input[length - 1]} | (static_cast<std::uint32_t>(length) << 8);
     lower_each(keys, out, [&](const auto& block, std::size_t lane) {
@@ -172,8 +172,7 @@ void lower_1_to_3(const unsigned char* input, std::size_t length, const Keys& ke
 
 // 4 to 8 bytes: the first and last four bytes, as one 64-bit word.
 template <class Keys>
-void lower_4_to_8(const unsigned char* input, std::size_t length, const Keys& keys,
-                         std::span<std::uint64_t> out) {
+void lower_4_to_8(const unsigned char* input, std::size_t length, const Keys& keys, std::span<std::uint64_t> out) {
     const std::uint64_t words = XXH_readLE32(input + length - 4) + (std::uint64_t{XXH_readLE32(input)} << 32);
     lower_each(keys, out, [&](const auto& block, std::size_t lane) {
         return XXH3_rrmxmx(words ^ block(row_4_to_8, lane), length);
@@ -182,8 +181,7 @@ void lower_4_to_8(const unsigned char* input, std::size_t length, const Keys& ke
 
 // 9 to 16 bytes: the first and last eight bytes.
 template <class Keys>
-void lower_9_to_16(const unsigned char* input, std::size_t length, const Keys& keys,
-                          std::span<std::uint64_t> out) {
+void lower_9_to_16(const unsigned char* input, std::size_t length, const Keys& keys, std::span<std::uint64_t> out) {
     const std::uint64_t first = XXH_readLE64(input);
     const std::uint64_t last = XXH_readLE64(input + length - 8);
     lower_each(keys, out, [&](const auto& block, std::size_t lane) {
@@ -222,8 +220,7 @@ void read_17_to_128(const unsigned char* input, std::size_t length, std::uint64_
 }
 
 template <std::size_t pairs, class Keys>
-void lower_17_to_128(const unsigned char* input, std::size_t length, const Keys& keys,
-                     std::span<std::uint64_t> out) {
+void lower_17_to_128(const unsigned char* input, std::size_t length, const Keys& keys, std::span<std::uint64_t> out) {
     std::uint64_t words[4 * pairs];
     read_17_to_128<pairs>(input, length, words);
     const std::uint64_t start = length * XXH_PRIME64_1;
@@ -235,8 +232,7 @@ void lower_17_to_128(const unsigned char* input, std::size_t length, const Keys&
 // 129 to 240 bytes: eight rounds over the first 128 bytes, an avalanche, one
 // round per further whole 16 bytes, and a last round over the final 16 bytes.
 template <class Keys>
-void lower_129_to_240(const unsigned char* input, std::size_t length, const Keys& keys,
-                             std::span<std::uint64_t> out) {
+void lower_129_to_240(const unsigned char* input, std::size_t length, const Keys& keys, std::span<std::uint64_t> out) {
     const std::size_t later_words_end = 2 * (length / 16);
     std::uint64_t words[round_words];
     for (std::size_t word = 0; word < later_words_end; ++word) words[word] = XXH_readLE64(input + 8 * word);
@@ -304,8 +300,8 @@ private:
     void lower_longer_than_240(std::string_view item, std::span<std::uint64_t> out);
 
     std::vector<std::uint64_t> seeds_;
-    // The key table, filled from row 0 up to rows_filled_ as items need rows
-    // (one item often needs only the first four).
+    // The key table, its rows filled from row 0 up to rows_filled_ as items need
+    // them (a document of short items needs only the first few).
     std::vector<seeded_xxh3::KeyBlock> keys_;
     std::size_t rows_filled_ = 0;
     // Each seed's XXH3 secret (made at the first item longer than 240 bytes), which
