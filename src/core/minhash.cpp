@@ -58,7 +58,7 @@ void MinHash::add_hash(std::uint64_t hash) {
 }
 
 void MinHash::update(std::span<const std::string_view> items) {
-    SeededHashes slot_hashes = SeededHashes::of_slots(data_.signature.size(), data_.seed);
+    SeededHashes slot_hashes(data_.signature.size(), data_.seed);
     for (std::string_view item : items) slot_hashes.lower(item, data_.signature);
 }
 

@@ -84,32 +84,33 @@ bool lower_in_lanes(std::string_view item, std::span<const KeyBlock> table, std:
 
 // ---- SeededHashes -----------------------------------------------------------------------
 
-SeededHashes::SeededHashes(std::vector<std::uint64_t> seeds)
-    : seeds_(std::move(seeds)), keys_((seeds_.size() + seeded_xxh3::lanes - 1) / seeded_xxh3::lanes) {}
-
-SeededHashes SeededHashes::of_slots(std::size_t count, std::uint64_t seed) {
-    std::vector<std::uint64_t> seeds(count);
-    for (std::uint64_t& each : seeds) {
+SeededHashes::SeededHashes(std::size_t count, std::uint64_t seed) : seed_(seed), seeds_(count) {
+    for (std::uint64_t& each : seeds_) {
         each = seed;
         seed += golden_gamma;
     }
-    return SeededHashes(std::move(seeds));
+    if (count <= tuning::seeded_key_table_slots) keys_.resize((count + seeded_xxh3::lanes - 1) / seeded_xxh3::lanes);
 }
 
-void SeededHashes::lower_once(std::string_view item, std::uint64_t seed, std::span<std::uint64_t> out) {
-    if (item.size() <= 240) {
-        seeded_xxh3::lower_up_to_240(item, seeded_xxh3::KeysOfSlots{seed}, out);
-        return;
-    }
+void SeededHashes::lower_slot_by_slot(std::string_view item, std::uint64_t seed, std::span<std::uint64_t> out) {
     for (std::uint64_t& slot : out) {
         slot = std::min(slot, hash_with_seed(item, seed));
         seed += golden_gamma;
     }
 }
 
+void SeededHashes::lower_once(std::string_view item, std::uint64_t seed, std::span<std::uint64_t> out) {
+    if (item.size() > 240) lower_slot_by_slot(item, seed, out);
+    else seeded_xxh3::lower_up_to_240(item, seeded_xxh3::KeysOfSlots{seed}, out);
+}
+
 void SeededHashes::lower(std::string_view item, std::span<std::uint64_t> out) {
     if (item.size() > 240) {
         lower_longer_than_240(item, out);
+        return;
+    }
+    if (keys_.empty()) {
+        seeded_xxh3::lower_up_to_240(item, seeded_xxh3::KeysOfSlots{seed_}, out);
         return;
     }
     const std::size_t rows = seeded_xxh3::rows_read(item.size());
@@ -124,7 +125,7 @@ void SeededHashes::lower(std::string_view item, std::span<std::uint64_t> out) {
 
 void SeededHashes::lower_longer_than_240(std::string_view item, std::span<std::uint64_t> out) {
     if (seeds_.size() > tuning::classic_secret_slots) {
-        for (std::size_t i = 0; i < out.size(); ++i) out[i] = std::min(out[i], hash_with_seed(item, seeds_[i]));
+        lower_slot_by_slot(item, seed_, out);
         return;
     }
     if (secrets_.empty()) {

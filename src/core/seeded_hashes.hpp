@@ -7,8 +7,9 @@
 // word - seed). So each seed's shifted words, its keys, are made once and kept in
 // a table; an item's words are read once; and one straight-line loop per exact
 // XXH3 length range (17-32, 33-64, 65-96 and 97-128 bytes each have their own)
-// combines them, with no branch on the length inside it. A single item makes
-// its keys as it goes instead, which costs less than a table. Longer items take
+// combines them, with no branch on the length inside it. A single item, or more
+// slots than a table is kept for (tuning.hpp), makes its keys as it goes instead,
+// which costs less than a table for one item. Longer items take
 // seeded XXH3 itself, with each seed's secret derived once and kept.
 //
 // The building blocks (avalanches, little-endian reads, the default secret) are
@@ -99,8 +100,7 @@ inline void fill_rows(std::span<const std::uint64_t> seeds, std::size_t first, s
 
 // ---- Where the loops find the keys -------------------------------------------------
 // keys.block(b)(row, lane) is the key of `row` under seed 4b + lane: read from a
-// filled table, or made from the seed as the loop goes, for a single item, which
-// would not repay filling a table.
+// filled table, or made from the seed as the loop goes.
 
 struct KeyTable {
     std::span<const KeyBlock> blocks;
@@ -278,30 +278,32 @@ bool lower_in_lanes(std::string_view item, std::span<const KeyBlock> table, std:
 
 namespace velt {
 
-// The seeded XXH3 of items under a fixed list of seeds. Not thread-safe: it
-// fills its tables as the items need them.
+// The seeded XXH3 of items under the seeds of a MinHash's slots: seed, seed + G,
+// seed + 2G, ... Not thread-safe: it fills its tables as the items need them.
 class SeededHashes {
 public:
     SeededHashes() = default;
-    explicit SeededHashes(std::vector<std::uint64_t> seeds);
-    // The seeds of a MinHash's slots: seed, seed + G, seed + 2G, ...
-    static SeededHashes of_slots(std::size_t count, std::uint64_t seed);
-    // What of_slots(out.size(), seed).lower(item, out) does, for a single item:
-    // the keys are made as they are used, which costs less than a table for one item.
-    static void lower_once(std::string_view item, std::uint64_t seed, std::span<std::uint64_t> out);
+    SeededHashes(std::size_t count, std::uint64_t seed);
 
     std::span<const std::uint64_t> seeds() const { return seeds_; }
 
     // Lowers out[i] to XXH3_64bits_withSeed(item, seeds()[i]) where that is
     // smaller; out has one value per seed.
     void lower(std::string_view item, std::span<std::uint64_t> out);
+    // What SeededHashes(out.size(), seed).lower(item, out) does, for a single
+    // item: the keys are made as they are used, which costs less than a table.
+    static void lower_once(std::string_view item, std::uint64_t seed, std::span<std::uint64_t> out);
 
 private:
     void lower_longer_than_240(std::string_view item, std::span<std::uint64_t> out);
+    // Seeded XXH3 itself, slot by slot.
+    static void lower_slot_by_slot(std::string_view item, std::uint64_t seed, std::span<std::uint64_t> out);
 
+    std::uint64_t seed_ = 0;
     std::vector<std::uint64_t> seeds_;
-    // The key table, its rows filled from row 0 up to rows_filled_ as items need
-    // them (a document of short items needs only the first few).
+    // The key table (none beyond tuning::seeded_key_table_slots), its rows filled
+    // from row 0 up to rows_filled_ as items need them (a document of short items
+    // needs only the first few).
     std::vector<seeded_xxh3::KeyBlock> keys_;
     std::size_t rows_filled_ = 0;
     // Each seed's XXH3 secret (made at the first item longer than 240 bytes), which

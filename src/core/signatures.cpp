@@ -154,7 +154,7 @@ SignatureMaker::SignatureMaker(std::uint64_t num_hashes, std::uint64_t seed, Sig
     if (num_hashes > std::vector<std::uint64_t>().max_size()) throw std::bad_alloc();
     const auto slots = static_cast<std::size_t>(num_hashes);
     if (scheme == SignatureScheme::classic) {
-        slot_hashes_ = SeededHashes::of_slots(slots, seed);
+        slot_hashes_ = SeededHashes(slots, seed);
     } else {
         // Slot i takes the SplitMix64 outputs 2i + 1 and 2i + 2 after the seed.
         multipliers_.resize(slots);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/seeded_hashes.hpp"
+#include "core/tuning.hpp"
 
 namespace velt {
 namespace {
@@ -47,7 +48,7 @@ TEST(SeededHashes, VectorLoopsEqualSeededXxh3) {
 TEST(SeededHashes, EveryLengthEqualsSeededXxh3WithATableOrWithout) {
     std::mt19937_64 random(3);
     for (const std::uint64_t first_seed : {std::uint64_t{0}, ~std::uint64_t{0} - 5, random()}) {
-        SeededHashes hashes = SeededHashes::of_slots(9, first_seed);
+        SeededHashes hashes(9, first_seed);
         // Lengths in a random order, so that the key table is not filled by growing length.
         std::vector<std::size_t> lengths(301);
         for (std::size_t i = 0; i < lengths.size(); ++i) lengths[i] = i;
@@ -62,6 +63,18 @@ TEST(SeededHashes, EveryLengthEqualsSeededXxh3WithATableOrWithout) {
             SeededHashes::lower_once(item, first_seed, once);
             ASSERT_EQ(once, expected) << "length " << length;
         }
+    }
+}
+
+TEST(SeededHashes, MoreSlotsThanATableIsKeptForEqualSeededXxh3) {
+    std::mt19937_64 random(17);
+    const std::size_t slots = tuning::seeded_key_table_slots + 3;
+    SeededHashes hashes(slots, random());
+    for (const std::size_t length : {0u, 3u, 8u, 16u, 32u, 64u, 96u, 128u, 240u, 241u}) {
+        const std::string item = random_bytes(length, random);
+        std::vector<std::uint64_t> lowest(slots, ~std::uint64_t{0});
+        hashes.lower(item, lowest);
+        ASSERT_EQ(lowest, seeded_xxh3_of(item, hashes.seeds())) << "length " << length;
     }
 }
 
