@@ -1,6 +1,6 @@
 // XXH3 picks its code path by the input's length alone: 0-3, 4-8, 9-16,
 // 17-128, 129-240 bytes, and longer. A loop that hashes one item many times
-// (once per row or per slot) runs much faster when it is compiled once per
+// (once per row) runs much faster when it is compiled once per
 // length class, with the range stated so that an inlined XXH3 keeps only that
 // class's arithmetic inside the loop.
 #pragma once

@@ -6,8 +6,7 @@
 #include <new>
 
 #include "core/error.hpp"
-#include "core/length_class.hpp"
-#include "core/platform/hints.hpp"
+#include "core/seeded_hashes.hpp"
 
 namespace velt {
 namespace {
@@ -50,18 +49,8 @@ void MinHash::lower_slots(HashOfSlot&& hash_of_slot) {
     }
 }
 
-// Inlined whole (flatten) for one length class, XXH3 keeps only that class's
-// arithmetic inside the loop over slots.
-template <class LengthClass>
-VELT_FLATTEN void MinHash::add_of_length(std::string_view item) {
-    lower_slots([item](std::uint64_t slot_seed) {
-        LengthClass::assume(item);
-        return hash_with_seed(item, slot_seed);
-    });
-}
-
 void MinHash::add(std::string_view item) {
-    with_length_class(item, [&](auto length_class) { add_of_length<decltype(length_class)>(item); });
+    SeededHashes::lower_once(item, data_.seed, data_.signature);
 }
 
 void MinHash::add_hash(std::uint64_t hash) {
@@ -69,7 +58,8 @@ void MinHash::add_hash(std::uint64_t hash) {
 }
 
 void MinHash::update(std::span<const std::string_view> items) {
-    for (std::string_view item : items) add(item);
+    SeededHashes slot_hashes(data_.signature.size(), data_.seed);
+    for (std::string_view item : items) slot_hashes.lower(item, data_.signature);
 }
 
 void MinHash::update_hashes(std::span<const std::uint64_t> hashes) {

@@ -86,9 +86,6 @@ private:
     // Lowers every slot to the value hash_of_slot(slot seed) if that is smaller.
     template <class HashOfSlot>
     void lower_slots(HashOfSlot&& hash_of_slot);
-    // add() for an item of the given length class.
-    template <class LengthClass>
-    void add_of_length(std::string_view item);
 
     MinHashData data_;
 };

@@ -7,12 +7,10 @@
 
 #include "core/codec/binary.hpp"
 #include "core/error.hpp"
-#include "core/length_class.hpp"
 #include "core/minhash.hpp"
 #include "core/platform/cpu_features.hpp"
 #include "core/platform/hints.hpp"
 #include "core/platform/multiply_add_minima.hpp"
-#include "core/tuning.hpp"
 
 namespace velt {
 
@@ -156,12 +154,7 @@ SignatureMaker::SignatureMaker(std::uint64_t num_hashes, std::uint64_t seed, Sig
     if (num_hashes > std::vector<std::uint64_t>().max_size()) throw std::bad_alloc();
     const auto slots = static_cast<std::size_t>(num_hashes);
     if (scheme == SignatureScheme::classic) {
-        slot_seeds_.resize(slots);
-        std::uint64_t slot_seed = seed;
-        for (std::uint64_t& each : slot_seeds_) {
-            each = slot_seed;
-            slot_seed += golden_gamma;
-        }
+        slot_hashes_ = SeededHashes(slots, seed);
     } else {
         // Slot i takes the SplitMix64 outputs 2i + 1 and 2i + 2 after the seed.
         multipliers_.resize(slots);
@@ -183,53 +176,12 @@ void SignatureMaker::finish(std::span<std::uint64_t> out) {
     if (scheme_ == SignatureScheme::multiply_shift) lower_slots(hashes_, {multipliers_, increments_}, out);
 }
 
-namespace {
-
-// Lowers every slot of `out` to the seeded XXH3 of an item of one length class.
-template <class LengthClass>
-VELT_FLATTEN void lower_by_seeded_hash(std::string_view item, std::span<const std::uint64_t> seeds,
-                                           std::span<std::uint64_t> out) {
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        LengthClass::assume(item);
-        out[i] = std::min(out[i], hash_with_seed(item, seeds[i]));
-    }
-}
-
-}  // namespace
-
-void SignatureMaker::add_long_classic(std::string_view item, std::span<std::uint64_t> out) {
-    if (slot_seeds_.size() > tuning::classic_secret_slots) {
-        lower_by_seeded_hash<LengthClass<241, SIZE_MAX>>(item, slot_seeds_, out);
-        return;
-    }
-    if (slot_secrets_.empty()) {
-        slot_secrets_.resize(slot_seeds_.size() * XXH3_SECRET_DEFAULT_SIZE);
-        for (std::size_t i = 0; i < slot_seeds_.size(); ++i) {
-            XXH3_generateSecret_fromSeed(&slot_secrets_[i * XXH3_SECRET_DEFAULT_SIZE], slot_seeds_[i]);
-        }
-    }
-    // With the secret that XXH3_generateSecret_fromSeed makes from the seed, this
-    // is exactly XXH3_64bits_withSeed (xxhash.h promises it for every length).
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const std::uint64_t hash = XXH3_64bits_withSecretandSeed(
-            item.data(), item.size(), &slot_secrets_[i * XXH3_SECRET_DEFAULT_SIZE], XXH3_SECRET_DEFAULT_SIZE,
-            slot_seeds_[i]);
-        out[i] = std::min(out[i], hash);
-    }
-}
-
 void SignatureMaker::add(std::string_view item, std::span<std::uint64_t> out) {
     if (scheme_ == SignatureScheme::multiply_shift) {
         hashes_.push_back(hash_with_seed(item, seed_));
         return;
     }
-    if (item.size() > 240) {
-        add_long_classic(item, out);
-        return;
-    }
-    with_length_class(item, [&](auto length_class) {
-        lower_by_seeded_hash<decltype(length_class)>(item, slot_seeds_, out);
-    });
+    slot_hashes_.lower(item, out);
 }
 
 void SignatureMaker::sign_items(std::span<const std::string_view> items, std::span<std::uint64_t> out) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/hash.hpp"
+#include "core/seeded_hashes.hpp"
 
 namespace velt {
 
@@ -100,16 +101,12 @@ private:
     void start(std::span<std::uint64_t> out);
     void add(std::string_view item, std::span<std::uint64_t> out);
     void finish(std::span<std::uint64_t> out);
-    // The classic scheme's XXH3 of an item longer than 240 bytes in every slot.
-    void add_long_classic(std::string_view item, std::span<std::uint64_t> out);
 
     std::uint64_t num_hashes_;
     std::uint64_t seed_;
     SignatureScheme scheme_;
-    // classic: each slot's seed, and (made at the first long item) each slot's
-    // XXH3 secret, which seeded XXH3 would otherwise derive again for every long item.
-    std::vector<std::uint64_t> slot_seeds_;
-    std::vector<unsigned char> slot_secrets_;
+    // classic: the seeded XXH3 of each slot.
+    SeededHashes slot_hashes_;
     // multiply_shift: the slot parameters and the hashes of the document being signed.
     std::vector<std::uint64_t> multipliers_;
     std::vector<std::uint64_t> increments_;

@@ -29,11 +29,18 @@ inline constexpr std::uint64_t topk_initial_counters = 1024;
 
 // ---- Signatures ---------------------------------------------------------------------
 
-// The classic signature keeps each slot's XXH3 secret (192 bytes) for items longer
-// than 240 bytes, so that seeded XXH3 does not derive it again per item, up to this
-// many slots (24 KiB at 128); beyond, long items hash with the seed as MinHash does.
-// Shows in bench/similarity.py, the signature rows, on documents of long items.
+// The classic signature and MinHash.update keep each slot's XXH3 secret (192 bytes)
+// for items longer than 240 bytes, so that seeded XXH3 does not derive it again per
+// item, up to this many slots (24 KiB at 128); beyond, long items hash with the seed
+// as MinHash.add does. Shows in bench/similarity.py, the signature rows, on
+// documents of long items.
 inline constexpr std::size_t classic_secret_slots = 1024;
+
+// The classic signature and MinHash.update keep a table of each slot's XXH3 keys
+// (296 bytes a slot, 37 KiB at 128) for items up to 240 bytes, up to this many slots
+// (1.2 MiB); beyond, they make the keys as they go, about half as fast, rather than
+// take 37 times the signature's memory. Shows in bench/similarity.py, the signature rows.
+inline constexpr std::size_t seeded_key_table_slots = 4096;
 
 // Safety cap: the search for an index's bands and rows looks at bands * rows up to
 // this many slots (a few hundred thousand S-curve points at 1024); a longer

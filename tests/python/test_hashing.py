@@ -7,7 +7,7 @@ import json
 import pytest
 
 from velt import BloomFilter, MinHash
-from helpers import G, MASK, caller_pair, item_pair, mix_caller_hash, positions
+from helpers import G, MASK, caller_pair, item_pair, mix_caller_hash, positions, xxh3
 
 NUM_BITS, K = 1_000_003, 4
 SEEDS = [0, 1, 2**63, MASK, G, (2**64 - G) % 2**64]
@@ -46,3 +46,16 @@ def test_minhash_slots_mix_caller_hashes_with_their_own_seeds(seed):
     minhash = MinHash(num_hashes=4, seed=seed)
     minhash.update_hashes([5, MASK])
     assert minhash.signature() == [min(mix_caller_hash(h, (seed + i * G) & MASK) for h in (5, MASK)) for i in range(4)]
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+@pytest.mark.parametrize("length", LENGTHS)
+def test_minhash_slots_hash_items_with_their_own_seeds(length, seed):
+    """Slot i is XXH3 with seed + i * G, whether the item comes alone or in a batch.
+    Seven slots leave part of a block of four slots unused."""
+    data = bytes((i * 31 + 7) % 256 for i in range(length))
+    expected = [xxh3(data, (seed + i * G) & MASK) for i in range(7)]
+    alone, batched = MinHash(num_hashes=7, seed=seed), MinHash(num_hashes=7, seed=seed)
+    alone.add(data)
+    batched.update([data, data])
+    assert alone.signature() == batched.signature() == expected
