@@ -10,7 +10,7 @@
 #include "core/minhash.hpp"
 #include "core/platform/cpu_features.hpp"
 #include "core/platform/hints.hpp"
-#include "core/platform/multiply_add_minima.hpp"
+#include "core/platform/vector_lanes.hpp"
 
 namespace velt {
 
@@ -234,7 +234,7 @@ void lower_slots_in_groups(std::span<const std::uint64_t> hashes, SlotParameters
     for (; first < count; ++first) lower_slot(hashes, slots, first, signature);
 }
 
-#if VELT_HAS_AVX2_MINIMA
+#if VELT_HAS_AVX2_LANES
 void lower_slots_avx2(std::span<const std::uint64_t> hashes, SlotParameters slots,
                       std::span<std::uint64_t> signature) {
     constexpr std::size_t group = platform::multiply_add_minima_lanes;
@@ -256,7 +256,7 @@ void lower_slots_baseline(std::span<const std::uint64_t> hashes, SlotParameters 
 
 bool lower_slots_vectorised(std::span<const std::uint64_t> hashes, SlotParameters slots,
                             std::span<std::uint64_t> signature) {
-#if VELT_HAS_AVX2_MINIMA
+#if VELT_HAS_AVX2_LANES
     if (platform::cpu_has_avx2()) {
         lower_slots_avx2(hashes, slots, signature);
         return true;

@@ -5,6 +5,7 @@
 // available, VELT_HAS_AVX2_LANES is 0 and callers keep their portable code.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -71,6 +72,42 @@ VELT_TARGET_AVX2 inline Lanes64x4 multiply_fold_lanes(Lanes64x4 a, Lanes64x4 b) 
     const __m256i low = _mm256_blend_epi32(reinterpret_cast<__m256i>(low_low),
                                            reinterpret_cast<__m256i>(middle_low << 32), 0b1010'1010);
     return reinterpret_cast<Lanes64x4>(low) ^ high;
+}
+
+// The multiply_shift signature's inner loop, for eight slots j at once:
+//     minima[j] = min(minima[j], min over the hashes h of multipliers[j] * h + increments[j]),
+// modulo 2^64 and ordered as unsigned integers. Values are kept biased by 2^63
+// (the same as adding it modulo 2^64), so that the signed comparison AVX2 has
+// orders them as unsigned integers, without unbiasing each value.
+inline constexpr std::size_t multiply_add_minima_lanes = 8;
+VELT_TARGET_AVX2 inline void lower_multiply_add_minima(const std::uint64_t* hashes, std::size_t count,
+                                                       const std::uint64_t* multipliers,
+                                                       const std::uint64_t* increments, std::uint64_t* minima) {
+    using SignedLanes64x4 = std::int64_t __attribute__((vector_size(32)));
+    constexpr std::uint64_t bias = std::uint64_t{1} << 63;
+    const Lanes64x4 biases = {bias, bias, bias, bias};
+    const Lanes64x4 multiplier[2] = {load_lanes(multipliers), load_lanes(multipliers + 4)};
+    const Lanes64x4 multiplier_high[2] = {multiplier[0] >> 32, multiplier[1] >> 32};
+    const Lanes64x4 increment[2] = {load_lanes(increments) ^ biases, load_lanes(increments + 4) ^ biases};
+    Lanes64x4 lowest[2] = {load_lanes(minima) ^ biases, load_lanes(minima + 4) ^ biases};
+    for (std::size_t i = 0; i < count; ++i) {
+        const Lanes64x4 hash = {hashes[i], hashes[i], hashes[i], hashes[i]};
+        // Each lane's high half copied to its low half, all a 32-bit multiply reads (one
+        // shuffle, which the compiler keeps in the vector unit, unlike a shift).
+        const auto hash_high = reinterpret_cast<Lanes64x4>(_mm256_shuffle_epi32(reinterpret_cast<__m256i>(hash), 0xF5));
+        for (int half = 0; half < 2; ++half) {
+            // a * h modulo 2^64 from 32-bit halves: a_lo h_lo + ((a_hi h_lo + a_lo h_hi) << 32).
+            const Lanes64x4 cross = multiply_low_halves(multiplier_high[half], hash) +
+                                    multiply_low_halves(multiplier[half], hash_high);
+            const Lanes64x4 value = multiply_low_halves(multiplier[half], hash) + (cross << 32) + increment[half];
+            const auto smaller = reinterpret_cast<__m256i>(reinterpret_cast<SignedLanes64x4>(value) <
+                                                           reinterpret_cast<SignedLanes64x4>(lowest[half]));
+            lowest[half] = reinterpret_cast<Lanes64x4>(_mm256_blendv_epi8(
+                reinterpret_cast<__m256i>(lowest[half]), reinterpret_cast<__m256i>(value), smaller));
+        }
+    }
+    store_lanes(minima, lowest[0] ^ biases);
+    store_lanes(minima + 4, lowest[1] ^ biases);
 }
 
 #endif
