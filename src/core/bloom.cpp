@@ -52,19 +52,19 @@ BloomFilter BloomFilter::open(const std::string& path, bool verify) {
     return BloomFilter(std::move(fields), std::move(words));
 }
 
-BloomFilter::BloomFilter(const BloomFilter& other) : data_(other.data_) {
+BloomFilter::BloomFilter(const BloomFilter& other) : data_(other.data_), bit_index_(other.bit_index_) {
     if (other.mapped_) data_.bits = other.mapped_->copy();
 }
 
 void BloomFilter::insert(HashPair pair) {
-    set_bits(data_.bits.data(), pair, data_.num_hashes, data_.num_bits);
+    set_bits(data_.bits.data(), pair, data_.num_hashes, bit_index_);
     if (data_.count != max_u64) ++data_.count;
 }
 
 // One item is not worth a look at the file's size (see with_words).
 bool BloomFilter::test(HashPair pair) const {
-    return mapped_ ? test_bits(*mapped_, pair, data_.num_hashes, data_.num_bits)
-                   : test_bits(data_.bits.data(), pair, data_.num_hashes, data_.num_bits);
+    return mapped_ ? test_bits(*mapped_, pair, data_.num_hashes, bit_index_)
+                   : test_bits(data_.bits.data(), pair, data_.num_hashes, bit_index_);
 }
 
 // Batches list the positions of a block of items before touching any bit,
@@ -83,7 +83,7 @@ bool BloomFilter::for_each_listed(const Words& words, std::size_t count, PairOf&
         const std::size_t size = std::min(block_size, count - start);
         std::uint64_t* next = positions;
         for (std::size_t j = 0; j < size; ++j) {
-            for_each_position(pair_of(start + j), data_.num_hashes, data_.num_bits, [&](std::uint64_t position) {
+            for_each_position(pair_of(start + j), data_.num_hashes, bit_index_, [&](std::uint64_t position) {
                 if constexpr (for_writing) platform::prefetch_for_write(word_address(words, position / 64));
                 else platform::prefetch_for_read(word_address(words, position / 64));
                 *next++ = position;
@@ -127,7 +127,7 @@ std::vector<std::uint8_t> BloomFilter::test_all(std::size_t count, PairOf&& pair
                 answers[i] = all_set;
             });
         if (!listed) {
-            for (std::size_t i = 0; i < count; ++i) answers[i] = test_bits(words, pair_of(i), data_.num_hashes, data_.num_bits);
+            for (std::size_t i = 0; i < count; ++i) answers[i] = test_bits(words, pair_of(i), data_.num_hashes, bit_index_);
         }
         return answers;
     });

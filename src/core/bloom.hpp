@@ -107,7 +107,7 @@ public:
 
 private:
     explicit BloomFilter(BloomFilterData data, std::optional<MappedWords> mapped = std::nullopt)
-        : data_(std::move(data)), mapped_(std::move(mapped)) {}
+        : data_(std::move(data)), mapped_(std::move(mapped)), bit_index_(data_.num_bits) {}
 
     void insert(HashPair pair);
     bool test(HashPair pair) const;
@@ -134,6 +134,9 @@ private:
 
     BloomFilterData data_;  // an opened filter keeps its bits in mapped_ instead
     std::optional<MappedWords> mapped_;
+    // Reduces a position's value to its bit, v % num_bits, without a hardware
+    // division: a filter computes k of them per item.
+    FixedDivisor bit_index_;
 };
 
 }  // namespace velt
