@@ -108,7 +108,22 @@ void BloomFilter::insert_all(std::size_t count, PairOf&& pair_of) {
     data_.count = saturating_add(data_.count, count);
 }
 
-void BloomFilter::update(std::span<const std::string_view> items) { insert_all(items.size(), item_pairs(items, data_.seed)); }
+// Items are hashed a run at a time before their positions are listed, as a
+// list's are: interleaved, the hashing and the remainders of the positions
+// contend for the multiplier. Calls process(pairs) on each run's hash pairs.
+template <class Process>
+void BloomFilter::for_each_hashed_run(std::span<const std::string_view> items, Process&& process) const {
+    HashPair pairs[tuning::hashed_block_items];
+    for (std::size_t start = 0; start < items.size(); start += std::size(pairs)) {
+        const std::size_t size = std::min(std::size(pairs), items.size() - start);
+        hash_items(items.subspan(start, size), pairs);
+        process(std::span<const HashPair>(pairs, size));
+    }
+}
+
+void BloomFilter::update(std::span<const std::string_view> items) {
+    for_each_hashed_run(items, [&](std::span<const HashPair> pairs) { update_hashed(pairs); });
+}
 
 void BloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
     insert_all(hashes.size(), caller_hash_pairs(hashes, data_.seed));
@@ -134,7 +149,13 @@ std::vector<std::uint8_t> BloomFilter::test_all(std::size_t count, PairOf&& pair
 }
 
 std::vector<std::uint8_t> BloomFilter::query_many(std::span<const std::string_view> items) const {
-    return test_all(items.size(), item_pairs(items, data_.seed));
+    std::vector<std::uint8_t> answers;
+    answers.reserve(items.size());
+    for_each_hashed_run(items, [&](std::span<const HashPair> pairs) {
+        const std::vector<std::uint8_t> run = query_hashed(pairs);
+        answers.insert(answers.end(), run.begin(), run.end());
+    });
+    return answers;
 }
 
 std::vector<std::uint8_t> BloomFilter::query_hashes(std::span<const std::uint64_t> hashes) const {

@@ -117,6 +117,9 @@ private:
     // insert(pair_of(i)) for i = 0 .. count-1.
     template <class PairOf>
     void insert_all(std::size_t count, PairOf&& pair_of);
+    // process(pairs) for the hash pairs of each run of items, in order.
+    template <class Process>
+    void for_each_hashed_run(std::span<const std::string_view> items, Process&& process) const;
     // One answer per item 0 .. count-1, whose hash pairs come from pair_of(i).
     template <class PairOf>
     std::vector<std::uint8_t> test_all(std::size_t count, PairOf&& pair_of) const;
