@@ -98,8 +98,9 @@ inline constexpr std::size_t retained_batch_bytes = std::size_t{64} << 20;
 // Items of a list converted and then hashed per block by the filters that hash
 // first and set bits after (the Bloom filters): a block's objects (about 64 bytes
 // each) stay in the level-2 cache between the two, and on scattered objects a
-// block of 512 is ~20 % faster than one of 4096. Shown by bench/filters.py,
-// BloomFilter.update str and the blocked_bloom rows.
+// block of 512 is ~20 % faster than one of 4096. The classic filter also hashes
+// the item bytes of a column this many at a time before listing their positions.
+// Shown by bench/filters.py, BloomFilter.update str and the blocked_bloom rows.
 inline constexpr std::size_t hashed_block_items = std::size_t{1} << 9;
 // Column values converted per block, so that one block's views and decimal text stay
 // within a few MiB however long the column is. Shown by bench/columns.py.
