@@ -131,29 +131,35 @@ void BloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
 
 // Queries list every position too: a query of a stored item reads all k words,
 // and prefetching only the first would leave the other misses one after another.
+// Writes answers[i] for items i = 0 .. count-1, whose hash pairs come from pair_of(i).
+template <class Words, class PairOf>
+void BloomFilter::test_into(const Words& words, std::size_t count, PairOf&& pair_of, std::uint8_t* answers) const {
+    const bool listed =
+        for_each_listed<false>(words, count, pair_of, [&](std::size_t i, std::span<const std::uint64_t> positions) {
+            bool all_set = true;
+            for (const std::uint64_t position : positions) all_set &= test_bit(words, position);
+            answers[i] = all_set;
+        });
+    if (!listed) {
+        for (std::size_t i = 0; i < count; ++i) answers[i] = test_bits(words, pair_of(i), data_.num_hashes, bit_index_);
+    }
+}
+
 template <class PairOf>
 std::vector<std::uint8_t> BloomFilter::test_all(std::size_t count, PairOf&& pair_of) const {
-    return with_words([&](const auto& words) {
-        std::vector<std::uint8_t> answers(count);
-        const bool listed =
-            for_each_listed<false>(words, count, pair_of, [&](std::size_t i, std::span<const std::uint64_t> positions) {
-                bool all_set = true;
-                for (const std::uint64_t position : positions) all_set &= test_bit(words, position);
-                answers[i] = all_set;
-            });
-        if (!listed) {
-            for (std::size_t i = 0; i < count; ++i) answers[i] = test_bits(words, pair_of(i), data_.num_hashes, bit_index_);
-        }
-        return answers;
-    });
+    std::vector<std::uint8_t> answers(count);
+    with_words([&](const auto& words) { test_into(words, count, pair_of, answers.data()); });
+    return answers;
 }
 
 std::vector<std::uint8_t> BloomFilter::query_many(std::span<const std::string_view> items) const {
-    std::vector<std::uint8_t> answers;
-    answers.reserve(items.size());
-    for_each_hashed_run(items, [&](std::span<const HashPair> pairs) {
-        const std::vector<std::uint8_t> run = query_hashed(pairs);
-        answers.insert(answers.end(), run.begin(), run.end());
+    std::vector<std::uint8_t> answers(items.size());
+    with_words([&](const auto& words) {
+        std::uint8_t* next = answers.data();
+        for_each_hashed_run(items, [&](std::span<const HashPair> pairs) {
+            test_into(words, pairs.size(), [&](std::size_t i) { return pairs[i]; }, next);
+            next += pairs.size();
+        });
     });
     return answers;
 }

@@ -120,6 +120,10 @@ private:
     // process(pairs) for the hash pairs of each run of items, in order.
     template <class Process>
     void for_each_hashed_run(std::span<const std::string_view> items, Process&& process) const;
+    // Tests items 0 .. count-1 against `words`, whose hash pairs come from
+    // pair_of(i), writing answers[i]; test_all makes the answers and finds the words.
+    template <class Words, class PairOf>
+    void test_into(const Words& words, std::size_t count, PairOf&& pair_of, std::uint8_t* answers) const;
     // One answer per item 0 .. count-1, whose hash pairs come from pair_of(i).
     template <class PairOf>
     std::vector<std::uint8_t> test_all(std::size_t count, PairOf&& pair_of) const;
