@@ -127,10 +127,37 @@ VELT_TARGET_AVX2 void set_blocks_in_lanes(std::uint64_t* words, std::span<const 
 #endif
 }
 
+// test_blocks with the eight words of a block tested at once in vector lanes,
+// written out as set_blocks_in_lanes is. The words are little-endian in memory
+// whether owned or mapped, as the processors with these lanes keep them.
+template <class Words>
+VELT_TARGET_AVX2 void test_blocks_in_lanes(const Words& words, std::span<const std::uint64_t> hashes,
+                                             std::uint64_t num_blocks, std::uint8_t* answers) {
+#if VELT_HAS_AVX2_LANES
+    constexpr std::size_t distance = tuning::blocked_prefetch_distance;
+    const auto block = [&](std::size_t i) { return split_block::block_of(hashes[i], num_blocks); };
+    for (std::size_t i = 0; i < std::min(distance, hashes.size()); ++i) prefetch_block(words, block(i));
+    for (std::size_t i = 0; i < hashes.size(); ++i) {
+        if (i + distance < hashes.size()) prefetch_block(words, block(i + distance));
+        const void* first_word = word_address(words, words_per_block * block(i));
+        answers[i] = platform::has_salted_bits(first_word, static_cast<std::uint32_t>(hashes[i]), split_block::salts);
+    }
+#else
+    static_cast<void>(words);
+    static_cast<void>(hashes);
+    static_cast<void>(num_blocks);
+    static_cast<void>(answers);
+#endif
+}
+
 // Writes whether each hash's bits are all set.
 template <class Words>
 void test_blocks(const Words& words, std::span<const std::uint64_t> hashes, std::uint64_t num_blocks,
                  std::uint8_t* answers) {
+    if (VELT_HAS_AVX2_LANES && platform::cpu_has_avx2()) {
+        test_blocks_in_lanes(words, hashes, num_blocks, answers);
+        return;
+    }
     for_each_placement(
         hashes, num_blocks, [&](std::uint64_t block) { prefetch_block(words, block); },
         [&](std::size_t i, const BlockPlacement& placement) { answers[i] = test_block(words, placement); });

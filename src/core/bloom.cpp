@@ -52,19 +52,19 @@ BloomFilter BloomFilter::open(const std::string& path, bool verify) {
     return BloomFilter(std::move(fields), std::move(words));
 }
 
-BloomFilter::BloomFilter(const BloomFilter& other) : data_(other.data_) {
+BloomFilter::BloomFilter(const BloomFilter& other) : data_(other.data_), bit_index_(other.bit_index_) {
     if (other.mapped_) data_.bits = other.mapped_->copy();
 }
 
 void BloomFilter::insert(HashPair pair) {
-    set_bits(data_.bits.data(), pair, data_.num_hashes, data_.num_bits);
+    set_bits(data_.bits.data(), pair, data_.num_hashes, bit_index_);
     if (data_.count != max_u64) ++data_.count;
 }
 
 // One item is not worth a look at the file's size (see with_words).
 bool BloomFilter::test(HashPair pair) const {
-    return mapped_ ? test_bits(*mapped_, pair, data_.num_hashes, data_.num_bits)
-                   : test_bits(data_.bits.data(), pair, data_.num_hashes, data_.num_bits);
+    return mapped_ ? test_bits(*mapped_, pair, data_.num_hashes, bit_index_)
+                   : test_bits(data_.bits.data(), pair, data_.num_hashes, bit_index_);
 }
 
 // Batches list the positions of a block of items before touching any bit,
@@ -83,7 +83,7 @@ bool BloomFilter::for_each_listed(const Words& words, std::size_t count, PairOf&
         const std::size_t size = std::min(block_size, count - start);
         std::uint64_t* next = positions;
         for (std::size_t j = 0; j < size; ++j) {
-            for_each_position(pair_of(start + j), data_.num_hashes, data_.num_bits, [&](std::uint64_t position) {
+            for_each_position(pair_of(start + j), data_.num_hashes, bit_index_, [&](std::uint64_t position) {
                 if constexpr (for_writing) platform::prefetch_for_write(word_address(words, position / 64));
                 else platform::prefetch_for_read(word_address(words, position / 64));
                 *next++ = position;
@@ -108,7 +108,22 @@ void BloomFilter::insert_all(std::size_t count, PairOf&& pair_of) {
     data_.count = saturating_add(data_.count, count);
 }
 
-void BloomFilter::update(std::span<const std::string_view> items) { insert_all(items.size(), item_pairs(items, data_.seed)); }
+// Items are hashed a run at a time before their positions are listed, as a
+// list's are: interleaved, the hashing and the remainders of the positions
+// contend for the multiplier. Calls process(pairs) on each run's hash pairs.
+template <class Process>
+void BloomFilter::for_each_hashed_run(std::span<const std::string_view> items, Process&& process) const {
+    HashPair pairs[tuning::hashed_block_items];
+    for (std::size_t start = 0; start < items.size(); start += std::size(pairs)) {
+        const std::size_t size = std::min(std::size(pairs), items.size() - start);
+        hash_items(items.subspan(start, size), pairs);
+        process(std::span<const HashPair>(pairs, size));
+    }
+}
+
+void BloomFilter::update(std::span<const std::string_view> items) {
+    for_each_hashed_run(items, [&](std::span<const HashPair> pairs) { update_hashed(pairs); });
+}
 
 void BloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
     insert_all(hashes.size(), caller_hash_pairs(hashes, data_.seed));
@@ -116,25 +131,37 @@ void BloomFilter::update_hashes(std::span<const std::uint64_t> hashes) {
 
 // Queries list every position too: a query of a stored item reads all k words,
 // and prefetching only the first would leave the other misses one after another.
+// Writes answers[i] for items i = 0 .. count-1, whose hash pairs come from pair_of(i).
+template <class Words, class PairOf>
+void BloomFilter::test_into(const Words& words, std::size_t count, PairOf&& pair_of, std::uint8_t* answers) const {
+    const bool listed =
+        for_each_listed<false>(words, count, pair_of, [&](std::size_t i, std::span<const std::uint64_t> positions) {
+            bool all_set = true;
+            for (const std::uint64_t position : positions) all_set &= test_bit(words, position);
+            answers[i] = all_set;
+        });
+    if (!listed) {
+        for (std::size_t i = 0; i < count; ++i) answers[i] = test_bits(words, pair_of(i), data_.num_hashes, bit_index_);
+    }
+}
+
 template <class PairOf>
 std::vector<std::uint8_t> BloomFilter::test_all(std::size_t count, PairOf&& pair_of) const {
-    return with_words([&](const auto& words) {
-        std::vector<std::uint8_t> answers(count);
-        const bool listed =
-            for_each_listed<false>(words, count, pair_of, [&](std::size_t i, std::span<const std::uint64_t> positions) {
-                bool all_set = true;
-                for (const std::uint64_t position : positions) all_set &= test_bit(words, position);
-                answers[i] = all_set;
-            });
-        if (!listed) {
-            for (std::size_t i = 0; i < count; ++i) answers[i] = test_bits(words, pair_of(i), data_.num_hashes, data_.num_bits);
-        }
-        return answers;
-    });
+    std::vector<std::uint8_t> answers(count);
+    with_words([&](const auto& words) { test_into(words, count, pair_of, answers.data()); });
+    return answers;
 }
 
 std::vector<std::uint8_t> BloomFilter::query_many(std::span<const std::string_view> items) const {
-    return test_all(items.size(), item_pairs(items, data_.seed));
+    std::vector<std::uint8_t> answers(items.size());
+    with_words([&](const auto& words) {
+        std::uint8_t* next = answers.data();
+        for_each_hashed_run(items, [&](std::span<const HashPair> pairs) {
+            test_into(words, pairs.size(), [&](std::size_t i) { return pairs[i]; }, next);
+            next += pairs.size();
+        });
+    });
+    return answers;
 }
 
 std::vector<std::uint8_t> BloomFilter::query_hashes(std::span<const std::uint64_t> hashes) const {

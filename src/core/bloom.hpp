@@ -107,7 +107,7 @@ public:
 
 private:
     explicit BloomFilter(BloomFilterData data, std::optional<MappedWords> mapped = std::nullopt)
-        : data_(std::move(data)), mapped_(std::move(mapped)) {}
+        : data_(std::move(data)), mapped_(std::move(mapped)), bit_index_(data_.num_bits) {}
 
     void insert(HashPair pair);
     bool test(HashPair pair) const;
@@ -117,6 +117,13 @@ private:
     // insert(pair_of(i)) for i = 0 .. count-1.
     template <class PairOf>
     void insert_all(std::size_t count, PairOf&& pair_of);
+    // process(pairs) for the hash pairs of each run of items, in order.
+    template <class Process>
+    void for_each_hashed_run(std::span<const std::string_view> items, Process&& process) const;
+    // Tests items 0 .. count-1 against `words`, whose hash pairs come from
+    // pair_of(i), writing answers[i]; test_all makes the answers and finds the words.
+    template <class Words, class PairOf>
+    void test_into(const Words& words, std::size_t count, PairOf&& pair_of, std::uint8_t* answers) const;
     // One answer per item 0 .. count-1, whose hash pairs come from pair_of(i).
     template <class PairOf>
     std::vector<std::uint8_t> test_all(std::size_t count, PairOf&& pair_of) const;
@@ -134,6 +141,9 @@ private:
 
     BloomFilterData data_;  // an opened filter keeps its bits in mapped_ instead
     std::optional<MappedWords> mapped_;
+    // Reduces a position's value to its bit, v % num_bits, without a hardware
+    // division: a filter computes k of them per item.
+    FixedDivisor bit_index_;
 };
 
 }  // namespace velt

@@ -57,8 +57,10 @@ inline bool test_bit(const Words& words, std::uint64_t position) {
     return (words[position / 64] >> (position % 64) & 1) != 0;
 }
 
-// Sets the bits at a hash pair's k positions in an array of m bits.
-inline void set_bits(std::uint64_t* words, HashPair pair, std::uint32_t k, std::uint64_t m) {
+// Sets the bits at a hash pair's k positions in an array of m bits (m as a
+// number or as a FixedDivisor, see for_each_position).
+template <class Modulus>
+inline void set_bits(std::uint64_t* words, HashPair pair, std::uint32_t k, const Modulus& m) {
     for_each_position(pair, k, m, [words](std::uint64_t position) {
         set_bit(words, position);
         return true;
@@ -67,8 +69,8 @@ inline void set_bits(std::uint64_t* words, HashPair pair, std::uint32_t k, std::
 
 // Whether the bits at a hash pair's k positions are all set, testing them in
 // order and stopping at the first clear one.
-template <class Words>
-inline bool test_bits(const Words& words, HashPair pair, std::uint32_t k, std::uint64_t m) {
+template <class Words, class Modulus>
+inline bool test_bits(const Words& words, HashPair pair, std::uint32_t k, const Modulus& m) {
     return for_each_position(pair, k, m, [&words](std::uint64_t position) { return test_bit(words, position); });
 }
 

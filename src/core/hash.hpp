@@ -13,6 +13,7 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "core/fixed_divisor.hpp"
 #include "core/platform/hints.hpp"
 #include "core/tuning.hpp"
 
@@ -58,13 +59,19 @@ inline constexpr HashPair caller_hash_pair(std::uint64_t hash, std::uint64_t see
     return {h1, h2};
 }
 
+// v mod m, by the hardware's division or, for a modulus that serves many
+// positions (a filter's bit count), by a FixedDivisor made once.
+inline std::uint64_t remainder_of(std::uint64_t v, std::uint64_t m) { return v % m; }
+inline std::uint64_t remainder_of(std::uint64_t v, const FixedDivisor& m) { return m.remainder(v); }
+
 // Calls visit(p) for the positions p_i = (h1 + i * h2) mod 2^64 mod m, i = 0 .. k-1,
 // in order, until visit returns false. Returns whether every visit returned true.
-template <class Visit>
-inline bool for_each_position(HashPair pair, std::uint32_t k, std::uint64_t m, Visit&& visit) {
+// `m` is the modulus, as a number or as a FixedDivisor of it.
+template <class Modulus, class Visit>
+inline bool for_each_position(HashPair pair, std::uint32_t k, const Modulus& m, Visit&& visit) {
     std::uint64_t v = pair.h1;
     for (std::uint32_t i = 0; i < k; ++i, v += pair.h2) {
-        if (!visit(v % m)) return false;
+        if (!visit(remainder_of(v, m))) return false;
     }
     return true;
 }

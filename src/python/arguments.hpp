@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "core/large_array.hpp"
 #include "core/platform/hints.hpp"
@@ -139,11 +141,17 @@ void check_sequence_argument(PyObject* value, const char* name);
 // room beyond it is made as elements actually arrive). 0 when unsized.
 std::size_t reservation_for(PyObject* object);
 
+// What a visit of for_each_element tells the walk: whether it may have run
+// Python code or released the GIL, either of which may change the list walked.
+enum class RanPython : bool { no, yes };
+
 // Calls visit(element) for each element of an iterable, in order, with a
 // borrowed reference that stays valid while `visit` runs no Python code (a
 // visit that does must take its own reference first). Lists and tuples are
 // walked by index, which is the same order the iterator would give (including
-// a list that changes meanwhile) at less cost.
+// a list that changes meanwhile) at less cost. A visit returns RanPython::no
+// when it ran no Python code and kept the GIL; one that returns nothing is
+// taken to have run code.
 template <class Visit>
 void for_each_element(PyObject* iterable, Visit&& visit) {
     const bool is_list = PyList_Check(iterable);
@@ -152,13 +160,30 @@ void for_each_element(PyObject* iterable, Visit&& visit) {
             return is_list ? PyList_GetItem(iterable, i) : PyTuple_GetItem(iterable, i);
         };
         // The elements are separate objects, often scattered through memory:
-        // fetching one a few places ahead overlaps their cache misses.
-        constexpr Py_ssize_t prefetch_distance = tuning::element_prefetch_distance;
+        // fetching one a few places ahead overlaps their cache misses. Each is
+        // fetched once, kept until its visit, and used then unless a visit in
+        // between may have changed the list, in which case it is fetched again.
+        constexpr Py_ssize_t distance = tuning::element_prefetch_distance;
+        // Room for elements i .. i + distance; element j is ahead[j & slot_mask].
+        std::array<PyObject*, std::bit_ceil(static_cast<std::size_t>(distance) + 1)> ahead{};
+        constexpr Py_ssize_t slot_mask = static_cast<Py_ssize_t>(ahead.size()) - 1;
+        Py_ssize_t fetched = 0;      // elements before this one have been fetched ahead
+        Py_ssize_t still_valid = 0;  // those from this one on were fetched since the last code ran
         for (Py_ssize_t i = 0;; ++i) {
             const Py_ssize_t size = Py_SIZE(iterable);  // a list may change while its items run code
             if (i >= size) return;
-            if (i + prefetch_distance < size) platform::prefetch_for_read(element_at(i + prefetch_distance));
-            visit(element_at(i));
+            for (; fetched <= i + distance && fetched < size; ++fetched) {
+                PyObject* element = element_at(fetched);
+                platform::prefetch_for_read(element);
+                ahead[static_cast<std::size_t>(fetched & slot_mask)] = element;
+            }
+            PyObject* element = i >= still_valid ? ahead[static_cast<std::size_t>(i & slot_mask)] : element_at(i);
+            if constexpr (std::is_void_v<decltype(visit(element))>) {
+                visit(element);
+                still_valid = fetched;
+            } else if (visit(element) == RanPython::yes) {
+                still_valid = fetched;
+            }
         }
     }
     Ref iterator = Ref::checked(PyObject_GetIter(iterable));

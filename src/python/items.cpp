@@ -167,14 +167,14 @@ ItemBatch::ItemBatch() : buffers_(take_spare_buffers()), longest_copied_(0) {}
 ItemBatch::ItemBatch(PyObject* iterable) : ItemBatch() {
     longest_copied_ = tuning::longest_copied_item;
     buffers_.views.reserve(reservation_for(iterable));
-    for_each_element(iterable, [&](PyObject* item) { add(item); });
+    for_each_element(iterable, [&](PyObject* item) { return add(item); });
 }
 
-void ItemBatch::add_other(PyObject* item) {
+RanPython ItemBatch::add_other(PyObject* item) {
     DecimalBuffer digits;
     if (const auto text = int_digits(item, digits)) {
         buffers_.views.push_back(buffers_.arena.store(*text));
-        return;
+        return RanPython::no;
     }
     // The general conversion may run Python code (str(), __index__),
     // which could drop the caller's last other reference to `item`.
@@ -186,8 +186,9 @@ void ItemBatch::add_other(PyObject* item) {
     if (in_scratch) {
         buffers_.views.push_back(buffers_.arena.store(bytes));
     } else {
-        keep(bytes, held.get(), std::move(owner));
+        keep(bytes, owner ? owner.get() : held.get());
     }
+    return RanPython::yes;
 }
 
 void ItemBatch::clear() {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/large_array.hpp"
+#include "core/platform/hints.hpp"
 #include "core/tuning.hpp"
 #include "python/arguments.hpp"
 
@@ -136,34 +137,61 @@ public:
 
     std::span<const std::string_view> items() const { return buffers_.views; }
 
-    // Converts one more item (with the GIL held).
-    void add(PyObject* item) {
-        if (const auto bytes = own_bytes(item)) keep(*bytes, item, Ref());
-        else add_other(item);
+    // Converts one more item (with the GIL held); says whether that ran Python code.
+    // Inlined into the loops over a batch: most items are text or bytes.
+    VELT_ALWAYS_INLINE RanPython add(PyObject* item) {
+        if (const auto bytes = own_bytes(item)) {
+            keep(*bytes, item);
+            return RanPython::no;
+        }
+        return add_other(item);
     }
     // Forgets the items (with the GIL held), keeping the memory for the next ones.
     void clear();
 
 private:
     // Converts an item whose bytes are not its own (see own_bytes), which may run Python code.
-    void add_other(PyObject* item);
-    // Adds the item whose bytes are `bytes`, living in `owner` if given, else in `item`.
-    void keep(std::string_view bytes, PyObject* item, Ref owner) {
+    RanPython add_other(PyObject* item);
+    // Adds the item whose bytes are `bytes`, living in the object `owner`.
+    VELT_ALWAYS_INLINE void keep(std::string_view bytes, PyObject* owner) {
         // Short items are copied next to one another (in a batch filled at once):
         // cheaper to hash later than scattered objects, and no reference to release.
-        // Longer ones are viewed in place, their object (or `owner`, when the bytes
-        // live there) kept alive.
+        // Longer ones are viewed in place, their object kept alive.
         if (bytes.size() <= longest_copied_) {
             buffers_.views.push_back(buffers_.arena.store(bytes));
             return;
         }
         buffers_.views.push_back(bytes);
-        owners_.push_back(owner ? std::move(owner) : Ref(Py_NewRef(item)));
+        owners_.emplace_back(Py_NewRef(owner));
     }
 
     BatchBuffers buffers_;
     LargeArray<Ref> owners_;
     std::size_t longest_copied_;  // items up to this long are copied, longer ones viewed
+};
+
+// An empty array that reuses the memory of the last one of its type that this
+// thread destroyed (up to tuning::retained_batch_bytes): fresh memory costs
+// as much to touch as hashing a batch's items (see ItemBatch).
+template <class T>
+class RecycledArray {
+public:
+    RecycledArray() : array_(std::exchange(kept(), {})) {}
+    RecycledArray(const RecycledArray&) = delete;
+    ~RecycledArray() {
+        if (array_.capacity() * sizeof(T) > tuning::retained_batch_bytes) return;
+        array_.clear();
+        kept() = std::move(array_);
+    }
+    LargeArray<T>& operator*() { return array_; }
+    LargeArray<T>* operator->() { return &array_; }
+
+private:
+    static LargeArray<T>& kept() {
+        thread_local LargeArray<T> array;
+        return array;
+    }
+    LargeArray<T> array_;
 };
 
 // The hashes that `hash_block(items, out)` writes for every element of an
@@ -173,8 +201,7 @@ private:
 // caller changes nothing before every item is converted, so that a failing
 // conversion leaves the structure as it was, as with an item batch.
 template <class Hash, class HashBlock>
-LargeArray<Hash> hash_items_in_blocks(PyObject* iterable, HashBlock&& hash_block) {
-    LargeArray<Hash> hashes;
+void hash_items_in_blocks(PyObject* iterable, LargeArray<Hash>& hashes, HashBlock&& hash_block) {
     hashes.reserve(reservation_for(iterable));
     ItemBatch block;
     const auto hash_converted = [&] {
@@ -184,11 +211,12 @@ LargeArray<Hash> hash_items_in_blocks(PyObject* iterable, HashBlock&& hash_block
         block.clear();
     };
     for_each_element(iterable, [&](PyObject* item) {
-        block.add(item);
-        if (block.items().size() == tuning::hashed_block_items) hash_converted();
+        const RanPython ran = block.add(item);
+        if (block.items().size() < tuning::hashed_block_items) return ran;
+        hash_converted();  // releases the GIL
+        return RanPython::yes;
     });
     hash_converted();
-    return hashes;
 }
 
 // A sequence (not a str, not a generator) whose every element is a `str`, as

@@ -35,6 +35,19 @@ VELT_TARGET_AVX2 inline void or_salted_bits(std::uint64_t* words, std::uint32_t 
     std::memcpy(words, &lanes, sizeof lanes);
 }
 
+// Whether the eight 32-bit words at `words`, laid out as or_salted_bits lays
+// them, all have the bit that or_salted_bits sets for `key`.
+VELT_TARGET_AVX2 inline bool has_salted_bits(const void* words, std::uint32_t key, const std::uint32_t (&salts)[8]) {
+    Lanes32x8 multipliers, lanes;
+    std::memcpy(&multipliers, salts, sizeof multipliers);
+    std::memcpy(&lanes, words, sizeof lanes);
+    const Lanes32x8 ones = {1, 1, 1, 1, 1, 1, 1, 1};
+    const Lanes32x8 missing = (ones << ((key * multipliers) >> 27)) & ~lanes;
+    std::uint64_t quarters[4];
+    std::memcpy(quarters, &missing, sizeof quarters);
+    return (quarters[0] | quarters[1] | quarters[2] | quarters[3]) == 0;
+}
+
 using Lanes64x4 = std::uint64_t __attribute__((vector_size(32)));
 
 VELT_TARGET_AVX2 inline Lanes64x4 load_lanes(const std::uint64_t* words) {

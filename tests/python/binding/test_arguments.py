@@ -4,7 +4,7 @@ import array
 
 import pytest
 
-from velt import BloomFilter, CountMinSketch
+from velt import BlockedBloomFilter, BloomFilter, CountMinSketch
 from helpers import raises
 
 
@@ -145,6 +145,41 @@ def test_a_failing_item_propagates_and_inserts_nothing(call, error):
     with pytest.raises(error):
         call(bloom)
     assert len(bloom) == 0 and bloom.bit_count() == 0
+
+
+class Rewrites:
+    """An item whose str() replaces every element after it in its list."""
+
+    def __init__(self, items, replacement):
+        self.items, self.replacement = items, replacement
+
+    def __str__(self):
+        at = next(i for i, x in enumerate(self.items) if x is self)
+        self.items[at + 1:] = self.replacement
+        return "rewrites"
+
+
+def fresh(prefix, count):
+    """New str objects, freed as soon as a list drops them."""
+    return ["".join([prefix, str(i)]) for i in range(count)]
+
+
+@pytest.mark.parametrize("kind", [BloomFilter, BlockedBloomFilter])
+@pytest.mark.parametrize("replacement", [[], ["x", "y"], fresh("new", 40)], ids=["cleared", "shrunk", "grown"])
+def test_a_list_changed_by_its_own_item_is_read_as_its_iterator_reads_it(kind, replacement):
+    def new_list():
+        items = fresh("before", 5) + [None] + fresh("after", 30)
+        items[5] = Rewrites(items, list(replacement))
+        return items
+
+    batched = kind(expected_items=1000)
+    batched.update(new_list())
+    one_by_one = kind(expected_items=1000)
+    for item in new_list():  # the list iterator sees the change
+        one_by_one.add(item)
+    assert batched.to_bytes() == one_by_one.to_bytes()
+    assert len(batched) == 6 + len(replacement)
+    assert batched.query_many(new_list()) == [True] * (6 + len(replacement))
 
 
 def test_mutating_a_bytearray_after_the_batch_changes_nothing():
