@@ -57,10 +57,6 @@ std::size_t multibyte_whitespace_length(std::string_view rest) {
     return second == 0x81 && third == 0x9F ? 3 : 0;  // U+205F
 }
 
-bool is_ascii_whitespace(unsigned char byte) {
-    return byte == ' ' || (byte >= 0x09 && byte <= 0x0D) || (byte >= 0x1C && byte <= 0x1F);
-}
-
 constexpr std::uint64_t every_byte = 0x0101010101010101ULL;
 constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
 
@@ -84,27 +80,24 @@ void Shingler::mark_whitespace(std::string_view text) {
     const std::size_t size = text.size();
     whitespace_.assign(size / 64 + 1, 0);
     std::uint64_t* const bits = whitespace_.data();
-    const auto mark = [bits](std::size_t at, std::size_t count) {
-        for (std::size_t i = at; i < at + count; ++i) bits[i / 64] |= std::uint64_t{1} << (i % 64);
-    };
-    // Non-ASCII whitespace starts with one of these bytes, never found inside a character.
-    const auto mark_multibyte = [&](std::size_t at) {
-        const auto byte = static_cast<unsigned char>(text[at]);
-        if (byte == 0xC2 || byte == 0xE1 || byte == 0xE2 || byte == 0xE3) {
-            mark(at, multibyte_whitespace_length(text.substr(at)));
+    for (std::size_t at = 0; at < size; at += 8) {
+        // The last bytes padded with NUL, which is not whitespace, to eight.
+        std::uint64_t eight = 0;
+        if (at + 8 <= size) {
+            eight = codec::load_le<std::uint64_t>(text.data() + at);
+        } else {
+            for (std::size_t i = size; i-- > at;) eight = eight << 8 | static_cast<unsigned char>(text[i]);
         }
-    };
-    std::size_t at = 0;
-    for (; at + 8 <= size; at += 8) {
-        const auto eight = codec::load_le<std::uint64_t>(text.data() + at);
         bits[at / 64] |= ascii_whitespace_of_eight(eight) << (at % 64);
-        if ((eight & high_bits) != 0) {
-            for (std::size_t i = at; i < at + 8; ++i) mark_multibyte(i);
+        if ((eight & high_bits) == 0) continue;
+        // Non-ASCII whitespace, marked from the byte it starts with: never ASCII, never
+        // a continuation byte (0x80-0xBF), and not 0xC0 or 0xC1 either.
+        for (std::size_t i = at; i < std::min(at + 8, size); ++i) {
+            if (static_cast<unsigned char>(text[i]) < 0xC2) continue;
+            for (std::size_t end = i + multibyte_whitespace_length(text.substr(i)), j = i; j < end; ++j) {
+                bits[j / 64] |= std::uint64_t{1} << (j % 64);
+            }
         }
-    }
-    for (; at < size; ++at) {
-        if (is_ascii_whitespace(static_cast<unsigned char>(text[at]))) mark(at, 1);
-        else mark_multibyte(at);
     }
     // Past the end counts as whitespace, so that the last word ends there.
     bits[size / 64] |= ~std::uint64_t{0} << (size % 64);
