@@ -13,7 +13,7 @@ import platform
 import time
 from pathlib import Path
 
-from . import cardinality, columns, filters, frequency, similarity, system
+from . import cardinality, columns, engines, filters, frequency, similarity, system
 from .common import TARGET_HEADER, Inputs, Results, format_markdown, format_text, unavailable_peers
 
 SUITES = {
@@ -26,6 +26,7 @@ SUITES = {
     "top_k": frequency.top_k,
     "minhash": similarity.minhash,
     "near_duplicates": similarity.near_duplicates,
+    "near_duplicates_on_engines": engines.near_duplicates,
     "threads": system.threads,
     "persistence": system.persistence,
     "memory": system.memory,
