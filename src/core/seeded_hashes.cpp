@@ -24,19 +24,23 @@ VELT_TARGET_AVX2 inline Lanes64x4 avalanche_lanes(Lanes64x4 sum) {
     return sum ^ (sum >> 32);
 }
 
-// The hashes of a block's four seeds, from the item's words (each in every lane).
-template <std::size_t pairs>
-VELT_TARGET_AVX2 inline Lanes64x4 hashes_17_to_128(const Lanes64x4 (&words)[4 * pairs], Lanes64x4 start,
-                                                   const KeyBlock& block) {
-    const std::uint64_t(*const keys)[lanes] = block.key + first_round_row;
-    Lanes64x4 sum = start;
-    for (std::size_t word = 0; word < 4 * pairs; word += 2) {
-        sum += platform::multiply_fold_lanes(words[word] ^ platform::load_lanes(keys[word]),
-                                             words[word + 1] ^ platform::load_lanes(keys[word + 1]));
+// Lowers the slots of `block` (the last one may be partial) to `hashes`, lane by lane.
+VELT_TARGET_AVX2 inline void lower_block_lanes(std::span<std::uint64_t> out, std::size_t block, Lanes64x4 hashes) {
+    std::uint64_t* const slots = &out[block * lanes];
+    const std::size_t filled = std::min(lanes, out.size() - block * lanes);
+    if (filled == lanes) {
+        platform::store_lanes(slots, platform::min_lanes(hashes, platform::load_lanes(slots)));
+        return;
     }
-    return avalanche_lanes(sum);
+    std::uint64_t each[lanes];
+    platform::store_lanes(each, hashes);
+    for (std::size_t lane = 0; lane < filled; ++lane) slots[lane] = std::min(slots[lane], each[lane]);
 }
 
+// The item's words are broadcast once; then a pass of blocks goes round by round,
+// each round adding its product into every block's sum (kept in memory), which
+// holds only one round's two words in registers at a time: a block-by-block loop
+// over four rounds or more keeps too many live values and spills them.
 template <std::size_t pairs>
 VELT_TARGET_AVX2 void lower_17_to_128_in_lanes(const unsigned char* input, std::size_t length,
                                                std::span<const KeyBlock> table, std::span<std::uint64_t> out) {
@@ -45,19 +49,21 @@ VELT_TARGET_AVX2 void lower_17_to_128_in_lanes(const unsigned char* input, std::
     Lanes64x4 words[4 * pairs];
     for (std::size_t w = 0; w < 4 * pairs; ++w) words[w] = broadcast(item_words[w]);
     const Lanes64x4 start = broadcast(length * XXH_PRIME64_1);
-    const std::size_t full_blocks = out.size() / lanes;
-    for (std::size_t b = 0; b < full_blocks; ++b) {
-        std::uint64_t* const slots = &out[b * lanes];
-        const Lanes64x4 hashes = hashes_17_to_128<pairs>(words, start, table[b]);
-        platform::store_lanes(slots, platform::min_lanes(hashes, platform::load_lanes(slots)));
-    }
-    if (const std::size_t rest = out.size() % lanes; rest != 0) {
-        std::uint64_t hashes[lanes];
-        platform::store_lanes(hashes, hashes_17_to_128<pairs>(words, start, table[full_blocks]));
-        for (std::size_t lane = 0; lane < rest; ++lane) {
-            std::uint64_t& slot = out[full_blocks * lanes + lane];
-            slot = std::min(slot, hashes[lane]);
+    const std::size_t blocks = (out.size() + lanes - 1) / lanes;
+    constexpr std::size_t blocks_per_pass = tuning::seeded_blocks_per_pass;
+    Lanes64x4 sums[blocks_per_pass];
+    for (std::size_t first = 0; first < blocks; first += blocks_per_pass) {
+        const std::size_t count = std::min(blocks_per_pass, blocks - first);
+        for (std::size_t b = 0; b < count; ++b) sums[b] = start;
+        for (std::size_t word = 0; word < 4 * pairs; word += 2) {
+            const Lanes64x4 low = words[word], high = words[word + 1];
+            for (std::size_t b = 0; b < count; ++b) {
+                const std::uint64_t(*const keys)[lanes] = table[first + b].key + first_round_row;
+                sums[b] += platform::multiply_fold_lanes(low ^ platform::load_lanes(keys[word]),
+                                                         high ^ platform::load_lanes(keys[word + 1]));
+            }
         }
+        for (std::size_t b = 0; b < count; ++b) lower_block_lanes(out, first + b, avalanche_lanes(sums[b]));
     }
 }
 #endif

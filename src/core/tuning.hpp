@@ -42,6 +42,10 @@ inline constexpr std::size_t classic_secret_slots = 1024;
 // take 37 times the signature's memory. Shows in bench/similarity.py, the signature rows.
 inline constexpr std::size_t seeded_key_table_slots = 4096;
 
+// The vector loops of that table hash this many blocks of four slots in a pass, round
+// by round, their sums (1 KiB) kept in the level-1 cache; shows in the same rows.
+inline constexpr std::size_t seeded_blocks_per_pass = 32;
+
 // Safety cap: the search for an index's bands and rows looks at bands * rows up to
 // this many slots (a few hundred thousand S-curve points at 1024); a longer
 // signature still indexes, with its further slots kept for the Jaccard estimates.
