@@ -9,7 +9,6 @@
 #include "core/error.hpp"
 #include "core/minhash.hpp"
 #include "core/platform/cpu_features.hpp"
-#include "core/platform/hints.hpp"
 #include "core/platform/vector_lanes.hpp"
 
 namespace velt {

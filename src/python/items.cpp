@@ -137,43 +137,18 @@ std::size_t ByteArena::capacity() const {
     return total;
 }
 
-namespace {
-
-// The buffers of the last item batch this thread destroyed. Fresh memory is
-// expensive to touch for the first time (a page fault per page), as much as
-// the rest of the work of a large batch, so the next batch reuses them. Only
-// one set of at most tuning::retained_batch_bytes is kept per thread.
-thread_local std::optional<BatchBuffers> spare_buffers;
-
-BatchBuffers take_spare_buffers() {
-    if (!spare_buffers) return {};
-    BatchBuffers buffers = std::move(*spare_buffers);
-    spare_buffers.reset();
-    return buffers;
-}
-
-void give_back(BatchBuffers& buffers) {
-    const std::size_t size = buffers.views.capacity() * sizeof(std::string_view) + buffers.arena.capacity();
-    if (spare_buffers || size > tuning::retained_batch_bytes) return;
-    buffers.views.clear();
-    buffers.arena.clear();
-    spare_buffers.emplace(std::move(buffers));
-}
-
-}  // namespace
-
-ItemBatch::ItemBatch() : buffers_(take_spare_buffers()), longest_copied_(0) {}
+ItemBatch::ItemBatch() : longest_copied_(0) {}
 
 ItemBatch::ItemBatch(PyObject* iterable) : ItemBatch() {
     longest_copied_ = tuning::longest_copied_item;
-    buffers_.views.reserve(reservation_for(iterable));
+    buffers_->views.reserve(reservation_for(iterable));
     for_each_element(iterable, [&](PyObject* item) { return add(item); });
 }
 
 RanPython ItemBatch::add_other(PyObject* item) {
     DecimalBuffer digits;
     if (const auto text = int_digits(item, digits)) {
-        buffers_.views.push_back(buffers_.arena.store(*text));
+        buffers_->views.push_back(buffers_->arena.store(*text));
         return RanPython::no;
     }
     // The general conversion may run Python code (str(), __index__),
@@ -184,7 +159,7 @@ RanPython ItemBatch::add_other(PyObject* item) {
     std::string scratch;
     const std::string_view bytes = convert_item(held.get(), scratch, owner, in_scratch);
     if (in_scratch) {
-        buffers_.views.push_back(buffers_.arena.store(bytes));
+        buffers_->views.push_back(buffers_->arena.store(bytes));
     } else {
         keep(bytes, owner ? owner.get() : held.get());
     }
@@ -192,12 +167,9 @@ RanPython ItemBatch::add_other(PyObject* item) {
 }
 
 void ItemBatch::clear() {
-    buffers_.views.clear();
-    buffers_.arena.clear();
+    buffers_->clear();
     owners_.clear();
 }
-
-ItemBatch::~ItemBatch() { give_back(buffers_); }
 
 TextBatch::TextBatch(PyObject* sequence, const char* name) {
     check_sequence_argument(sequence, name);

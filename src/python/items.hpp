@@ -110,12 +110,56 @@ private:
     char* end_ = nullptr;
 };
 
+// How many bytes of memory an array holds, used or not.
+template <class T>
+std::size_t capacity_bytes(const LargeArray<T>& array) {
+    return array.capacity() * sizeof(T);
+}
+
+// A value that starts with the memory of the last one of its type that this
+// thread destroyed, and leaves its own, cleared, to the next one (up to
+// tuning::retained_batch_bytes): fresh memory costs as much to touch for the
+// first time (a page fault per page) as the rest of the work of a large batch.
+// T has clear(), and capacity_bytes(T) says how much memory it holds.
+template <class T>
+class Recycled {
+public:
+    Recycled() : value_(std::exchange(kept(), T{})) {}
+    Recycled(const Recycled&) = delete;
+    Recycled& operator=(const Recycled&) = delete;
+    ~Recycled() {
+        if (capacity_bytes(value_) > tuning::retained_batch_bytes) return;
+        value_.clear();
+        kept() = std::move(value_);
+    }
+    T& operator*() { return value_; }
+    const T& operator*() const { return value_; }
+    T* operator->() { return &value_; }
+    const T* operator->() const { return &value_; }
+
+private:
+    static T& kept() {
+        thread_local T value;
+        return value;
+    }
+    T value_;
+};
+
 // The memory of an item batch: the views of its items and the arena that
 // holds the copied ones.
 struct BatchBuffers {
     LargeArray<std::string_view> views;
     ByteArena arena;
+
+    void clear() {
+        views.clear();
+        arena.clear();
+    }
 };
+
+inline std::size_t capacity_bytes(const BatchBuffers& buffers) {
+    return capacity_bytes(buffers.views) + buffers.arena.capacity();
+}
 
 // The item bytes of every element of an iterable, converted with the GIL held
 // so that they can be processed with it released. Short items are copied into
@@ -133,9 +177,8 @@ public:
     // An empty batch, to fill with add().
     ItemBatch();
     ItemBatch(const ItemBatch&) = delete;
-    ~ItemBatch();
 
-    std::span<const std::string_view> items() const { return buffers_.views; }
+    std::span<const std::string_view> items() const { return buffers_->views; }
 
     // Converts one more item (with the GIL held); says whether that ran Python code.
     // Inlined into the loops over a batch: most items are text or bytes.
@@ -158,40 +201,16 @@ private:
         // cheaper to hash later than scattered objects, and no reference to release.
         // Longer ones are viewed in place, their object kept alive.
         if (bytes.size() <= longest_copied_) {
-            buffers_.views.push_back(buffers_.arena.store(bytes));
+            buffers_->views.push_back(buffers_->arena.store(bytes));
             return;
         }
-        buffers_.views.push_back(bytes);
+        buffers_->views.push_back(bytes);
         owners_.emplace_back(Py_NewRef(owner));
     }
 
-    BatchBuffers buffers_;
+    Recycled<BatchBuffers> buffers_;
     LargeArray<Ref> owners_;
     std::size_t longest_copied_;  // items up to this long are copied, longer ones viewed
-};
-
-// An empty array that reuses the memory of the last one of its type that this
-// thread destroyed (up to tuning::retained_batch_bytes): fresh memory costs
-// as much to touch as hashing a batch's items (see ItemBatch).
-template <class T>
-class RecycledArray {
-public:
-    RecycledArray() : array_(std::exchange(kept(), {})) {}
-    RecycledArray(const RecycledArray&) = delete;
-    ~RecycledArray() {
-        if (array_.capacity() * sizeof(T) > tuning::retained_batch_bytes) return;
-        array_.clear();
-        kept() = std::move(array_);
-    }
-    LargeArray<T>& operator*() { return array_; }
-    LargeArray<T>* operator->() { return &array_; }
-
-private:
-    static LargeArray<T>& kept() {
-        thread_local LargeArray<T> array;
-        return array;
-    }
-    LargeArray<T> array_;
 };
 
 // The hashes that `hash_block(items, out)` writes for every element of an

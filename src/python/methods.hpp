@@ -50,7 +50,7 @@ void for_each_item_block(PyObject* items, Process&& process) {
 template <class Core, class ProcessColumn, class Process>
 void with_item_hashes(const Core& core, PyObject* items, ProcessColumn&& process_column, Process&& process) {
     if (for_each_column_block(items, ColumnValues::items, process_column)) return;
-    RecycledArray<typename Core::ItemHash> hashes;
+    Recycled<LargeArray<typename Core::ItemHash>> hashes;
     hash_items_in_blocks(items, *hashes, [&](std::span<const std::string_view> block, typename Core::ItemHash* out) {
         core.hash_items(block, out);
     });
